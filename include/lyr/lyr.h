@@ -1,0 +1,7 @@
+// Umbrella header: everything a host needs from the library.
+#pragma once
+
+#include "lyr/config.h"
+#include "lyr/guid.h"
+#include "lyr/object.h"
+#include "lyr/result.h"

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what the project needs from Debian's packages, when it is missing. Safe to re-run.
+set -euo pipefail
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+for p in cmake ninja-build g++ clang libgtest-dev libbenchmark-dev zlib1g-dev \
+         g++-multilib lib32z1-dev qemu-user binutils; do
+  have "$p" || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "setup: installing ${need[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q || true
+  $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"
+fi
