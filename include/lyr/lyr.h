@@ -8,3 +8,5 @@
 #include "lyr/buffer.h"
 #include "lyr/device.h"
 #include "lyr/vertex.h"
+#include "lyr/mesh_types.h"
+#include "lyr/mesh.h"

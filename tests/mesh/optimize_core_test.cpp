@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "grid_mesh.h"
 #include "mesh/optimize_core.h"
 
 namespace lyr::meshopt {
@@ -211,38 +212,20 @@ TEST(OptimizeCoreChecks, MalformedInputIsRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(CheckCoreFlags(OF::VertexCache | 0x1000, true, true, false), Ok);
 }
 
-// A grid of quads (two faces each) with faces shuffled, random attribute ids from a few values
-// and a few unused faces; adjacency from matching the reversed edges.
+// A shuffled grid with a few unused faces.
 Case RandomGrid(uint32_t w, uint32_t h, uint32_t ids, uint32_t seed) {
-  std::mt19937 rng(seed);
+  test::TestGrid g = test::ShuffledGrid(w, h, ids, seed);
   Case c;
-  c.vertices = (w + 1) * (h + 1);
-  std::vector<std::array<uint32_t, 3>> tris;
-  for (uint32_t y = 0; y < h; ++y)
-    for (uint32_t x = 0; x < w; ++x) {
-      uint32_t a = y * (w + 1) + x, b = a + 1, d = a + w + 1, e = d + 1;
-      tris.push_back({a, b, d});
-      tris.push_back({d, b, e});
-    }
-  std::shuffle(tris.begin(), tris.end(), rng);
-  for (auto& t : tris) {
-    std::rotate(t.begin(), t.begin() + rng() % 3, t.end());
-    c.idx.insert(c.idx.end(), t.begin(), t.end());
-    c.attr.push_back(rng() % ids * 3);
+  c.idx = g.idx;
+  c.attr = g.attr;
+  c.adj = g.adj;
+  c.vertices = g.vertices;
+  std::mt19937 rng(seed);
+  const uint32_t F = static_cast<uint32_t>(c.attr.size());
+  for (uint32_t i = 0; i < F / 20; ++i) {
+    const uint32_t f = rng() % F;
+    c.idx[3 * f] = c.idx[3 * f + 1] = c.idx[3 * f + 2] = N;
   }
-  const uint32_t F = static_cast<uint32_t>(tris.size());
-  std::map<std::pair<uint32_t, uint32_t>, uint32_t> edges;
-  for (uint32_t f = 0; f < F; ++f)
-    for (int k = 0; k < 3; ++k) edges[{c.idx[3 * f + k], c.idx[3 * f + (k + 1) % 3]}] = f;
-  c.adj.assign(size_t(F) * 3, N);
-  for (uint32_t f = 0; f < F; ++f)
-    for (int k = 0; k < 3; ++k) {
-      auto it = edges.find({c.idx[3 * f + (k + 1) % 3], c.idx[3 * f + k]});
-      if (it != edges.end()) c.adj[3 * f + k] = it->second;
-    }
-  for (uint32_t i = 0; i < F / 20; ++i) c.idx[3 * (rng() % F)] = N;
-  for (uint32_t f = 0; f < F; ++f)
-    if (c.idx[3 * f] == N) c.idx[3 * f + 1] = c.idx[3 * f + 2] = N;
   return c;
 }
 
