@@ -569,7 +569,8 @@ class MeshImpl final : public Mesh, public MeshInternal {
       if (Failed(r)) return r;
       if (state_ & kMeshSharedVertexBuffer) flags |= OF::KeepVertices;
       meshopt::CoreOutput result;
-      if (Failed(r = RunCore(flags, adjacencyIn, adjacencyOut != nullptr, result))) return r;
+      ScopedLock il;
+      if (Failed(r = RunCore(flags, adjacencyIn, adjacencyOut != nullptr, il, 0, result))) return r;
       if (!kWide && result.vertexCount > 0xFFFE) return ErrInvalidCall;
       Ref<Buffer> remap;
       if (vertexRemap && Failed(r = MakeRemapBuffer(result, remap.put()))) return r;
@@ -584,11 +585,8 @@ class MeshImpl final : public Mesh, public MeshInternal {
           return r;
         if (Failed(r = CopyVerticesTo(vb.get(), result.vertexNewToOld))) return r;
       }
-      {
-        ScopedLock il;
-        if (Failed(r = il.Lock(ib_, 0))) return r;
-        WriteIndices(reinterpret_cast<T*>(il.data()), result);
-      }
+      WriteIndices(reinterpret_cast<T*>(il.data()), result);
+      il.Unlock();
       if (vb) {
         SafeRelease(vb_);
         vb_ = vb.detach();
@@ -618,7 +616,11 @@ class MeshImpl final : public Mesh, public MeshInternal {
       const bool share = (options & MO::ShareVertexBuffer) != 0;
       if (share || (state_ & kMeshSharedVertexBuffer)) core |= OF::KeepVertices;
       meshopt::CoreOutput result;
-      if (Failed(r = RunCore(core, adjacencyIn, adjacencyOut != nullptr, result))) return r;
+      {
+        ScopedLock il;
+        r = RunCore(core, adjacencyIn, adjacencyOut != nullptr, il, kLockReadOnly, result);
+        if (Failed(r)) return r;
+      }
       Ref<Buffer> remap;
       if (vertexRemap && Failed(r = MakeRemapBuffer(result, remap.put()))) return r;
       MeshImpl* made = nullptr;
@@ -653,20 +655,24 @@ class MeshImpl final : public Mesh, public MeshInternal {
     Vector<T> pointReps;
   };
 
-  LyrResult RunCore(uint32_t flags, const uint32_t* adjacencyIn, bool wantAdjacency,
-                    meshopt::CoreOutput& out) {
-    Vector<uint32_t> idx(size_t(faceCount_) * 3);
-    {
-      ScopedLock il;
-      LyrResult r = il.Lock(ib_, kLockReadOnly);
-      if (Failed(r)) return r;
+  // Runs the optimiser core on this Mesh's faces. The index buffer is locked with lockFlags
+  // into il and stays locked for the caller; a 32-bit Mesh's indices are read in place.
+  LyrResult RunCore(uint32_t flags, const uint32_t* adjacencyIn, bool wantAdjacency, ScopedLock& il,
+                    uint32_t lockFlags, meshopt::CoreOutput& out) {
+    LyrResult r = il.Lock(ib_, lockFlags);
+    if (Failed(r)) return r;
+    Vector<uint32_t> widened;
+    const uint32_t* idx = reinterpret_cast<const uint32_t*>(il.data());
+    if (!kWide) {
       const T* from = reinterpret_cast<const T*>(il.data());
-      for (size_t i = 0; i < idx.size(); ++i) idx[i] = Widen<uint32_t>(from[i]);
+      widened.resize(size_t(faceCount_) * 3);
+      for (size_t i = 0; i < widened.size(); ++i) widened[i] = Widen<uint32_t>(from[i]);
+      idx = widened.data();
     }
     meshopt::CoreInput in;
     in.faceCount = faceCount_;
     in.vertexCount = vertexCount_;
-    in.indices = idx.data();
+    in.indices = idx;
     in.attributes = attributes_.data();
     in.table = table_.data();
     in.tableCount = static_cast<uint32_t>(table_.size());
