@@ -8,3 +8,4 @@
 #include "lyr/buffer.h"
 #include "lyr/device.h"
 #include "lyr/vertex.h"
+#include "lyr/math.h"
