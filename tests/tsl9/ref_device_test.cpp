@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "math/fast_functions.h"
 #include "platform/platform.h"
 #include "ref_device.h"
 
@@ -453,6 +454,30 @@ TEST(RefDevice, CreationRefusesAForeignRecord) {
   EXPECT_EQ(LoadReferenceDevice(desc, &d), ErrInvalidCall);
   EXPECT_EQ(LoadReferenceDevice(RefDeviceDesc{}, nullptr), ErrInvalidCall);
   EXPECT_EQ(d, nullptr);
+}
+
+}  // namespace
+}  // namespace lyr
+
+namespace lyr {
+namespace {
+
+// The library's mute switch reaches the module once the module is loaded in the process.
+TEST(RefDevice, LibraryMuteSwitchReachesTheModule) {
+  auto device = test::MakeRefDevice();  // loads the module
+  platform::SetRegistryOverride("LyrDoNotMute", platform::RegistryValueKind::kMissing, 0);
+  dispatch_test::ResetDebugQuiet(nullptr, nullptr);
+  SetPlatformDebugQuiet(1);
+  EXPECT_EQ(test::DebugState().muted, 1);
+  const RefDebugState before = test::DebugState();
+  DeclarationObject* decl = nullptr;
+  EXPECT_EQ(device->MakeDeclarationObject(nullptr, &decl), ErrInvalidCall);
+  EXPECT_EQ(test::DebugState().suppressed, before.suppressed + 1);
+  EXPECT_EQ(test::DebugState().written, before.written);
+  SetPlatformDebugQuiet(0);
+  EXPECT_EQ(test::DebugState().muted, 0);
+  platform::ClearRegistryOverride("LyrDoNotMute");
+  dispatch_test::ResetDebugQuiet(nullptr, nullptr);
 }
 
 }  // namespace
