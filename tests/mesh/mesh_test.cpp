@@ -192,6 +192,29 @@ TEST_F(MeshTest, ResizeKeepsOldContentsAndZeroesTheRest) {
   EXPECT_EQ(m->GetFaceCount(), 1u);
 }
 
+TEST_F(MeshTest, DeclarationObjectIsRequestedWithDebugOutputMuted) {
+  auto device = MakeDevice();
+  auto control = Control(device.get());
+  // A usage the device does not know: it refuses the declaration object with a message.
+  const VertexElement odd[] = {
+      {0, 0, ElementType::F32x3, ElementMethod::Default, static_cast<ElementUsage>(14), 0},
+      kEndElement};
+  RefDebugState before = {}, after = {};
+  ASSERT_TRUE(ReadReferenceDebugState(&before));
+  Ref<Mesh> m;
+  ASSERT_EQ(CreateMesh(1, 3, 0, odd, device.get(), m.put()), Ok);
+  ASSERT_EQ(m->ReplaceDeclaration(odd), Ok);
+  ASSERT_TRUE(ReadReferenceDebugState(&after));
+  EXPECT_EQ(after.suppressed, before.suppressed + 2);
+  EXPECT_EQ(after.written, before.written);
+  EXPECT_EQ(after.muted, 0);
+  // Without a declaration object the Mesh still draws, selecting none.
+  uint32_t* ids = nullptr;
+  ASSERT_EQ(m->LockAttributeIds(0, &ids), Ok);
+  EXPECT_EQ(m->DrawAttributeGroup(0), Ok);
+  EXPECT_EQ(control->DrawCount(), 1u);
+}
+
 TEST_F(MeshTest, ThirtyTwoBitMeshDrawsFromMemoryOnSmallDevices) {
   RefDeviceDesc small;
   small.maxVertexIndex = 0xFFFF;
@@ -426,6 +449,21 @@ TEST_F(MeshTest, CloneChangesWidthKeepingUnusedFacesAllOnes) {
   EXPECT_EQ(s.x, (std::vector<float>{0, 1, 2, 3, 4}));
   ASSERT_EQ(c->CloneFromFormatCode(0, 0x2, device.get(), back.put()), Ok);
   EXPECT_TRUE(SameSnapshot(Read(m.get()), Read(back.get())));
+  // Another declaration converts each vertex, new components zero.
+  Ref<Mesh> wide;
+  ASSERT_EQ(m->CloneFromFormatCode(0, 0x12, device.get(), wide.put()), Ok);
+  EXPECT_EQ(wide->GetVertexStride(), 24u);
+  EXPECT_EQ(Read(wide.get()).x, s.x);
+  void* p = nullptr;
+  ASSERT_EQ(wide->LockVertices(kLockReadOnly, &p), Ok);
+  float v4[6];
+  std::memcpy(v4, static_cast<uint8_t*>(p) + 4 * 24, sizeof v4);
+  wide->UnlockVertices();
+  EXPECT_EQ(v4[1], 4.0f);
+  EXPECT_EQ(v4[2], 1.0f);
+  EXPECT_EQ(v4[3], 0.0f);
+  EXPECT_EQ(v4[5], 0.0f);
+  EXPECT_EQ(m->CloneFromFormatCode(0, 0x1, device.get(), wide.put()), ErrInvalidCall);
   Ref<Mesh> big;
   ASSERT_EQ(CreateMesh(0x10000, 3, MO::Index32, kPosition, device.get(), big.put()), Ok);
   EXPECT_EQ(big->CloneWithDeclaration(0, nullptr, device.get(), c.put()), ErrInvalidCall);
