@@ -4,6 +4,7 @@
 
 #include "core/object_impl.h"
 #include "math/fast_functions.h"
+#include "mesh/adjacency.h"
 #include "mesh/mesh_impl.h"
 #include "mesh/optimize_core.h"
 
@@ -510,6 +511,9 @@ class MeshImpl final : public Mesh, public MeshInternal {
   LyrResult LYR_CALL PointRepsFromAdjacency(const uint32_t* adjacency,
                                             uint32_t* pointReps) override;
   LyrResult LYR_CALL BuildAdjacency(float epsilon, uint32_t* adjacency) override;
+  // Runs run(view) with the indices (and positions when wanted) locked read-only.
+  template <class F>
+  LyrResult WithView(bool wantPositions, F&& run);
 
   LyrResult LYR_CALL ReplaceDeclaration(const VertexElement* declaration) override {
     if (!declaration || !IsSingleStream(declaration) || StreamVertexSize(declaration, 0) != stride_)
@@ -849,16 +853,66 @@ int32_t MeshImpl<T>::CheckConsistency(const void* indices) {
 }
 
 template <class T>
-LyrResult MeshImpl<T>::AdjacencyFromPointReps(const uint32_t*, uint32_t*) {
-  return ErrInvalidCall;
+template <class F>
+LyrResult MeshImpl<T>::WithView(bool wantPositions, F&& run) {
+  return Guard([&]() -> LyrResult {
+    ScopedLock il, vl;
+    LyrResult r = il.Lock(ib_, kLockReadOnly);
+    if (Failed(r)) return r;
+    Vector<uint32_t> widened;
+    adjacency::MeshView view;
+    view.faceCount = faceCount_;
+    view.vertexCount = vertexCount_;
+    view.indices = reinterpret_cast<const uint32_t*>(il.data());
+    if (!kWide) {
+      const T* from = reinterpret_cast<const T*>(il.data());
+      widened.resize(size_t(faceCount_) * 3);
+      for (size_t i = 0; i < widened.size(); ++i) widened[i] = Widen<uint32_t>(from[i]);
+      view.indices = widened.data();
+    }
+    const VertexElement* pos = FindElement(decl_, ElementUsage::Position, 0);
+    if (wantPositions && pos && pos->type == ElementType::F32x3 &&
+        !(options_ & MO::VertexWriteOnly)) {
+      if (Failed(r = vl.Lock(vb_, kLockReadOnly))) return r;
+      view.positions = vl.data() + pos->offset;
+      view.stride = stride_;
+    }
+    Vector<adjacency::FaceRange> ranges(table_.size());
+    for (size_t i = 0; i < table_.size(); ++i)
+      ranges[i] = {table_[i].firstFace, table_[i].faceCount};
+    view.ranges = ranges.data();
+    view.rangeCount = static_cast<uint32_t>(ranges.size());
+    return run(view);
+  });
 }
+
 template <class T>
-LyrResult MeshImpl<T>::PointRepsFromAdjacency(const uint32_t*, uint32_t*) {
-  return ErrInvalidCall;
+LyrResult MeshImpl<T>::AdjacencyFromPointReps(const uint32_t* pointReps, uint32_t* adj) {
+  if (!adj || (options_ & MO::IndexWriteOnly)) return ErrInvalidCall;
+  return WithView(true, [&](const adjacency::MeshView& view) {
+    return adjacency::AdjacencyFromPointReps(view, pointReps, adj);
+  });
 }
+
 template <class T>
-LyrResult MeshImpl<T>::BuildAdjacency(float, uint32_t*) {
-  return ErrInvalidCall;
+LyrResult MeshImpl<T>::PointRepsFromAdjacency(const uint32_t* adj, uint32_t* pointReps) {
+  if (!adj || !pointReps || (options_ & MO::IndexWriteOnly)) return ErrInvalidCall;
+  return WithView(false, [&](const adjacency::MeshView& view) {
+    return adjacency::PointRepsFromAdjacency(view, adj, pointReps);
+  });
+}
+
+template <class T>
+LyrResult MeshImpl<T>::BuildAdjacency(float epsilon, uint32_t* adj) {
+  const VertexElement* pos = FindElement(decl_, ElementUsage::Position, 0);
+  if (!adj || (options_ & kWriteOnlyOptions) || !pos || pos->type != ElementType::F32x3)
+    return ErrInvalidCall;
+  return WithView(true, [&](const adjacency::MeshView& view) {
+    Vector<uint32_t> reps(view.vertexCount);
+    LyrResult r = adjacency::PointRepsFromPositions(view, epsilon, reps.data());
+    if (Failed(r)) return r;
+    return adjacency::AdjacencyFromPointReps(view, reps.data(), adj);
+  });
 }
 
 }  // namespace
