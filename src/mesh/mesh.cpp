@@ -795,7 +795,6 @@ class MeshImpl final : public Mesh, public MeshInternal {
   uint32_t stride_ = 0, vertexCount_ = 0, vertexCapacity_ = 0;
   IndexBuffer* ib_ = nullptr;
   uint32_t faceCount_ = 0, faceCapacity_ = 0;
-  const void* lockedIndices_ = nullptr;
   Vector<T> pointReps_;
   Vector<T> adjacency_;
   Vector<uint32_t> attributes_;
@@ -808,7 +807,7 @@ class MeshImpl final : public Mesh, public MeshInternal {
 template <class T>
 int32_t MeshImpl<T>::CheckConsistency(const void* indices) {
   ScopedLock il;
-  const T* idx = static_cast<const T*>(indices ? indices : lockedIndices_);
+  const T* idx = static_cast<const T*>(indices);
   if (!idx) {
     if (!ib_ || Failed(il.Lock(ib_, kLockReadOnly))) return 0;
     idx = reinterpret_cast<const T*>(il.data());

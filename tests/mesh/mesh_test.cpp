@@ -391,6 +391,22 @@ TEST_F(MeshTest, WritableAttributeLockDiscardsTheTableAndReplaceChecksEntries) {
   EXPECT_EQ(n, 0u);
 }
 
+TEST_F(MeshTest, ConsistencyCheckCatchesHalfUnusedFacesAndLyingTables) {
+  auto device = MakeDevice();
+  Ref<Mesh> m;
+  ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), m.put()), Ok);
+  Fill<uint16_t>(m.get(), {0, 1, 2, N, N, N, 4, 3, 2}, {1, 1, 2});
+  EXPECT_EQ(m->CheckConsistency(nullptr), 1);
+  const AttributeRange lying[] = {{1, 1, 2, 0, 5}};
+  ASSERT_EQ(m->ReplaceAttributeTable(lying, 1), Ok);
+  EXPECT_EQ(m->CheckConsistency(nullptr), 0);
+  const AttributeRange honest[] = {{1, 0, 2, 0, 5}, {2, 2, 1, 0, 5}};
+  ASSERT_EQ(m->ReplaceAttributeTable(honest, 2), Ok);
+  EXPECT_EQ(m->CheckConsistency(nullptr), 1);
+  const uint16_t halfUnused[] = {0, 1, 2, 0xFFFF, 3, 0xFFFF, 4, 3, 2};
+  EXPECT_EQ(m->CheckConsistency(halfUnused), 0);
+}
+
 TEST_F(MeshTest, ReplaceDeclarationNeedsTheSameStride) {
   auto device = MakeDevice();
   Ref<Mesh> m;
