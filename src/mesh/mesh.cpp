@@ -736,8 +736,13 @@ class MeshImpl final : public Mesh, public MeshInternal {
     ScopedLock src, dst;
     LyrResult r;
     if (Failed(r = src.Lock(vb_, kLockReadOnly)) || Failed(r = dst.Lock(target, 0))) return r;
-    for (size_t v = 0; v < newToOld.size(); ++v)
+    const size_t n = newToOld.size();
+    for (size_t v = 0; v < n; ++v) {
+#if defined(__GNUC__)
+      if (v + 16 < n) __builtin_prefetch(src.data() + size_t(newToOld[v + 16]) * stride_);
+#endif
       std::memcpy(dst.data() + v * stride_, src.data() + size_t(newToOld[v]) * stride_, stride_);
+    }
     return Ok;
   }
 
