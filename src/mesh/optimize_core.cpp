@@ -47,7 +47,7 @@ inline void Prefetch(const void* p) {
 // restricted neighbours with the edge of each that points back, its range, and its list state.
 // Faces are visited in spatial order while stored in input order, so keeping each face in one
 // line bounds the memory traffic of a visit.
-struct alignas(64) FaceNode {
+struct FaceNode {
   uint32_t v[3];
   uint32_t nb[3];
   uint32_t span;
@@ -55,7 +55,9 @@ struct alignas(64) FaceNode {
   uint8_t back[3];
   uint8_t count;
   uint8_t visited;
+  uint8_t pad[27];
 };
+static_assert(sizeof(FaceNode) == 64);
 
 // Faces of one range kept in four lists by their number of unvisited neighbours (0..3); a face
 // enters a list at its head, and a new start face is the head of the lowest non-empty list.
@@ -431,9 +433,11 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // names this face back across an edge with the same two indices. First every node takes its
     // indices and its neighbours' positions, then each link is kept only when both ends agree
     // (links are symmetric, so clearing a one-sided link never hides a valid one).
-    Block<FaceNode> nodeBlock;
-    if (!nodeBlock.allocate(P)) throw std::bad_alloc();
-    FaceNode* nodes = nodeBlock.get();
+    // Nodes start on a 64-byte boundary so that each sits in one cache line.
+    Block<uint8_t> nodeBlock;
+    if (!nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64)) throw std::bad_alloc();
+    FaceNode* nodes = reinterpret_cast<FaceNode*>(
+        nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
     bool identity = P == F;
     for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
     Vector<uint32_t> posOf;
