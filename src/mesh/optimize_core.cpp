@@ -99,8 +99,12 @@ class NeighbourLists {
     for (int k = 0; k < 3; ++k) {
       const uint32_t q = f.nb[k];
       if (!Open(q)) continue;
-      --n_[q].count;
+      FaceNode& g = n_[q];
+      --g.count;
       Push(q);
+      // The walk looks at the neighbours of these faces next: fetch them meanwhile.
+      for (uint32_t r : g.nb)
+        if (r != kNone) Prefetch(&n_[r]);
     }
   }
 
