@@ -1,6 +1,7 @@
 #include "mesh/optimize_core.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 
 namespace lyr::meshopt {
@@ -439,7 +440,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // (links are symmetric, so clearing a one-sided link never hides a valid one).
     // Nodes start on a 64-byte boundary so that each sits in one cache line.
     Block<uint8_t> nodeBlock;
-    if (!nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64)) throw std::bad_alloc();
+    if (P > (SIZE_MAX - 64) / sizeof(FaceNode) ||
+        !nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64))
+      throw std::bad_alloc();
     FaceNode* nodes = reinterpret_cast<FaceNode*>(
         nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
     bool identity = P == F;
