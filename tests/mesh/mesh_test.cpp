@@ -359,6 +359,27 @@ TEST_F(MeshTest, DrawFromMemoryCopiesEachTriangleAndRefusesBadIndices) {
   EXPECT_EQ(control->OutstandingLocks(), 0u);
 }
 
+TEST_F(MeshTest, DrawingAllocatesNothing) {
+  RefDeviceDesc small;
+  small.maxVertexIndex = 0xFFFF;
+  auto device = MakeDevice();
+  auto smallDevice = MakeDevice(small);
+  Ref<Mesh> scan, table, memory;
+  ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), scan.put()), Ok);
+  ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), table.put()), Ok);
+  ASSERT_EQ(CreateMesh(3, 5, MO::Index32, kPosition, smallDevice.get(), memory.put()), Ok);
+  Fill<uint16_t>(scan.get(), {0, 1, 2, 2, 1, 3, 2, 3, 4}, {1, 2, 1});
+  Fill<uint16_t>(table.get(), {0, 1, 2, 2, 1, 3, 2, 3, 4}, {1, 2, 1});
+  Fill<uint32_t>(memory.get(), {0, 1, 2, 2, 1, 3, 2, 3, 4}, {1, 2, 1});
+  ASSERT_EQ(table->OptimizeSelf(OF::AttributeSort, nullptr, nullptr, nullptr, nullptr), Ok);
+  for (Mesh* m : {scan.get(), table.get(), memory.get()})
+    EXPECT_EQ(test::CountAllocations([&] {
+                EXPECT_EQ(m->DrawAttributeGroup(1), Ok);
+                EXPECT_EQ(m->DrawAttributeGroup(2), Ok);
+              }),
+              0u);
+}
+
 // ---- Locks and the attribute table -------------------------------------------------------------
 
 TEST_F(MeshTest, WritableAttributeLockDiscardsTheTableAndReplaceChecksEntries) {
