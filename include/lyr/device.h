@@ -177,8 +177,8 @@ struct IndexBuffer : DeviceBuffer {
 
 // The device's own form of a declaration; the library only makes, binds and releases it.
 struct DeclarationObject : Unknown {
-  static constexpr Guid kIid = {0xF79951EC, 0x5003, 0x4119,
-                                {0x88, 0x16, 0xB2, 0xA7, 0x8B, 0x3C, 0xFB, 0x66}};
+  static constexpr Guid kIid = {
+      0xF79951EC, 0x5003, 0x4119, {0x88, 0x16, 0xB2, 0xA7, 0x8B, 0x3C, 0xFB, 0x66}};
 
  protected:
   ~DeclarationObject() = default;
