@@ -128,8 +128,9 @@ inline constexpr const char* kRefCreateDeviceName = "TslCreateReferenceDevice";
 inline constexpr const char* kRefDebugSetMuteName = "DebugSetMute";
 inline constexpr const char* kRefDebugStateName = "TslDebugState";
 
-// Makes a device from desc. ErrInvalidCall for a null argument or a record of another size.
-using RefCreateDeviceFn = LyrResult(LYR_CALL*)(const RefDeviceDesc* desc, GraphicsDevice** out);
+// Makes a device from desc. ErrInvalidCall for a null argument or a record of another size. The
+// module's exports use the C calling convention, so that their names stay undecorated.
+using RefCreateDeviceFn = LyrResult (*)(const RefDeviceDesc* desc, GraphicsDevice** out);
 // Mutes (non-zero) or unmutes (0) the platform's debug output; called with the caller cleaning
 // the stack.
 using RefDebugSetMuteFn = void (*)(int mute);

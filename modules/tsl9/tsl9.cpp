@@ -724,8 +724,8 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
 }  // namespace
 }  // namespace lyr
 
-TSL_EXPORT LyrResult LYR_CALL TslCreateReferenceDevice(const lyr::RefDeviceDesc* desc,
-                                                       lyr::GraphicsDevice** out) {
+TSL_EXPORT LyrResult TslCreateReferenceDevice(const lyr::RefDeviceDesc* desc,
+                                              lyr::GraphicsDevice** out) {
   using namespace lyr;
   if (!desc || !out || desc->size != sizeof(RefDeviceDesc)) return ErrInvalidCall;
   try {
