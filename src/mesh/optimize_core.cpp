@@ -44,82 +44,65 @@ inline void Prefetch(const void* p) {
 #endif
 }
 
-// Everything the reordering reads about one face, in one cache line: its indices, its
-// restricted neighbours with the edge of each that points back, its range, and its list state.
-// Faces are visited in spatial order while stored in input order, so keeping each face in one
-// line bounds the memory traffic of a visit.
+// What the reordering reads about one face, in half a cache line: its indices, its restricted
+// neighbours with the edge of each that points back, and its range. Faces are visited in
+// spatial order while stored in input order, so every visit is a random access.
 struct FaceNode {
   uint32_t v[3];
   uint32_t nb[3];
   uint32_t span;
-  uint32_t stamp;  // number of times the face entered a list (identifies its latest entry)
   uint8_t back[3];
-  uint8_t count;
-  uint8_t visited;
-  uint8_t pad[27];
+  uint8_t pad;
 };
-static_assert(sizeof(FaceNode) == 64);
+static_assert(sizeof(FaceNode) == 32);
 
 // Faces of one range kept in four lists by their number of unvisited neighbours (0..3); a face
 // enters a list at its head, and a new start face is the head of the lowest non-empty list.
-// Each list is a stack of entries that are dropped lazily: an entry stands only while its face
-// is unvisited, still has that count and has not entered a list since, so the top standing
-// entry is exactly the head of a linked list with removals, without touching list neighbours.
+// The per-face state (count, visited) is one byte in an array of its own, small enough to stay
+// in cache. Each list is a stack whose entries are dropped lazily: counts only go down, so a
+// face enters each list at most once and its entry stands exactly while the face is unvisited
+// with that count; the top standing entry is then the head of the list.
 class NeighbourLists {
  public:
-  explicit NeighbourLists(FaceNode* nodes) : n_(nodes) {}
+  static constexpr uint8_t kVisited = 4;
+
+  NeighbourLists(const FaceNode* nodes, uint32_t faceCount) : n_(nodes), state_(faceCount, 0) {}
 
   void Begin(uint32_t first, uint32_t end) {
     for (auto& s : stacks_) s.clear();
     for (uint32_t p = first; p < end; ++p) {
-      FaceNode& f = n_[p];
-      f.count = uint8_t((f.nb[0] != kNone) + (f.nb[1] != kNone) + (f.nb[2] != kNone));
-      f.visited = 0;
-      f.stamp = 0;
-      Push(p);
+      const FaceNode& f = n_[p];
+      state_[p] = uint8_t((f.nb[0] != kNone) + (f.nb[1] != kNone) + (f.nb[2] != kNone));
+      stacks_[state_[p]].push_back(p);
     }
   }
   // True when p is a face and not yet visited.
-  bool Open(uint32_t p) const { return p != kNone && !n_[p].visited; }
-  uint32_t Count(uint32_t p) const { return n_[p].count; }
+  bool Open(uint32_t p) const { return p != kNone && !(state_[p] & kVisited); }
+  uint32_t Count(uint32_t p) const { return state_[p] & 3u; }
   uint32_t StartFace() {
     for (uint32_t c = 0; c < 4; ++c) {
-      Vector<Entry>& s = stacks_[c];
+      Vector<uint32_t>& s = stacks_[c];
       while (!s.empty()) {
-        const Entry e = s.back();
-        const FaceNode& f = n_[e.face];
-        if (!f.visited && f.count == c && f.stamp == e.stamp) return e.face;
+        if (state_[s.back()] == c) return s.back();
         s.pop_back();
       }
     }
     return kNone;
   }
   void Visit(uint32_t p) {
-    FaceNode& f = n_[p];
-    f.visited = 1;
-    for (int k = 0; k < 3; ++k) {
-      const uint32_t q = f.nb[k];
+    state_[p] |= kVisited;
+    for (uint32_t q : n_[p].nb) {
       if (!Open(q)) continue;
-      FaceNode& g = n_[q];
-      --g.count;
-      Push(q);
-      // The walk looks at the neighbours of these faces next: fetch them meanwhile.
-      for (uint32_t r : g.nb)
-        if (r != kNone) Prefetch(&n_[r]);
+      stacks_[--state_[q]].push_back(q);
+      // The walk reads these faces next.
+      Prefetch(&n_[q]);
     }
   }
 
  private:
-  struct Entry {
-    uint32_t face, stamp;
-  };
-  void Push(uint32_t p) {
-    FaceNode& f = n_[p];
-    stacks_[f.count].push_back({p, ++f.stamp});
-  }
-
-  FaceNode* n_;
-  Vector<Entry> stacks_[4];
+  const FaceNode* n_;
+  Vector<uint8_t> state_;
+  Vector<uint32_t> stacks_[4];
 };
 
 // First-in first-out model of the device's vertex cache.
@@ -438,13 +421,14 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // names this face back across an edge with the same two indices. First every node takes its
     // indices and its neighbours' positions, then each link is kept only when both ends agree
     // (links are symmetric, so clearing a one-sided link never hides a valid one).
-    // Nodes start on a 64-byte boundary so that each sits in one cache line.
+    // Nodes start on a 64-byte boundary.
     Block<uint8_t> nodeBlock;
     if (P > (SIZE_MAX - 64) / sizeof(FaceNode) ||
         !nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64))
       throw std::bad_alloc();
     FaceNode* nodes = reinterpret_cast<FaceNode*>(
         nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
+    // (Two nodes per cache line, never one across two.)
     bool identity = P == F;
     for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
     Vector<uint32_t> posOf;
@@ -497,7 +481,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     } else if (useCache && size == 0) {
       useCache = false;
     }
-    NeighbourLists lists(nodes);
+    NeighbourLists lists(nodes, P);
     Vector<uint32_t> emitted;
     emitted.reserve(P);
     Reorderer ro{nodes, lists, emitted};
