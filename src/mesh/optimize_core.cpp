@@ -558,21 +558,33 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   out.verticesMoved = moved;
 
-  out.indices.resize(size_t(P) * 3);
-  out.attributes.resize(P);
+  // Faces kept in place (no face dropped or moved) and vertices kept in place make plain copies.
+  bool facesInPlace = P == F;
+  for (uint32_t p = 0; p < P && facesInPlace; ++p) facesInPlace = order[p] == p;
   out.faceNewToOld.assign(order.begin(), order.end());
-  out.faceOldToNew.assign(F, kNone);
-  for (uint32_t p = 0; p < P; ++p) {
-    if (p + 16 < P) {
-      Prefetch(&idx[3 * size_t(order[p + 16])]);
-      Prefetch(&out.faceOldToNew[order[p + 16]]);
+  if (facesInPlace) {
+    out.faceOldToNew.assign(order.begin(), order.end());
+    out.attributes.assign(attr, attr + F);
+  } else {
+    out.attributes.resize(P);
+    out.faceOldToNew.assign(F, kNone);
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + 16 < P) Prefetch(&out.faceOldToNew[order[p + 16]]);
+      out.faceOldToNew[order[p]] = p;
+      out.attributes[p] = attr[order[p]];
     }
-    const uint32_t f = order[p];
-    out.faceOldToNew[f] = p;
-    out.attributes[p] = attr[f];
-    for (int c = 0; c < 3; ++c) {
-      uint32_t v = idx[3 * f + c];
-      out.indices[3 * p + c] = v < Vc ? vmap[v] : v;
+  }
+  if (facesInPlace && !moved) {
+    out.indices.assign(idx, idx + size_t(F) * 3);
+  } else {
+    out.indices.resize(size_t(P) * 3);
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + 16 < P) Prefetch(&idx[3 * size_t(order[p + 16])]);
+      const uint32_t f = order[p];
+      for (int c = 0; c < 3; ++c) {
+        const uint32_t v = idx[3 * size_t(f) + c];
+        out.indices[3 * size_t(p) + c] = v < Vc ? vmap[v] : v;
+      }
     }
   }
 
@@ -594,7 +606,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   out.table.swap(table);
 
-  if (in.wantAdjacency && in.adjacency) {
+  if (in.wantAdjacency && in.adjacency && facesInPlace) {
+    out.adjacency.assign(in.adjacency, in.adjacency + size_t(F) * 3);
+  } else if (in.wantAdjacency && in.adjacency) {
     out.adjacency.resize(size_t(P) * 3);
     for (uint32_t p = 0; p < P; ++p) {
       if (p + 32 < P) Prefetch(&in.adjacency[3 * size_t(order[p + 32])]);
