@@ -298,25 +298,32 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   bool severalIds = false;
   for (uint32_t f = 1; f < F && !severalIds; ++f) severalIds = attr[f] != attr[0];
   if (severalIds && (sort || reorder) && !(flags & (OF::KeepAll | OF::DoNotSplit))) {
-    Vector<uint32_t> owner(V, kNone), firstCopy(V, kNone);
-    Vector<uint32_t> copyNext, copyAttr;
+    // Per vertex its owning id and its first copy; copies of one vertex are chained.
+    struct Owner {
+      uint32_t id, firstCopy;
+    };
+    struct Copy {
+      uint32_t id, next;
+    };
+    Vector<Owner> owner(V, Owner{kNone, kNone});
+    Vector<Copy> copies;
     for (uint32_t f = 0; f < F; ++f) {
       if (idx[3 * f] == kNone) continue;
       const uint32_t a = attr[f];
       for (int c = 0; c < 3; ++c) {
-        uint32_t v = idx[3 * f + c];
-        if (owner[v] == kNone) owner[v] = a;
-        if (owner[v] == a) continue;
-        uint32_t i = firstCopy[v];
-        while (i != kNone && copyAttr[i] != a) i = copyNext[i];
+        const uint32_t v = idx[3 * f + c];
+        Owner& o = owner[v];
+        if (o.id == kNone) o.id = a;
+        if (o.id == a) continue;
+        uint32_t i = o.firstCopy;
+        while (i != kNone && copies[i].id != a) i = copies[i].next;
         if (i == kNone) {
           if (keepVerts) return ErrVertexSplitForbidden;
           if (uint64_t(V) + source.size() >= kNone) return ErrInvalidCall;
           i = static_cast<uint32_t>(source.size());
           source.push_back(v);
-          copyAttr.push_back(a);
-          copyNext.push_back(firstCopy[v]);
-          firstCopy[v] = i;
+          copies.push_back({a, o.firstCopy});
+          o.firstCopy = i;
         }
         if (idxCopy.empty()) {
           idxCopy.assign(in.indices, in.indices + size_t(F) * 3);
