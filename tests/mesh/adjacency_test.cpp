@@ -7,7 +7,7 @@
 
 #include "core/object_impl.h"
 #include "lyr/mesh.h"
-#include "mesh/reference_device.h"
+#include "ref_device.h"
 
 namespace lyr {
 namespace {
@@ -27,7 +27,7 @@ struct Built {
 Built MakeMesh(const std::vector<uint32_t>& idx, const std::vector<float>& pos,
                uint32_t options = 0) {
   Built b;
-  EXPECT_EQ(LoadReferenceDevice({}, b.device.put()), Ok);
+  b.device = test::MakeRefDevice();
   const uint32_t F = static_cast<uint32_t>(idx.size() / 3),
                  V = static_cast<uint32_t>(pos.size() / 3);
   EXPECT_EQ(CreateMesh(F, V, options, kPosition, b.device.get(), b.mesh.put()), Ok);

@@ -16,6 +16,7 @@
 #include "lyr/mesh.h"
 #include "mesh/mesh_impl.h"
 #include "mesh/reference_device.h"
+#include "ref_device.h"
 
 namespace lyr {
 namespace {
@@ -31,18 +32,7 @@ const VertexElement kPositionNormal[] = {
     {0, 12, ElementType::F32x3, ElementMethod::Default, ElementUsage::Normal, 0},
     kEndElement};
 
-Ref<GraphicsDevice> MakeDevice(const RefDeviceDesc& desc = {}) {
-  Ref<GraphicsDevice> device;
-  EXPECT_EQ(LoadReferenceDevice(desc, device.put()), Ok);
-  return device;
-}
-
-Ref<RefDeviceControl> Control(GraphicsDevice* device) {
-  Ref<RefDeviceControl> c;
-  EXPECT_EQ(device->QueryInterface(RefDeviceControl::kIid, reinterpret_cast<void**>(c.put())), Ok);
-  return c;
-}
-
+using test::MakeRefDevice;
 class MeshTest : public ::testing::Test {
  protected:
   void SetUp() override { mesh_test::ResetVertexCacheRecord(); }
@@ -113,8 +103,8 @@ bool SameSnapshot(const Snapshot& a, const Snapshot& b) {
 // ---- Creation and growth ---------------------------------------------------------------------
 
 TEST_F(MeshTest, CreateChecksArgumentsAndTheSixteenBitLimits) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   Ref<Mesh> m;
   const VertexElement twoStreams[] = {
       {1, 0, ElementType::F32x3, ElementMethod::Default, ElementUsage::Position, 0}, kEndElement};
@@ -140,7 +130,7 @@ TEST_F(MeshTest, CreateChecksArgumentsAndTheSixteenBitLimits) {
 }
 
 TEST_F(MeshTest, OptionsGiveBufferPoolsUsagesAndIndexFormat) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m;
   ASSERT_EQ(
       CreateMesh(2, 4,
@@ -173,7 +163,7 @@ TEST_F(MeshTest, OptionsGiveBufferPoolsUsagesAndIndexFormat) {
 }
 
 TEST_F(MeshTest, ResizeKeepsOldContentsAndZeroesTheRest) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(2, 4, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, 2, 1, 3}, {5, 6});
@@ -194,8 +184,8 @@ TEST_F(MeshTest, ResizeKeepsOldContentsAndZeroesTheRest) {
 }
 
 TEST_F(MeshTest, DeclarationObjectIsRequestedWithDebugOutputMuted) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   // A usage the device does not know: it refuses the declaration object with a message.
   const VertexElement odd[] = {
       {0, 0, ElementType::F32x3, ElementMethod::Default, static_cast<ElementUsage>(14), 0},
@@ -219,11 +209,11 @@ TEST_F(MeshTest, DeclarationObjectIsRequestedWithDebugOutputMuted) {
 TEST_F(MeshTest, ThirtyTwoBitMeshDrawsFromMemoryOnSmallDevices) {
   RefDeviceDesc small;
   small.maxVertexIndex = 0xFFFF;
-  auto device = MakeDevice(small);
+  auto device = MakeRefDevice(small);
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(2, 4, MO::Index32, kPosition, device.get(), m.put()), Ok);
   EXPECT_TRUE(GetMeshInternal(m.get())->StateBits() & kMeshDrawFromMemory);
-  auto big = MakeDevice();
+  auto big = MakeRefDevice();
   ASSERT_EQ(CreateMesh(2, 4, MO::Index32, kPosition, big.get(), m.put()), Ok);
   EXPECT_FALSE(GetMeshInternal(m.get())->StateBits() & kMeshDrawFromMemory);
   ASSERT_EQ(CreateMesh(2, 4, 0, kPosition, device.get(), m.put()), Ok);
@@ -231,8 +221,8 @@ TEST_F(MeshTest, ThirtyTwoBitMeshDrawsFromMemoryOnSmallDevices) {
 }
 
 TEST_F(MeshTest, VertexCacheIsDetectedOncePerDeviceWithItsFallbacks) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   Ref<Mesh> a, b;
   ASSERT_EQ(CreateMesh(1, 3, 0, kPosition, device.get(), a.put()), Ok);
   const uint32_t queries = control->CallCount(kRefCallMakeQuery);
@@ -267,7 +257,7 @@ TEST_F(MeshTest, VertexCacheIsDetectedOncePerDeviceWithItsFallbacks) {
   none.vertexCache = {0, 0, 16, 5};
   cases.push_back({none, 0, 0});
   for (const Case& c : cases) {
-    auto other = MakeDevice(c.desc);
+    auto other = MakeRefDevice(c.desc);
     Ref<Mesh> m;
     ASSERT_EQ(CreateMesh(1, 3, 0, kPosition, other.get(), m.put()), Ok);
     GetMeshInternal(m.get())->VertexCacheParameters(&size, &magic);
@@ -281,8 +271,8 @@ TEST_F(MeshTest, VertexCacheIsDetectedOncePerDeviceWithItsFallbacks) {
 // ---- Drawing ----------------------------------------------------------------------------------
 
 TEST_F(MeshTest, DrawScansRunsOrUsesTheTableAndNeverDrawsAnAbsentId) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(4, 6, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, 2, 1, 3, 2, 3, 4, 4, 3, 5}, {1, 1, 2, 1});
@@ -319,8 +309,8 @@ TEST_F(MeshTest, DrawFailuresFollowEachVariantsRule) {
   for (uint32_t options : {0u, MO::Index32}) {
     RefDeviceDesc desc;
     desc.failDraw = 1;
-    auto device = MakeDevice(desc);
-    auto control = Control(device.get());
+    auto device = MakeRefDevice(desc);
+    auto control = test::ControlOf(device.get());
     Ref<Mesh> m;
     ASSERT_EQ(CreateMesh(3, 5, options, kPosition, device.get(), m.put()), Ok);
     if (options)
@@ -341,8 +331,8 @@ TEST_F(MeshTest, DrawFailuresFollowEachVariantsRule) {
 TEST_F(MeshTest, DrawFromMemoryCopiesEachTriangleAndRefusesBadIndices) {
   RefDeviceDesc desc;
   desc.maxVertexIndex = 0xFFFF;
-  auto device = MakeDevice(desc);
-  auto control = Control(device.get());
+  auto device = MakeRefDevice(desc);
+  auto control = test::ControlOf(device.get());
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(3, 5, MO::Index32, kPosition, device.get(), m.put()), Ok);
   Fill<uint32_t>(m.get(), {0, 1, 2, N, N, N, 4, 3, 2}, {1, 1, 1});
@@ -362,8 +352,8 @@ TEST_F(MeshTest, DrawFromMemoryCopiesEachTriangleAndRefusesBadIndices) {
 TEST_F(MeshTest, DrawingAllocatesNothing) {
   RefDeviceDesc small;
   small.maxVertexIndex = 0xFFFF;
-  auto device = MakeDevice();
-  auto smallDevice = MakeDevice(small);
+  auto device = MakeRefDevice();
+  auto smallDevice = MakeRefDevice(small);
   Ref<Mesh> scan, table, memory;
   ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), scan.put()), Ok);
   ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), table.put()), Ok);
@@ -383,7 +373,7 @@ TEST_F(MeshTest, DrawingAllocatesNothing) {
 // ---- Locks and the attribute table -------------------------------------------------------------
 
 TEST_F(MeshTest, WritableAttributeLockDiscardsTheTableAndReplaceChecksEntries) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(2, 4, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, 2, 1, 3}, {0, 0});
@@ -414,7 +404,7 @@ TEST_F(MeshTest, WritableAttributeLockDiscardsTheTableAndReplaceChecksEntries) {
 }
 
 TEST_F(MeshTest, ConsistencyCheckCatchesHalfUnusedFacesAndLyingTables) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, N, N, N, 4, 3, 2}, {1, 1, 2});
@@ -430,7 +420,7 @@ TEST_F(MeshTest, ConsistencyCheckCatchesHalfUnusedFacesAndLyingTables) {
 }
 
 TEST_F(MeshTest, ReplaceDeclarationNeedsTheSameStride) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(1, 3, 0, kPosition, device.get(), m.put()), Ok);
   EXPECT_EQ(m->ReplaceDeclaration(kPositionNormal), ErrInvalidCall);
@@ -447,8 +437,8 @@ TEST_F(MeshTest, ReplaceDeclarationNeedsTheSameStride) {
 // ---- Clones ------------------------------------------------------------------------------------
 
 TEST_F(MeshTest, SharingNeedsTheSameDeclarationAndDevice) {
-  auto device = MakeDevice();
-  auto other = MakeDevice();
+  auto device = MakeRefDevice();
+  auto other = MakeRefDevice();
   Ref<Mesh> m, c;
   ASSERT_EQ(CreateMesh(2, 4, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, 2, 1, 3}, {0, 1});
@@ -473,7 +463,7 @@ TEST_F(MeshTest, SharingNeedsTheSameDeclarationAndDevice) {
 }
 
 TEST_F(MeshTest, CloneChangesWidthKeepingUnusedFacesAllOnes) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m, c, back;
   ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, N, N, N, 4, 3, 2}, {3, 0, 3});
@@ -579,8 +569,8 @@ void ExpectOptimised(const Snapshot& before, const GridMesh& g, Mesh* after, uin
 }
 
 TEST_F(MeshTest, OptimiseSelfAndToNewMeshKeepTrianglesForEveryLegalFlagCombination) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   const uint32_t reorders[] = {0, OF::StripReorder, OF::VertexCache,
                                OF::VertexCache | OF::DeviceIndependent};
   for (uint32_t options : {0u, MO::Index32})
@@ -612,7 +602,7 @@ TEST_F(MeshTest, OptimiseSelfAndToNewMeshKeepTrianglesForEveryLegalFlagCombinati
 }
 
 TEST_F(MeshTest, OptimiseChecksFlagsAndSharesTheVertexBufferWhenAsked) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   const GridMesh g = RandomGrid(3, 3, 1, 5);
   Ref<Mesh> m = MakeGridMesh(device.get(), g, 0), made;
   std::vector<uint32_t> adj(g.adj), remap(g.attr.size());
@@ -646,8 +636,8 @@ TEST_F(MeshTest, OptimiseChecksFlagsAndSharesTheVertexBufferWhenAsked) {
 }
 
 TEST_F(MeshTest, FailuresDuringCreateCloneAndOptimiseLeaveNothingBehind) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   const GridMesh g = RandomGrid(4, 3, 2, 11);
   Ref<Mesh> source = MakeGridMesh(device.get(), g, 0);
   const Snapshot before = Read(source.get());
@@ -733,8 +723,8 @@ TEST_F(MeshTest, DeviceFailuresAtEveryPointArePassedOnAndLeaveTheSourceUnchanged
       };
       uint32_t setup = 0, total = 0;
       {
-        auto device = MakeDevice();
-        auto control = Control(device.get());
+        auto device = MakeRefDevice();
+        auto control = test::ControlOf(device.get());
         Ref<Mesh> m = MakeGridMesh(device.get(), g, 0);
         Read(m.get());
         setup = count(control.get());
@@ -747,8 +737,8 @@ TEST_F(MeshTest, DeviceFailuresAtEveryPointArePassedOnAndLeaveTheSourceUnchanged
       for (uint32_t n = setup + 1; n <= total; ++n) {
         RefDeviceDesc desc;
         (kind == kRefCallLock ? desc.failLock : desc.failBufferCreation) = n;
-        auto device = MakeDevice(desc);
-        auto control = Control(device.get());
+        auto device = MakeRefDevice(desc);
+        auto control = test::ControlOf(device.get());
         Ref<Mesh> m = MakeGridMesh(device.get(), g, 0);
         const Snapshot before = Read(m.get());
         EXPECT_EQ(op(m.get(), device.get()), desc.failureCode) << name << " " << kind << " " << n;
