@@ -33,6 +33,7 @@ const VertexElement kPositionNormal[] = {
     kEndElement};
 
 using test::MakeRefDevice;
+
 class MeshTest : public ::testing::Test {
  protected:
   void SetUp() override { mesh_test::ResetVertexCacheRecord(); }
