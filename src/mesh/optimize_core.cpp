@@ -430,7 +430,8 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // (links are symmetric, so clearing a one-sided link never hides a valid one).
     // Nodes start on a 64-byte boundary.
     Block<uint8_t> nodeBlock;
-    if (P > (SIZE_MAX - 64) / sizeof(FaceNode) ||
+    constexpr size_t kMaxNodes = (SIZE_MAX - 64) / sizeof(FaceNode);
+    if (static_cast<size_t>(P) > kMaxNodes ||
         !nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64))
       throw std::bad_alloc();
     FaceNode* nodes = reinterpret_cast<FaceNode*>(
