@@ -636,6 +636,66 @@ TEST_F(MeshTest, OptimiseChecksFlagsAndSharesTheVertexBufferWhenAsked) {
   EXPECT_TRUE(SameSnapshot(before, Read(m.get())));
 }
 
+TEST_F(MeshTest, InternalOptimiserTakesEveryFlag) {
+  auto device = MakeRefDevice();
+  const GridMesh g = RandomGrid(5, 4, 3, 21);
+  Ref<Mesh> m = MakeGridMesh(device.get(), g, MO::Index32);
+  const Snapshot before = Read(m.get());
+  MeshInternal* in = GetMeshInternal(m.get());
+  const uint32_t F = static_cast<uint32_t>(g.attr.size());
+  std::vector<uint32_t> oldToNew(F), adj(g.adj);
+  EXPECT_EQ(
+      in->OptimizeInternal(OF::KeepAll | OF::StripReorder, g.adj.data(), nullptr, nullptr, nullptr),
+      ErrInvalidCall);  // no table yet
+  ASSERT_EQ(in->OptimizeInternal(OF::AttributeSort | OF::FaceRemapOldToNew, g.adj.data(),
+                                 adj.data(), oldToNew.data(), nullptr),
+            Ok);
+  ExpectOptimised(before, g, m.get(), OF::FaceRemapOldToNew, oldToNew, adj, nullptr);
+  EXPECT_EQ(oldToNew[1], N);  // the unused face was dropped
+  // Keeping faces, vertices and table: only the order inside each range changes.
+  const Snapshot sorted = Read(m.get());
+  std::vector<uint32_t> newToOld(m->GetFaceCount());
+  ASSERT_EQ(in->OptimizeInternal(OF::KeepAll | OF::VertexCache | OF::DeviceIndependent, adj.data(),
+                                 nullptr, newToOld.data(), nullptr),
+            Ok);
+  const Snapshot after = Read(m.get());
+  ASSERT_EQ(after.table.size(), sorted.table.size());
+  for (size_t i = 0; i < after.table.size(); ++i) {
+    EXPECT_EQ(after.table[i].firstFace, sorted.table[i].firstFace);
+    EXPECT_EQ(after.table[i].faceCount, sorted.table[i].faceCount);
+    for (uint32_t p = after.table[i].firstFace;
+         p < after.table[i].firstFace + after.table[i].faceCount; ++p) {
+      EXPECT_GE(newToOld[p], after.table[i].firstFace);
+      EXPECT_LT(newToOld[p], after.table[i].firstFace + after.table[i].faceCount);
+    }
+  }
+  EXPECT_EQ(m->CheckConsistency(nullptr), 1);
+}
+
+TEST_F(MeshTest, EmbeddedMeshPassesReferencesToItsOuterObject) {
+  struct Outer final : Unknown {
+    uint32_t refs = 1;
+    LyrResult LYR_CALL QueryInterface(const Guid&, void** out) override {
+      *out = this;
+      ++refs;
+      return Ok;
+    }
+    uint32_t LYR_CALL AddRef() override { return ++refs; }
+    uint32_t LYR_CALL Release() override { return --refs; }
+  } outer;
+  auto device = MakeRefDevice();
+  Ref<Mesh> m;
+  ASSERT_EQ(CreateMesh(1, 3, 0, kPosition, device.get(), m.put()), Ok);
+  GetMeshInternal(m.get())->SetOuter(&outer);
+  EXPECT_EQ(m->AddRef(), 2u);
+  void* p = nullptr;
+  ASSERT_EQ(m->QueryInterface(Mesh::kIid, &p), Ok);
+  EXPECT_EQ(p, &outer);
+  EXPECT_EQ(m->Release(), 2u);
+  EXPECT_EQ(outer.refs, 2u);
+  GetMeshInternal(m.get())->SetOuter(nullptr);
+}
+
 TEST_F(MeshTest, FailuresDuringCreateCloneAndOptimiseLeaveNothingBehind) {
   auto device = MakeRefDevice();
   auto control = test::ControlOf(device.get());
