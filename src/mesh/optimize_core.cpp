@@ -146,29 +146,42 @@ struct Reorderer {
       uint32_t cur = s;
       Emit(cur);
       for (;;) {
-        uint32_t best = kNone, bestC = 4, bestT = 4;
-        for (int k = 0; k < 3; ++k) {
-          const uint32_t q = n[cur].nb[k];
+        // Open neighbours with the fewest open neighbours, in edge order; the second-ring
+        // count is looked at only to break a tie among them.
+        uint32_t tied[3], ties = 0, fewest = 4;
+        for (uint32_t q : n[cur].nb) {
           if (!lists.Open(q)) continue;
           const uint32_t c = lists.Count(q);
-          if (c > bestC) continue;
-          uint32_t t = 4;
-          for (int j = 0; j < 3; ++j) {
-            const uint32_t r = n[q].nb[j];
-            if (lists.Open(r)) t = std::min(t, lists.Count(r));
+          if (c < fewest) {
+            fewest = c;
+            ties = 0;
           }
-          if (t == 4) t = 0;
-          if (c < bestC || t < bestT) {
-            best = q;
-            bestC = c;
-            bestT = t;
+          if (c == fewest) tied[ties++] = q;
+        }
+        if (ties == 0) break;
+        uint32_t best = tied[0];
+        if (ties > 1) {
+          uint32_t bestT = SecondRing(tied[0]);
+          for (uint32_t i = 1; i < ties; ++i) {
+            const uint32_t t = SecondRing(tied[i]);
+            if (t < bestT) {
+              best = tied[i];
+              bestT = t;
+            }
           }
         }
-        if (best == kNone) break;
         cur = best;
         Emit(cur);
       }
     }
+  }
+
+  // The fewest open neighbours among the open neighbours of face q (0 when it has none).
+  uint32_t SecondRing(uint32_t q) const {
+    uint32_t t = 4;
+    for (uint32_t r : n[q].nb)
+      if (lists.Open(r)) t = std::min(t, lists.Count(r));
+    return t == 4 ? 0 : t;
   }
 
   void VertexCache(uint32_t first, uint32_t end, CacheModel& cache, int64_t limit) {
