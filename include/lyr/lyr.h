@@ -9,4 +9,6 @@
 #include "lyr/device.h"
 #include "lyr/vertex.h"
 #include "lyr/math.h"
+#include "lyr/mesh_types.h"
+#include "lyr/mesh.h"
 #include "lyr/skin.h"

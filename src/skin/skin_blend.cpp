@@ -71,7 +71,9 @@ bool EncodeSkinInfluence(uint32_t bone, float weight, float* value) {
   // 2*b + w names bone b only while 0 <= w < 2 and 2*b is exact with room for a fraction.
   if (!(weight >= 0.0f) || !(weight < 2.0f) || bone >= (1u << 22)) return false;
   const float base = static_cast<float>(bone * 2);
-  float v = base + weight;
+  // Rounded to single precision here, as it is stored, even where the arithmetic is wider.
+  volatile float sum = base + weight;
+  float v = sum;
   // A weight just below 2 may round up onto the next bone: keep it on this one.
   if (v >= base + 2.0f) v = std::nextafter(base + 2.0f, 0.0f);
   *value = v;
@@ -245,13 +247,5 @@ LYR_TARGET_SSE void BlendSkinnedVertices(const Matrix* bones, const Matrix* dire
 }  // namespace sse
 
 #endif  // LYR_HAVE_SSE_SKINNING
-
-void InstallSkinnedVertexSseForm(FastFunctionSet* set) {
-#if defined(LYR_HAVE_SSE_SKINNING)
-  set->BlendSkinnedVertices = sse::BlendSkinnedVertices;
-#else
-  (void)set;
-#endif
-}
 
 }  // namespace lyr

@@ -23,6 +23,7 @@ inline constexpr uint32_t kMaxSkinnedElements = 63;
 
 // The plain form is plain::BlendSkinnedVertices (fast-function entry 69, declared with the
 // table); the SSE form below needs both matrix arrays 16-byte aligned and is built on x86 only.
+// The SSE and SSE2 overlays of the table both install it.
 #if defined(__i386__) || defined(__x86_64__) || defined(_M_IX86) || defined(_M_X64)
 #define LYR_HAVE_SSE_SKINNING 1
 namespace sse {
@@ -33,10 +34,6 @@ void BlendSkinnedVertices(const Matrix* bones, const Matrix* directionBones, con
                           int allInLeadingBlock);
 }  // namespace sse
 #endif
-
-// Installs the SSE form over entry 69 of a set being selected (the SSE and the SSE2 overlays use
-// the same form). Does nothing on builds without it.
-void InstallSkinnedVertexSseForm(FastFunctionSet* set);
 
 // Encodes one influence as a value of the update table. False when the weight cannot be told
 // apart from a neighbouring bone's (negative, not below 2, or a bone index past 2^22).
