@@ -65,32 +65,28 @@ class FaceIncidence {
     offsets_ = static_cast<uint32_t*>(AllocArray(size_t(nv) + 1, sizeof(uint32_t)));
     if (!offsets_) return ErrOutOfMemory;
     std::fill(offsets_, offsets_ + nv + 1, 0u);
-    size_t total = 0;
-    for (uint32_t f = 0; f < m.faceCount; ++f) {
-      const Index* idx = m.indices + size_t(f) * 3;
-      if (!FaceValid(m, idx)) continue;
-      for (int k = 0; k < 3; ++k) {
-        if (k > 0 && idx[k] == idx[0]) continue;
-        if (k > 1 && idx[k] == idx[1]) continue;
-        ++offsets_[idx[k] + 1];
-        ++total;
+    // Calls f(face, vertex) once for every distinct vertex of every valid face.
+    auto eachCorner = [&m](auto&& f) {
+      for (uint32_t face = 0; face < m.faceCount; ++face) {
+        const Index* idx = m.indices + size_t(face) * 3;
+        if (!FaceValid(m, idx)) continue;
+        f(face, idx[0]);
+        if (idx[1] != idx[0]) f(face, idx[1]);
+        if (idx[2] != idx[0] && idx[2] != idx[1]) f(face, idx[2]);
       }
-    }
+    };
+    size_t total = 0;
+    eachCorner([&](uint32_t, uint32_t v) {
+      ++offsets_[v + 1];
+      ++total;
+    });
     if (total > std::numeric_limits<uint32_t>::max()) return ErrOutOfMemory;
     for (uint32_t v = 0; v < nv; ++v) offsets_[v + 1] += offsets_[v];
     faces_ = static_cast<uint32_t*>(AllocArray(total ? total : 1, sizeof(uint32_t)));
     Work<uint32_t> fill(nv);
     if (!faces_ || !fill.Ok()) return ErrOutOfMemory;
     std::copy(offsets_, offsets_ + nv, fill.get());
-    for (uint32_t f = 0; f < m.faceCount; ++f) {
-      const Index* idx = m.indices + size_t(f) * 3;
-      if (!FaceValid(m, idx)) continue;
-      for (int k = 0; k < 3; ++k) {
-        if (k > 0 && idx[k] == idx[0]) continue;
-        if (k > 1 && idx[k] == idx[1]) continue;
-        faces_[fill[idx[k]]++] = f;
-      }
-    }
+    eachCorner([&](uint32_t face, uint32_t v) { faces_[fill[v]++] = face; });
     return Ok;
   }
   ~FaceIncidence() {
