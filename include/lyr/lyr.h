@@ -5,3 +5,7 @@
 #include "lyr/guid.h"
 #include "lyr/object.h"
 #include "lyr/result.h"
+#include "lyr/buffer.h"
+#include "lyr/device.h"
+#include "lyr/vertex.h"
+#include "lyr/math.h"
