@@ -8,8 +8,8 @@ namespace lyr {
 
 // One public interface for every kind of Buffer. The caller owns the reference it receives.
 struct Buffer : Unknown {
-  static constexpr Guid kIid = {0x6D692283, 0xC3BE, 0x4FD8,
-                                {0x95, 0x37, 0xBC, 0xBA, 0x0D, 0xEB, 0xA0, 0x0F}};
+  static constexpr Guid kIid = {
+      0x6D692283, 0xC3BE, 0x4FD8, {0x95, 0x37, 0xBC, 0xBA, 0x0D, 0xEB, 0xA0, 0x0F}};
 
   // The first byte of the block (never null once created; a 0-byte Buffer still has one).
   virtual void* LYR_CALL GetBytes() = 0;

@@ -76,9 +76,9 @@ struct DeviceCapabilities {
   uint32_t maxVertexIndex;
   uint32_t maxPrimitiveCount;
   uint32_t vertexProcessingCaps;
-  uint32_t maxVertexBlendMatrices;      // matrices blended per vertex
-  uint32_t maxVertexBlendMatrixIndex;   // non-zero: indexed blending
-  uint32_t vertexShaderVersion;         // 0xFFFE0000 | major << 8 | minor
+  uint32_t maxVertexBlendMatrices;     // matrices blended per vertex
+  uint32_t maxVertexBlendMatrixIndex;  // non-zero: indexed blending
+  uint32_t vertexShaderVersion;        // 0xFFFE0000 | major << 8 | minor
   uint32_t maxStreams;
   uint32_t maxTextureWidth;
   uint32_t maxTextureHeight;
@@ -160,16 +160,16 @@ struct DeviceBuffer : Unknown {
 };
 
 struct VertexBuffer : DeviceBuffer {
-  static constexpr Guid kIid = {0xFA3AFBAE, 0xB736, 0x4397,
-                                {0xAA, 0x41, 0xD2, 0x57, 0x93, 0x45, 0x57, 0x7E}};
+  static constexpr Guid kIid = {
+      0xFA3AFBAE, 0xB736, 0x4397, {0xAA, 0x41, 0xD2, 0x57, 0x93, 0x45, 0x57, 0x7E}};
 
  protected:
   ~VertexBuffer() = default;
 };
 
 struct IndexBuffer : DeviceBuffer {
-  static constexpr Guid kIid = {0x5E8A31C9, 0xDE64, 0x4DB6,
-                                {0xAB, 0xA9, 0x6A, 0xD8, 0xA1, 0x9B, 0x26, 0x49}};
+  static constexpr Guid kIid = {
+      0x5E8A31C9, 0xDE64, 0x4DB6, {0xAB, 0xA9, 0x6A, 0xD8, 0xA1, 0x9B, 0x26, 0x49}};
 
  protected:
   ~IndexBuffer() = default;
@@ -177,8 +177,8 @@ struct IndexBuffer : DeviceBuffer {
 
 // The device's own form of a declaration.
 struct DeclarationObject : Unknown {
-  static constexpr Guid kIid = {0xF79951EC, 0x5003, 0x4119,
-                                {0x88, 0x16, 0xB2, 0xA7, 0x8B, 0x3C, 0xFB, 0x66}};
+  static constexpr Guid kIid = {
+      0xF79951EC, 0x5003, 0x4119, {0x88, 0x16, 0xB2, 0xA7, 0x8B, 0x3C, 0xFB, 0x66}};
   // Copies the elements and the end marker into out (null: only the count) and stores the number
   // of entries, end marker included, in *count.
   virtual LyrResult LYR_CALL ReadElements(VertexElement* out, uint32_t* count) = 0;
@@ -188,8 +188,8 @@ struct DeclarationObject : Unknown {
 };
 
 struct Query : Unknown {
-  static constexpr Guid kIid = {0x2D591573, 0x068D, 0x489B,
-                                {0xA8, 0xCB, 0x2E, 0xB5, 0x4D, 0xCA, 0xED, 0x2A}};
+  static constexpr Guid kIid = {
+      0x2D591573, 0x068D, 0x489B, {0xA8, 0xCB, 0x2E, 0xB5, 0x4D, 0xCA, 0xED, 0x2A}};
   virtual LyrResult LYR_CALL StartQuery(uint32_t flags) = 0;
   // kQueryNotReady while the answer is pending, Ok once size bytes of it are stored in data.
   virtual LyrResult LYR_CALL PollQuery(void* data, uint32_t size, uint32_t flags) = 0;
@@ -200,8 +200,8 @@ struct Query : Unknown {
 
 // The root object of the graphics platform.
 struct PlatformRoot : Unknown {
-  static constexpr Guid kIid = {0xA11BBB4F, 0x8651, 0x4623,
-                                {0x8D, 0x9E, 0x92, 0x09, 0xBA, 0x57, 0x1D, 0xE9}};
+  static constexpr Guid kIid = {
+      0xA11BBB4F, 0x8651, 0x4623, {0x8D, 0x9E, 0x92, 0x09, 0xBA, 0x57, 0x1D, 0xE9}};
   virtual LyrResult LYR_CALL ReadAdapterIds(uint32_t adapter, uint32_t flags, AdapterIds* out) = 0;
 
  protected:
@@ -210,8 +210,8 @@ struct PlatformRoot : Unknown {
 
 // The platform texture interface a host texture answers to.
 struct Texture : Unknown {
-  static constexpr Guid kIid = {0x85C31227, 0x3DE5, 0x4F00,
-                                {0x9B, 0x3A, 0xF1, 0x1A, 0xC3, 0x8C, 0x18, 0xB5}};
+  static constexpr Guid kIid = {
+      0x85C31227, 0x3DE5, 0x4F00, {0x9B, 0x3A, 0xF1, 0x1A, 0xC3, 0x8C, 0x18, 0xB5}};
   virtual uint32_t LYR_CALL GetLevelCount() = 0;
   virtual LyrResult LYR_CALL ReadLevelDesc(uint32_t level, TextureLevelDesc* out) = 0;
   // rect is reserved (null: the whole level).
@@ -224,15 +224,14 @@ struct Texture : Unknown {
 };
 
 struct GraphicsDevice : Unknown {
-  static constexpr Guid kIid = {0xD40140B5, 0x7D2F, 0x49CC,
-                                {0x8D, 0xEB, 0x08, 0xF4, 0x02, 0x99, 0xAB, 0x42}};
+  static constexpr Guid kIid = {
+      0xD40140B5, 0x7D2F, 0x49CC, {0x8D, 0xEB, 0x08, 0xF4, 0x02, 0x99, 0xAB, 0x42}};
 
   virtual LyrResult LYR_CALL MakeVertexBuffer(uint32_t length, uint32_t usage,
                                               FormatCode formatCode, uint32_t pool,
                                               VertexBuffer** out, void* reserved) = 0;
-  virtual LyrResult LYR_CALL MakeIndexBuffer(uint32_t length, uint32_t usage,
-                                             uint32_t indexFormat, uint32_t pool,
-                                             IndexBuffer** out, void* reserved) = 0;
+  virtual LyrResult LYR_CALL MakeIndexBuffer(uint32_t length, uint32_t usage, uint32_t indexFormat,
+                                             uint32_t pool, IndexBuffer** out, void* reserved) = 0;
   virtual LyrResult LYR_CALL MakeDeclarationObject(const VertexElement* elements,
                                                    DeclarationObject** out) = 0;
   // Null unbinds.
@@ -242,8 +241,7 @@ struct GraphicsDevice : Unknown {
   virtual LyrResult LYR_CALL BindIndexBuffer(IndexBuffer* buffer) = 0;
   virtual LyrResult LYR_CALL DrawIndexedTriangles(uint32_t primitiveType, int32_t baseVertex,
                                                   uint32_t minVertexIndex, uint32_t vertexCount,
-                                                  uint32_t firstIndex,
-                                                  uint32_t primitiveCount) = 0;
+                                                  uint32_t firstIndex, uint32_t primitiveCount) = 0;
   virtual LyrResult LYR_CALL DrawTrianglesFromMemory(uint32_t primitiveType,
                                                      uint32_t primitiveCount,
                                                      const void* vertexData, uint32_t stride) = 0;

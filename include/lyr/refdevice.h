@@ -62,10 +62,10 @@ struct RefDrawRecord {
   uint32_t vertexCount;
   uint32_t firstIndex;
   uint32_t primitiveCount;
-  uint32_t stride;        // stream 0 stride, or the stride passed with memory data
-  uint32_t streamOffset;  // stream 0 offset
-  uint32_t indexFormat;   // of the bound index buffer (0 from memory)
-  const void* declaration;   // bound objects at the time of the draw (identity only)
+  uint32_t stride;          // stream 0 stride, or the stride passed with memory data
+  uint32_t streamOffset;    // stream 0 offset
+  uint32_t indexFormat;     // of the bound index buffer (0 from memory)
+  const void* declaration;  // bound objects at the time of the draw (identity only)
   const void* vertexBuffer;
   const void* indexBuffer;
   uint32_t dataSize;  // bytes captured: the indices drawn, or the vertices from memory
@@ -94,8 +94,8 @@ enum RefCall : uint32_t {
 
 // Test-side control of a reference device, obtained with QueryInterface on the device.
 struct RefDeviceControl : Unknown {
-  static constexpr Guid kIid = {0x76341814, 0x1288, 0x457D,
-                                {0x8A, 0xF5, 0x39, 0xF5, 0xDC, 0xBE, 0x7F, 0xFF}};
+  static constexpr Guid kIid = {
+      0x76341814, 0x1288, 0x457D, {0x8A, 0xF5, 0x39, 0xF5, 0xDC, 0xBE, 0x7F, 0xFF}};
 
   // A texture of levels mip levels (0: down to 1x1), each level max(1, size >> level) wide and
   // high. ErrInvalidCall for a zero size, an unknown format or too many levels.

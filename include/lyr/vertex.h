@@ -67,15 +67,17 @@ struct VertexElement {
 };
 static_assert(sizeof(VertexElement) == 8);
 
-inline constexpr VertexElement kEndElement = {0xFF, 0, ElementType::NoData,
-                                              ElementMethod::Default, ElementUsage::Position, 0};
+inline constexpr VertexElement kEndElement = {
+    0xFF, 0, ElementType::NoData, ElementMethod::Default, ElementUsage::Position, 0};
 // A declaration array holds at most this many entries, the end marker included.
 inline constexpr uint32_t MaxElementEntries = 65;
 inline constexpr uint32_t kMaxElements = MaxElementEntries - 1;
 inline constexpr uint32_t kMaxStreams = 16;
 inline constexpr uint32_t kMaxTextureSets = 8;
 
-constexpr bool IsEndElement(const VertexElement& e) { return e.stream == 0xFF; }
+constexpr bool IsEndElement(const VertexElement& e) {
+  return e.stream == 0xFF;
+}
 // Bytes one element of the type occupies (0 for NoData and for unknown type codes).
 uint32_t ElementTypeSize(ElementType type);
 
@@ -106,7 +108,9 @@ inline constexpr uint32_t kTexSize2 = 0, kTexSize3 = 1, kTexSize4 = 2, kTexSize1
 constexpr FormatCode FormatPositionWeights(uint32_t w) {
   return w == 0 ? kFormatPosition : (w + 2) << 1;
 }
-constexpr FormatCode FormatTexCount(uint32_t n) { return n << kFormatTexCountShift; }
+constexpr FormatCode FormatTexCount(uint32_t n) {
+  return n << kFormatTexCountShift;
+}
 constexpr FormatCode FormatTexSize(uint32_t set, uint32_t sizeCode) {
   return sizeCode << (16 + 2 * set);
 }
@@ -187,12 +191,12 @@ struct VertexAccessor {
 // The accessor with references to the well-known elements, found once when the declaration is
 // attached (null when absent or of another type).
 struct VertexAccessorEx : VertexAccessor {
-  const VertexElement* position = nullptr;      // usage 0, F32x3
-  const VertexElement* blendWeights = nullptr;  // usage 1, F32x1..F32x4
-  const VertexElement* blendIndices = nullptr;  // usage 2, U8x4 or ColorArgb8
-  const VertexElement* normal = nullptr;        // usage 3, F32x3
-  const VertexElement* diffuse = nullptr;       // usage 10 index 0, F32x4 or ColorArgb8
-  const VertexElement* specular = nullptr;      // usage 10 index 1, same types
+  const VertexElement* position = nullptr;              // usage 0, F32x3
+  const VertexElement* blendWeights = nullptr;          // usage 1, F32x1..F32x4
+  const VertexElement* blendIndices = nullptr;          // usage 2, U8x4 or ColorArgb8
+  const VertexElement* normal = nullptr;                // usage 3, F32x3
+  const VertexElement* diffuse = nullptr;               // usage 10 index 0, F32x4 or ColorArgb8
+  const VertexElement* specular = nullptr;              // usage 10 index 1, same types
   const VertexElement* texCoord[kMaxTextureSets] = {};  // usage 5, F32x1..F32x4
   uint32_t vertexSize = 0;                              // stream 0
 };

@@ -18,7 +18,8 @@
 namespace lyr {
 namespace {
 
-// ---- Debug output --------------------------------------------------------------------------------
+// ---- Debug output
+// --------------------------------------------------------------------------------
 
 RefDebugState g_debug = {0, 0, 0};
 
@@ -67,8 +68,8 @@ struct Core {
 
 // Answers the module's own objects with their address, so that objects handed back to the
 // device can be told from foreign ones.
-constexpr Guid kIidInternal = {0x2CB62E3E, 0x068D, 0x4FF0,
-                               {0x93, 0x59, 0xFC, 0xD6, 0x4C, 0x18, 0x0C, 0x41}};
+constexpr Guid kIidInternal = {
+    0x2CB62E3E, 0x068D, 0x4FF0, {0x93, 0x59, 0xFC, 0xD6, 0x4C, 0x18, 0x0C, 0x41}};
 
 uint64_t Hash(const uint8_t* p, size_t n) {
   uint64_t h = 1469598103934665603ull;
@@ -129,7 +130,8 @@ T* Own(Unknown* p, Core* core) {
   return t->core() == core ? t : nullptr;
 }
 
-// ---- Buffers -------------------------------------------------------------------------------------
+// ---- Buffers
+// -------------------------------------------------------------------------------------
 
 template <class Derived, class Iface>
 class BufferObject : public DeviceObject<Derived, Iface> {
@@ -139,8 +141,7 @@ class BufferObject : public DeviceObject<Derived, Iface> {
                uint32_t formatCode)
       : DeviceObject<Derived, Iface>(core), bytes(length), info_{} {
     info_.format = format;
-    info_.resourceType =
-        format == kVertexDataFormat ? kResourceVertexBuffer : kResourceIndexBuffer;
+    info_.resourceType = format == kVertexDataFormat ? kResourceVertexBuffer : kResourceIndexBuffer;
     info_.usage = usage;
     info_.pool = pool;
     info_.size = length;
@@ -269,7 +270,8 @@ uint32_t CheckDeclaration(const VertexElement* e) {
   return 0;
 }
 
-// ---- Queries and the root ------------------------------------------------------------------------
+// ---- Queries and the root
+// ------------------------------------------------------------------------
 
 class RefQuery final : public DeviceObject<RefQuery, Query> {
  public:
@@ -313,20 +315,26 @@ class RefRoot final : public DeviceObject<RefRoot, PlatformRoot> {
   }
 };
 
-// ---- Textures ------------------------------------------------------------------------------------
+// ---- Textures
+// ------------------------------------------------------------------------------------
 
 uint32_t PixelBytes(uint32_t format) {
   switch (format) {
     case kFormatL8:
-    case kFormatA8: return 1;
+    case kFormatA8:
+      return 1;
     case kFormatR5G6B5:
     case kFormatA8L8:
-    case kFormatL16: return 2;
+    case kFormatL16:
+      return 2;
     case kFormatA8R8G8B8:
     case kFormatX8R8G8B8:
-    case kFormatR32F: return 4;
-    case kFormatA32B32G32R32F: return 16;
-    default: return 0;
+    case kFormatR32F:
+      return 4;
+    case kFormatA32B32G32R32F:
+      return 16;
+    default:
+      return 0;
   }
 }
 
@@ -350,8 +358,8 @@ class RefTexture final : public DeviceObject<RefTexture, Texture> {
   uint32_t LYR_CALL GetLevelCount() override { return static_cast<uint32_t>(levels_.size()); }
   LyrResult LYR_CALL ReadLevelDesc(uint32_t level, TextureLevelDesc* out) override {
     if (!out || level >= levels_.size()) return Refuse("ReadLevelDesc: bad level or out");
-    *out = {format_, kResourceTexture, 0, kPoolManaged, levels_[level].width,
-            levels_[level].height};
+    *out = {format_,      kResourceTexture,     0,
+            kPoolManaged, levels_[level].width, levels_[level].height};
     return Ok;
   }
   LyrResult LYR_CALL LockLevel(uint32_t level, LockedRect* out, const void* rect,
@@ -391,13 +399,19 @@ class RefTexture final : public DeviceObject<RefTexture, Texture> {
 // Indices (or vertices) a primitive count needs; 0 for an unknown primitive type.
 uint64_t ElementsFor(uint32_t type, uint32_t count) {
   switch (type) {
-    case kPointList: return count;
-    case kLineList: return 2ull * count;
-    case kLineStrip: return count + 1ull;
-    case kTriangleList: return 3ull * count;
+    case kPointList:
+      return count;
+    case kLineList:
+      return 2ull * count;
+    case kLineStrip:
+      return count + 1ull;
+    case kTriangleList:
+      return 3ull * count;
     case kTriangleStrip:
-    case kTriangleFan: return count + 2ull;
-    default: return 0;
+    case kTriangleFan:
+      return count + 2ull;
+    default:
+      return 0;
   }
 }
 
@@ -444,8 +458,7 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
 
   // -- GraphicsDevice
   LyrResult LYR_CALL MakeVertexBuffer(uint32_t length, uint32_t usage, FormatCode formatCode,
-                                      uint32_t pool, VertexBuffer** out,
-                                      void* reserved) override {
+                                      uint32_t pool, VertexBuffer** out, void* reserved) override {
     ++core_->calls[kRefCallMakeVertexBuffer];
     return MakeBuffer<RefVertexBuffer>(length, usage, kVertexDataFormat, formatCode, pool, out,
                                        reserved);
@@ -515,8 +528,7 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
         return Refuse("DrawIndexedTriangles: index range outside the index buffer");
       const int64_t first = int64_t{baseVertex} + minVertexIndex;
       const int64_t end = first + vertexCount;
-      if (first < 0 ||
-          uint64_t{s.offset} + uint64_t(end) * s.stride > s.buffer->bytes.size())
+      if (first < 0 || uint64_t{s.offset} + uint64_t(end) * s.stride > s.buffer->bytes.size())
         return Refuse("DrawIndexedTriangles: vertex range outside the vertex buffer");
       for (uint64_t i = 0; i < indexCount; ++i) {
         const uint32_t v = indices_->IndexAt(firstIndex + i);
@@ -573,9 +585,16 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
     ++core_->calls[kRefCallReadCapabilities];
     if (!out) return Refuse("ReadCapabilities: null out pointer");
     const RefDeviceDesc& d = core_->desc;
-    *out = {d.adapterOrdinal, d.maxVertexIndex, d.maxPrimitiveCount, d.vertexProcessingCaps,
-            d.maxVertexBlendMatrices, d.maxVertexBlendMatrixIndex, d.vertexShaderVersion,
-            kMaxStreams, 4096, 4096};
+    *out = {d.adapterOrdinal,
+            d.maxVertexIndex,
+            d.maxPrimitiveCount,
+            d.vertexProcessingCaps,
+            d.maxVertexBlendMatrices,
+            d.maxVertexBlendMatrixIndex,
+            d.vertexShaderVersion,
+            kMaxStreams,
+            4096,
+            4096};
     return Ok;
   }
   LyrResult LYR_CALL ReadCreationFlags(DeviceCreationParameters* out) override {
@@ -611,10 +630,9 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
   }
 
   // -- RefDeviceControl
-  LyrResult LYR_CALL MakeTexture(uint32_t width, uint32_t height, uint32_t levels,
-                                 uint32_t format, Texture** out) override {
-    if (!out || width == 0 || height == 0 || width > 4096 || height > 4096 ||
-        !PixelBytes(format))
+  LyrResult LYR_CALL MakeTexture(uint32_t width, uint32_t height, uint32_t levels, uint32_t format,
+                                 Texture** out) override {
+    if (!out || width == 0 || height == 0 || width > 4096 || height > 4096 || !PixelBytes(format))
       return Refuse("MakeTexture: bad arguments");
     uint32_t full = 1;
     while ((width >> full) || (height >> full)) ++full;
@@ -702,7 +720,7 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
 }  // namespace lyr
 
 TSL_EXPORT LyrResult LYR_CALL TslCreateReferenceDevice(const lyr::RefDeviceDesc* desc,
-                                                            lyr::GraphicsDevice** out) {
+                                                       lyr::GraphicsDevice** out) {
   using namespace lyr;
   if (!desc || !out || desc->size != sizeof(RefDeviceDesc)) return ErrInvalidCall;
   try {
@@ -713,7 +731,9 @@ TSL_EXPORT LyrResult LYR_CALL TslCreateReferenceDevice(const lyr::RefDeviceDesc*
   }
 }
 
-TSL_EXPORT void DebugSetMute(int mute) { lyr::g_debug.muted = mute ? 1 : 0; }
+TSL_EXPORT void DebugSetMute(int mute) {
+  lyr::g_debug.muted = mute ? 1 : 0;
+}
 
 TSL_EXPORT void TslDebugState(lyr::RefDebugState* out) {
   if (out) *out = lyr::g_debug;

@@ -136,7 +136,9 @@ LyrResult Create(uint32_t size, Out** out) {
 
 }  // namespace
 
-LyrResult CreateBuffer(uint32_t size, Buffer** out) { return Create<PlainBuffer>(size, out); }
+LyrResult CreateBuffer(uint32_t size, Buffer** out) {
+  return Create<PlainBuffer>(size, out);
+}
 
 LyrResult CreateAlignedBuffer(uint32_t size, Buffer** out) {
   return Create<AlignedBuffer>(size, out);

@@ -9,7 +9,9 @@ namespace {
 
 constexpr uint8_t kTypeSize[18] = {4, 8, 12, 16, 4, 4, 4, 8, 4, 4, 8, 4, 8, 4, 4, 4, 8, 0};
 
-constexpr uint8_t U(ElementType t) { return static_cast<uint8_t>(t); }
+constexpr uint8_t U(ElementType t) {
+  return static_cast<uint8_t>(t);
+}
 
 // Elements before the end marker, never more than kMaxElements.
 uint32_t Count(const VertexElement* e) {
@@ -19,18 +21,26 @@ uint32_t Count(const VertexElement* e) {
   return n;
 }
 
-uint32_t SizeOf(const VertexElement& e) { return ElementTypeSize(e.type); }
+uint32_t SizeOf(const VertexElement& e) {
+  return ElementTypeSize(e.type);
+}
 
 uint32_t TexSetBytes(FormatCode code, uint32_t set) {
   switch ((code >> (16 + 2 * set)) & 3) {
-    case kTexSize2: return 8;
-    case kTexSize3: return 12;
-    case kTexSize4: return 16;
-    default: return 4;
+    case kTexSize2:
+      return 8;
+    case kTexSize3:
+      return 12;
+    case kTexSize4:
+      return 16;
+    default:
+      return 4;
   }
 }
 
-bool IsFloatType(ElementType t) { return U(t) <= U(ElementType::F32x4); }
+bool IsFloatType(ElementType t) {
+  return U(t) <= U(ElementType::F32x4);
+}
 
 // Appends elements with running offsets in stream 0 (used while building from a format code).
 struct Writer {
@@ -45,7 +55,9 @@ struct Writer {
 
 }  // namespace
 
-uint32_t ElementTypeSize(ElementType type) { return U(type) < 18 ? kTypeSize[U(type)] : 0; }
+uint32_t ElementTypeSize(ElementType type) {
+  return U(type) < 18 ? kTypeSize[U(type)] : 0;
+}
 
 FormatLayout DecodeFormatCode(FormatCode code) {
   FormatLayout l{};
@@ -80,7 +92,9 @@ FormatLayout DecodeFormatCode(FormatCode code) {
   return l;
 }
 
-uint32_t FormatCodeVertexSize(FormatCode code) { return DecodeFormatCode(code).vertexSize; }
+uint32_t FormatCodeVertexSize(FormatCode code) {
+  return DecodeFormatCode(code).vertexSize;
+}
 
 uint32_t TextureSetSize(const FormatLayout& layout, uint32_t set) {
   return set < layout.texSetCount ? TexSetBytes(layout.code, set) : 0;
@@ -102,8 +116,7 @@ LyrResult FormatCodeToElements(FormatCode code, VertexElement* out) {
   const uint32_t weights = kind >= kFormatPositionWeights1 ? (kind >> 1) - 2 : 0;
   if (weights > 0) {
     if (code & (kFormatIndicesU8x4 | kFormatIndicesColor)) {
-      if (weights > 1)
-        w.Add(ElementUsage::BlendWeights, static_cast<ElementType>(weights - 2));
+      if (weights > 1) w.Add(ElementUsage::BlendWeights, static_cast<ElementType>(weights - 2));
       w.Add(ElementUsage::BlendIndices,
             (code & kFormatIndicesU8x4) ? ElementType::U8x4 : ElementType::ColorArgb8);
     } else {
@@ -132,8 +145,8 @@ LyrResult ElementsToFormatCode(const VertexElement* elements, FormatCode* out) {
     const VertexElement& e = elements[i];
     const uint8_t usage = static_cast<uint8_t>(e.usage);
     const bool usageOk = usage <= 5 || usage == 9 || (usage == 10 && e.usageIndex <= 1);
-    if (e.stream != 0 || U(e.type) > U(ElementType::S16x4) ||
-        static_cast<uint8_t>(e.method) > 5 || e.offset != offset || !usageOk)
+    if (e.stream != 0 || U(e.type) > U(ElementType::S16x4) || static_cast<uint8_t>(e.method) > 5 ||
+        e.offset != offset || !usageOk)
       return ErrInvalidCall;
     offset += SizeOf(e);
   }
@@ -215,7 +228,9 @@ VertexElement* FindElement(VertexElement* elements, ElementUsage usage, uint8_t 
       FindElement(static_cast<const VertexElement*>(elements), usage, usageIndex));
 }
 
-uint32_t CountElements(const VertexElement* elements) { return Count(elements); }
+uint32_t CountElements(const VertexElement* elements) {
+  return Count(elements);
+}
 
 void CopyElements(VertexElement* destination, const VertexElement* source) {
   if (!destination) return;
@@ -230,8 +245,8 @@ bool ElementsEqual(const VertexElement* a, const VertexElement* b) {
   if (n != Count(b)) return false;
   for (uint32_t i = 0; i < n; ++i) {
     const VertexElement &x = a[i], &y = b[i];
-    if (x.stream != y.stream || x.offset != y.offset || x.type != y.type ||
-        x.method != y.method || x.usage != y.usage || x.usageIndex != y.usageIndex)
+    if (x.stream != y.stream || x.offset != y.offset || x.type != y.type || x.method != y.method ||
+        x.usage != y.usage || x.usageIndex != y.usageIndex)
       return false;
   }
   return true;
@@ -263,8 +278,7 @@ void RemoveElement(VertexElement* elements, ElementUsage usage, uint8_t usageInd
   elements[n - 1] = kEndElement;
 }
 
-LyrResult InsertElement(uint32_t position, const VertexElement& element,
-                        VertexElement* elements) {
+LyrResult InsertElement(uint32_t position, const VertexElement& element, VertexElement* elements) {
   if (!elements) return ErrInvalidCall;
   const uint32_t n = Count(elements);
   if (n >= kMaxElements) return ErrInvalidCall;

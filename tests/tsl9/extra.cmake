@@ -1,0 +1,1 @@
+add_dependencies(test_tsl9 tsl9)
