@@ -9,3 +9,5 @@
 #include "lyr/device.h"
 #include "lyr/vertex.h"
 #include "lyr/math.h"
+#include "lyr/mesh_types.h"
+#include "lyr/mesh.h"
