@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "lyr/result.h"
+#include "lyr/vertex.h"
 
 namespace lyr {
 
@@ -43,6 +44,18 @@ struct MeshArrays {
   const FaceRun* runs = nullptr;
   uint32_t runCount = 0;
 };
+
+// The element adjacency and bounds read positions from: three floats of usage position and usage
+// index 0 in stream 0. Null when the declaration has none.
+inline const VertexElement* FindFloat3Position(const VertexElement* declaration) {
+  for (const VertexElement* e = declaration; !IsEndElement(*e); ++e) {
+    if (e->usage == ElementUsage::Position && e->usageIndex == 0 && e->type == ElementType::F32x3 &&
+        e->stream == 0) {
+      return e;
+    }
+  }
+  return nullptr;
+}
 
 // A used face: its first index is not all ones.
 template <class Index>

@@ -135,6 +135,23 @@ inline void ShuffleFaces(TestMesh& m, std::mt19937& rng) {
   m.idx = idx;
 }
 
+// Two triangles over the unit square sharing the diagonal 0-2 (or its duplicate 4-5).
+inline TestMesh Square(bool duplicated) {
+  TestMesh m;
+  m.AddVertex(0, 0, 0);
+  m.AddVertex(1, 0, 0);
+  m.AddVertex(1, 1, 0);
+  m.AddVertex(0, 1, 0);
+  m.AddFace(0, 1, 2);
+  if (duplicated) {
+    const uint32_t a = m.AddVertex(0, 0, 0), c = m.AddVertex(1, 1, 0);
+    m.AddFace(a, c, 3);
+  } else {
+    m.AddFace(0, 2, 3);
+  }
+  return m;
+}
+
 // Union-find over vertices.
 struct Groups {
   std::vector<uint32_t> parent;

@@ -32,30 +32,13 @@ std::vector<uint32_t> RepsFrom(const TestMesh& m, const std::vector<uint32_t>& a
   return reps;
 }
 
-// Two triangles over the unit square sharing the diagonal 0-2 (or its duplicate 4-5).
-TestMesh Square(bool duplicated) {
-  TestMesh m;
-  m.AddVertex(0, 0, 0);
-  m.AddVertex(1, 0, 0);
-  m.AddVertex(1, 1, 0);
-  m.AddVertex(0, 1, 0);
-  m.AddFace(0, 1, 2);
-  if (duplicated) {
-    const uint32_t a = m.AddVertex(0, 0, 0), c = m.AddVertex(1, 1, 0);
-    m.AddFace(a, c, 3);
-  } else {
-    m.AddFace(0, 2, 3);
-  }
-  return m;
-}
-
 TEST(Adjacency, SharedEdgeAndDuplicatedVertices) {
-  const TestMesh shared = Square(false);
+  const TestMesh shared = test::Square(false);
   EXPECT_EQ(Adjacency(shared), (std::vector<uint32_t>{N, N, 1, 0, N, N}));
   EXPECT_EQ(Build(shared, 0.0f), Adjacency(shared));
 
   // Through duplicated vertices: joined only once positions are compared.
-  const TestMesh dup = Square(true);
+  const TestMesh dup = test::Square(true);
   EXPECT_EQ(Adjacency(dup), std::vector<uint32_t>(6, N));
   EXPECT_EQ(Build(dup, 0.0f), (std::vector<uint32_t>{N, N, 1, 0, N, N}));
   EXPECT_EQ(Build(dup, 1e-3f), (std::vector<uint32_t>{N, N, 1, 0, N, N}));
@@ -102,7 +85,7 @@ TEST(Adjacency, BestAgreeingNormalAmongSeveral) {
 }
 
 TEST(Adjacency, DegenerateAndUnusedFacesStayAlone) {
-  TestMesh m = Square(false);
+  TestMesh m = test::Square(false);
   m.AddFace(0, 2, 2);                                // repeats an index
   m.AddFace(2, 0, 1);                                // face 0 again: loses the shared edge to it
   m.AddFace(0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu);  // unused
@@ -114,7 +97,7 @@ TEST(Adjacency, DegenerateAndUnusedFacesStayAlone) {
 
   // Degenerate through the representatives: vertex 3 stands at vertex 2's place, so face 1
   // (0, 2, 3) has two corners at one place.
-  const TestMesh sq = Square(false);
+  const TestMesh sq = test::Square(false);
   const std::vector<uint32_t> reps{0, 1, 2, 2};
   EXPECT_EQ(Adjacency(sq, reps.data()), std::vector<uint32_t>(6, N));
   // Representatives that do not exist are read as the vertex itself.
@@ -123,7 +106,7 @@ TEST(Adjacency, DegenerateAndUnusedFacesStayAlone) {
 }
 
 TEST(Adjacency, RunsAreNeverJoined) {
-  TestMesh m = Square(false);
+  TestMesh m = test::Square(false);
   m.runs = {{0, 1}, {1, 1}};
   EXPECT_EQ(Adjacency(m), std::vector<uint32_t>(6, N));
   EXPECT_EQ(Build(m, 0.0f), std::vector<uint32_t>(6, N));
@@ -134,7 +117,7 @@ TEST(Adjacency, RunsAreNeverJoined) {
   EXPECT_EQ(Adjacency(m), std::vector<uint32_t>(6, N));
 
   // Point representatives follow the adjacency within each run only.
-  TestMesh dup = Square(true);
+  TestMesh dup = test::Square(true);
   dup.runs = {{0, 1}, {1, 1}};
   EXPECT_EQ(RepsFrom(dup, Build(dup, 0.0f)), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
 }
@@ -278,7 +261,7 @@ TEST(PointReps, TwoFacesOverSeveralEdges) {
 }
 
 TEST(Adjacency, ArgumentsAndAllocationFailures) {
-  const TestMesh m = Square(true);
+  const TestMesh m = test::Square(true);
   std::vector<uint32_t> out(6), reps(6);
   MeshArrays<uint32_t> noPositions = m.Arrays();
   noPositions.positions = nullptr;
