@@ -6,3 +6,5 @@
 #include "lyr/object.h"
 #include "lyr/result.h"
 #include "lyr/math.h"
+#include "lyr/anim.h"
+#include "lyr/frame.h"
