@@ -11,3 +11,6 @@
 #include "lyr/math.h"
 #include "lyr/mesh_types.h"
 #include "lyr/mesh.h"
+#include "lyr/anim.h"
+#include "lyr/frame.h"
+#include "lyr/bounds.h"
