@@ -4,6 +4,7 @@
 #include "core/object_impl.h"
 #include "lyr/bounds.h"
 #include "lyr/mesh.h"
+#include "mesh/adjacency.h"
 
 namespace lyr {
 namespace {
@@ -16,19 +17,13 @@ LyrResult VisitContainer(const MeshContainer* container, const Matrix& world, Ta
   Mesh* mesh = container->mesh;
   VertexElement declaration[MaxElementEntries];
   if (LyrResult r = mesh->CopyDeclaration(declaration); Failed(r)) return r;
-  const VertexElement* position = nullptr;
-  for (const VertexElement* e = declaration; !IsEndElement(*e); ++e) {
-    if (e->usage == ElementUsage::Position && e->usageIndex == 0 && e->type == ElementType::F32x3 &&
-        e->stream == 0) {
-      position = e;
-      break;
-    }
-  }
+  const VertexElement* position = FindFloat3Position(declaration);
   if (!position) return Ok;
   const uint32_t stride = StreamVertexSize(declaration, 0);
   const uint32_t count = mesh->GetVertexCount();
   VertexBuffer* buffer = nullptr;
   if (LyrResult r = mesh->GetVertexBufferRef(&buffer); Failed(r)) return r;
+  if (!buffer) return Ok;  // a Mesh without vertices has nothing to add
   Ref<VertexBuffer> hold(buffer);
   void* bytes = nullptr;
   if (LyrResult r = buffer->LockBuffer(0, 0, &bytes, kLockNoSystemLock); Failed(r)) return r;

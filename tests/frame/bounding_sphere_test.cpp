@@ -12,10 +12,12 @@
 namespace lyr {
 namespace {
 
-constexpr VertexElement kPosition = {0, 0, ElementType::F32x3, ElementMethod::Default,
-                                     ElementUsage::Position, 0};
+constexpr VertexElement kPosition = {
+    0, 0, ElementType::F32x3, ElementMethod::Default, ElementUsage::Position, 0};
 
-Matrix Identity() { return {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}}; }
+Matrix Identity() {
+  return {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}};
+}
 Matrix Translation(float x, float y, float z) {
   Matrix m = Identity();
   m.m[3][0] = x;
@@ -31,8 +33,12 @@ Ref<Mesh> MakeMesh(GraphicsDevice* device, const std::vector<Vector3>& points,
   VertexElement decl[3] = {element, kEndElement, kEndElement};
   if (stride > element.offset + ElementTypeSize(element.type)) {
     // Pad the vertex with a colour after the element so the stride is what was asked for.
-    decl[1] = {0, uint16_t(stride - 4), ElementType::ColorArgb8, ElementMethod::Default,
-               ElementUsage::Color, 0};
+    decl[1] = {0,
+               uint16_t(stride - 4),
+               ElementType::ColorArgb8,
+               ElementMethod::Default,
+               ElementUsage::Color,
+               0};
     decl[2] = kEndElement;
   }
   Mesh* mesh = nullptr;
@@ -170,8 +176,8 @@ TEST(BoundingSphere, WorldMatricesSiblingsAndMeshKinds) {
 struct LockRun {
   LyrResult result;
   Sphere s;
-  uint32_t locks;      // locks taken by the bounding call
-  uint32_t setup;      // locks taken while building the meshes
+  uint32_t locks;  // locks taken by the bounding call
+  uint32_t setup;  // locks taken while building the meshes
   uint32_t outstanding;
   uint32_t bufferRefs;  // references left on the first mesh's vertex buffer
 };
