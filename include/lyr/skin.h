@@ -12,7 +12,6 @@
 
 namespace lyr {
 
-
 // One bone: its influences (vertex index and weight pairs), name and offset matrix. A SkinInfo
 // owns the arrays and the name of its bone records; records handed to CreateSkinInfoFromBones
 // must have been allocated with the library's allocator.

@@ -318,7 +318,9 @@ TEST(BlendedMesh, IndexedPalettesReproduceTheSkinning) {
       SCOPED_TRACE(testing::Message() << matrices << " matrices, palette " << palette);
       auto device = MakeDevice(matrices, true);
       SkinnedGrid g;
-      MakeSkinnedGrid(g, device.get(), 10, 5, 24, matrices, 2, palette == 9, palette);
+      // Palettes of four take faces of one bone per vertex.
+      MakeSkinnedGrid(g, device.get(), 10, 5, 24, palette == 4 ? 1 : matrices, 2, palette == 9,
+                      palette);
       Converted c;
       ASSERT_EQ(ToIndexed(g, 0, palette, c), Ok);
       EXPECT_LE(c.largest, matrices);
