@@ -541,5 +541,70 @@ TEST(BlendedMesh, DeviceFailuresArePassedOn) {
   }
 }
 
+TEST(BlendedMesh, NormalizeWeightsWithAndWithoutPointRepresentatives) {
+  // Two triangles over one edge, the second with its own copies (3, 4) of vertices 1 and 2.
+  auto device = MakeDevice(4, true);
+  const auto decl = PositionNormalDeclaration();
+  Ref<Mesh> mesh;
+  ASSERT_EQ(CreateMesh(2, 5, 0, decl.data(), device.get(), mesh.put()), Ok);
+  void* p = nullptr;
+  ASSERT_EQ(mesh->LockIndices(0, &p), Ok);
+  const uint16_t idx[] = {0, 1, 2, 4, 3, 5};
+  std::memcpy(p, idx, sizeof idx);
+  mesh->UnlockIndices();
+  const uint32_t adjacency[] = {kNoneIndex, 1, kNoneIndex, 0, kNoneIndex, kNoneIndex};
+  uint32_t reps[5];
+  ASSERT_EQ(mesh->PointRepsFromAdjacency(adjacency, reps), Ok);
+  ASSERT_EQ(reps[3], 1u);
+  ASSERT_EQ(reps[4], 2u);
+
+  using R = std::vector<std::pair<uint32_t, float>>;
+  auto setUp = [&](SkinHolder& h) {
+    MakeSkin(h, 5, decl, 4);
+    // v1: 0 (.5), 1 (.3), 2 (.2); v2: 0 (.4), 1 (.6); v3: 3 (1); v4: 2 (.7), 3 (.2), 0 (.1).
+    SetWeights(h.skin, 0, {1, 2, 4}, {0.5f, 0.4f, 0.1f});
+    SetWeights(h.skin, 1, {1, 2}, {0.3f, 0.6f});
+    SetWeights(h.skin, 2, {1, 4}, {0.2f, 0.7f});
+    SetWeights(h.skin, 3, {3, 4}, {1.0f, 0.2f});
+  };
+  auto row = [](SkinInfoImpl* s, uint32_t v) {
+    R r;
+    for (uint32_t k = 0; k < s->influenceCount(v); ++k)
+      r.emplace_back(s->rowBones(v)[k], s->rowWeights(v)[k]);
+    return r;
+  };
+  auto expectRow = [](const R& got, const R& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t k = 0; k < got.size(); ++k) {
+      EXPECT_EQ(got[k].first, want[k].first) << "entry " << k;
+      EXPECT_NEAR(got[k].second, want[k].second, 1e-6f) << "entry " << k;
+    }
+  };
+  {
+    SkinHolder h;
+    setUp(h);
+    ASSERT_EQ(h.impl()->NormalizeWeights(mesh.get(), 2, nullptr), Ok);
+    expectRow(row(h.impl(), 1), R{{0, 0.5f / 0.8f}, {1, 0.3f * (1.0f / 0.8f)}, {2, 0}});
+    expectRow(row(h.impl(), 2), R{{1, 0.6f}, {0, 0.4f}});
+    expectRow(row(h.impl(), 3), R{{3, 1.0f}});
+    const float s = 1.0f / (0.7f + 0.2f);
+    expectRow(row(h.impl(), 4), R{{2, 0.7f * s}, {3, 0.2f * s}, {0, 0}});
+  }
+  {
+    SkinHolder h;
+    setUp(h);
+    ASSERT_EQ(h.impl()->NormalizeWeights(mesh.get(), 2, adjacency), Ok);
+    const float s = 1.0f / 0.8f;
+    expectRow(row(h.impl(), 1), R{{0, 0.5f * s}, {1, 0.3f * s}, {2, 0}});
+    // Vertex 4 stands at vertex 2's place: 2's row (already within the limit) is used, and both
+    // copies take their representative's row.
+    expectRow(row(h.impl(), 2), R{{1, 0.6f}, {0, 0.4f}});
+    expectRow(row(h.impl(), 3), R{{0, 0.5f * s}});
+    expectRow(row(h.impl(), 4), R{{1, 0.6f}, {0, 0.4f}, {0, 0}});
+    // A failing representative computation is passed on.
+    EXPECT_EQ(h.impl()->NormalizeWeights(nullptr, 2, adjacency), ErrInvalidCall);
+  }
+}
+
 }  // namespace
 }  // namespace lyr::test
