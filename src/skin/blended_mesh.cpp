@@ -400,14 +400,12 @@ LyrResult SkinInfoImpl::ToIndexedBlendedMesh(Mesh* source, uint32_t options, uin
     if (Failed(r = ReadBlendCaps(device.get(), &caps))) return r;
     // Weights per vertex: what the device blends with indices, or four in software; never more
     // than four palette indices fit in a vertex.
-    uint32_t w = caps.indexed ? caps.matrices : caps.mixed ? 4 : 0;
-    if (w == 0 && !caps.indexed && !caps.mixed) return ErrDeviceCannotBlend;
-    if (w > 4) w = 4;
+    if (!caps.indexed && !caps.mixed) return ErrDeviceCannotBlend;
+    uint32_t w = std::clamp(caps.indexed ? caps.matrices : 4u, 1u, 4u);
     // Rows are cut to the weights that will be used (a device in mixed processing may report
     // no hardware blending at all while its software path takes four).
     if (Failed(r = NormalizeWeights(source, w, adjacencyIn))) return r;
-    if (maxWeights_ < w) w = maxWeights_;
-    if (w == 0) w = 1;
+    if (maxWeights_ < w) w = std::max(maxWeights_, 1u);
 
     SourceFaces faces;
     if (Failed(r = ReadSourceFaces(source, &faces))) return r;
