@@ -122,6 +122,23 @@ bool HasNaN(const Vec3& p) {
   return std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z);
 }
 
+uint64_t PlaceHash(const Vec3& p) {
+  uint64_t h = (uint64_t(FloatBits(p.x)) * 0x9E3779B97F4A7C15ull) ^
+               (uint64_t(FloatBits(p.y)) * 0xC2B2AE3D27D4EB4Full) ^
+               (uint64_t(FloatBits(p.z)) * 0x165667B19E3779F9ull);
+  return h ^ (h >> 29);
+}
+
+inline void Prefetch(const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+// How far ahead the loops over scattered data ask for it.
+constexpr uint32_t kAheadFar = 16, kAheadNear = 8;
+
 template <class Index>
 LyrResult RepsExact(const MeshArrays<Index>& m, uint32_t* reps) {
   const uint32_t nv = m.vertexCount;
@@ -146,10 +163,8 @@ LyrResult RepsExact(const MeshArrays<Index>& m, uint32_t* reps) {
     nextRep[v] = kNoFace;
     const Vec3 p = Position(m, v);
     if (HasNaN(p)) continue;
-    uint64_t h = (uint64_t(FloatBits(p.x)) * 0x9E3779B97F4A7C15ull) ^
-                 (uint64_t(FloatBits(p.y)) * 0xC2B2AE3D27D4EB4Full) ^
-                 (uint64_t(FloatBits(p.z)) * 0x165667B19E3779F9ull);
-    h ^= h >> 29;
+    if (v + kAheadFar < nv) Prefetch(&slots[size_t(PlaceHash(Position(m, v + kAheadFar))) & mask]);
+    const uint64_t h = PlaceHash(p);
     const uint32_t tag = uint32_t(h >> 32);
     size_t s = size_t(h) & mask;
     for (;; s = (s + 1) & mask) {
@@ -334,6 +349,20 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
   // A half-edge is still free while its face's entry for it is none.
   ForEachRun(m, [&](uint32_t first, uint32_t end) {
     for (uint32_t f = first; f < end; ++f) {
+      // Faces come in any order, so the lists they read are scattered: ask for the bucket
+      // bounds a few faces ahead and for the lists themselves a little nearer.
+      if (f + kAheadFar < end) {
+        const uint32_t* q = &facePlaces[size_t(f + kAheadFar) * 3];
+        if (q[0] != kNoFace) {
+          for (int k = 0; k < 3; ++k) Prefetch(&offsets[q[k]]);
+        }
+      }
+      if (f + kAheadNear < end) {
+        const uint32_t* q = &facePlaces[size_t(f + kAheadNear) * 3];
+        if (q[0] != kNoFace) {
+          for (int k = 0; k < 3; ++k) Prefetch(&edges[offsets[q[k]]]);
+        }
+      }
       const uint32_t* p = &facePlaces[size_t(f) * 3];
       if (p[0] == kNoFace) continue;
       bool haveNormal = false;
