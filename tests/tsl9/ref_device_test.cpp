@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "math/fast_functions.h"
 #include "platform/platform.h"
 #include "ref_device.h"
 
@@ -113,6 +114,7 @@ TEST(RefDevice, WritesUnderAReadOnlyLockAreCounted) {
 
 TEST(RefDevice, DeclarationObjectsKeepACopy) {
   auto device = MakeRefDevice();
+  auto control = ControlOf(device.get());
   VertexElement d[MaxElementEntries];
   ASSERT_EQ(FormatCodeToElements(kFormatPosition | kFormatNormal, d), Ok);
   DeclarationObject* decl = nullptr;
@@ -120,9 +122,9 @@ TEST(RefDevice, DeclarationObjectsKeepACopy) {
   d[0].offset = 4;  // the caller's array may change afterwards
   VertexElement back[MaxElementEntries];
   uint32_t count = 0;
-  ASSERT_EQ(decl->ReadElements(nullptr, &count), Ok);
+  ASSERT_EQ(control->ReadDeclaration(decl, nullptr, &count), Ok);
   EXPECT_EQ(count, 3u);
-  ASSERT_EQ(decl->ReadElements(back, &count), Ok);
+  ASSERT_EQ(control->ReadDeclaration(decl, back, &count), Ok);
   d[0].offset = 0;
   EXPECT_TRUE(ElementsEqual(back, d));
   decl->Release();
@@ -453,6 +455,30 @@ TEST(RefDevice, CreationRefusesAForeignRecord) {
   EXPECT_EQ(LoadReferenceDevice(desc, &d), ErrInvalidCall);
   EXPECT_EQ(LoadReferenceDevice(RefDeviceDesc{}, nullptr), ErrInvalidCall);
   EXPECT_EQ(d, nullptr);
+}
+
+}  // namespace
+}  // namespace lyr
+
+namespace lyr {
+namespace {
+
+// The library's mute switch reaches the module once the module is loaded in the process.
+TEST(RefDevice, LibraryMuteSwitchReachesTheModule) {
+  auto device = test::MakeRefDevice();  // loads the module
+  platform::SetRegistryOverride("LyrDoNotMute", platform::RegistryValueKind::kMissing, 0);
+  dispatch_test::ResetDebugQuiet(nullptr, nullptr);
+  SetPlatformDebugQuiet(1);
+  EXPECT_EQ(test::DebugState().muted, 1);
+  const RefDebugState before = test::DebugState();
+  DeclarationObject* decl = nullptr;
+  EXPECT_EQ(device->MakeDeclarationObject(nullptr, &decl), ErrInvalidCall);
+  EXPECT_EQ(test::DebugState().suppressed, before.suppressed + 1);
+  EXPECT_EQ(test::DebugState().written, before.written);
+  SetPlatformDebugQuiet(0);
+  EXPECT_EQ(test::DebugState().muted, 0);
+  platform::ClearRegistryOverride("LyrDoNotMute");
+  dispatch_test::ResetDebugQuiet(nullptr, nullptr);
 }
 
 }  // namespace
