@@ -4,10 +4,14 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 #include "mesh_data.h"
+#include "core/object_impl.h"
+#include "lyr/mesh.h"
 #include "mesh/optimize_core.h"
+#include "mesh/reference_device.h"
 
 namespace {
 
@@ -59,28 +63,54 @@ double MissRatio(const uint32_t* idx, uint32_t faces, uint32_t vertices, uint32_
   return double(lyr::meshopt::CountCacheMisses(idx, faces, vertices, size)) / faces;
 }
 
+// A 32-bit Mesh with positions on the reference device, holding the input's faces.
+lyr::Ref<lyr::Mesh> MakeMesh(lyr::GraphicsDevice* device, const Input& in) {
+  static const lyr::VertexElement kDecl[] = {
+      {0, 0, lyr::ElementType::F32x3, lyr::ElementMethod::Default, lyr::ElementUsage::Position, 0},
+      lyr::kEndElement};
+  lyr::Ref<lyr::Mesh> m;
+  if (lyr::CreateMesh(in.mesh.FaceCount(), in.mesh.VertexCount(), lyr::MeshOptions::Index32, kDecl,
+                      device, m.put()) != lyr::Ok)
+    return m;
+  void* p = nullptr;
+  m->LockIndices(0, &p);
+  std::memcpy(p, in.mesh.indices.data(), in.mesh.indices.size() * 4);
+  m->UnlockIndices();
+  m->LockVertices(0, &p);
+  std::memcpy(p, in.mesh.positions.data(), in.mesh.positions.size() * 4);
+  m->UnlockVertices();
+  return m;
+}
+
 void RunOptimize(benchmark::State& state, const Input& in, uint32_t flags) {
-  lyr::meshopt::CoreInput ci;
-  ci.faceCount = in.mesh.FaceCount();
-  ci.vertexCount = in.mesh.VertexCount();
-  ci.indices = in.mesh.indices.data();
-  ci.attributes = in.attributes.data();
-  ci.adjacency = in.adjacency.data();
-  ci.flags = flags;
-  ci.cacheSize = 16;
-  ci.cacheMagic = 7;
-  lyr::meshopt::CoreOutput out;
-  for (auto _ : state) {
-    out = {};
-    if (lyr::meshopt::OptimizeCore(ci, out) != lyr::Ok) state.SkipWithError("optimise failed");
-    benchmark::DoNotOptimize(out.indices.data());
+  lyr::RefDeviceDesc desc;
+  desc.vertexCache = {0, 1, 16, 7};
+  lyr::Ref<lyr::GraphicsDevice> device;
+  if (lyr::LoadReferenceDevice(desc, device.put()) != lyr::Ok) {
+    state.SkipWithError("no reference device");
+    return;
   }
-  state.SetItemsProcessed(int64_t(state.iterations()) * ci.faceCount);
-  const uint32_t V = ci.vertexCount, F = ci.faceCount;
-  state.counters["in_miss12"] = MissRatio(ci.indices, F, V, 12);
-  state.counters["in_miss16"] = MissRatio(ci.indices, F, V, 16);
-  state.counters["out_miss12"] = MissRatio(out.indices.data(), out.faceCount, out.vertexCount, 12);
-  state.counters["out_miss16"] = MissRatio(out.indices.data(), out.faceCount, out.vertexCount, 16);
+  std::vector<uint32_t> adjacency(in.adjacency.size()), remap(in.mesh.FaceCount());
+  lyr::Ref<lyr::Mesh> m;
+  for (auto _ : state) {
+    state.PauseTiming();
+    m = MakeMesh(device.get(), in);
+    state.ResumeTiming();
+    if (!m || m->OptimizeSelf(flags, in.adjacency.data(), adjacency.data(), remap.data(),
+                              nullptr) != lyr::Ok)
+      state.SkipWithError("optimise failed");
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * in.mesh.FaceCount());
+  const uint32_t V = in.mesh.VertexCount(), F = in.mesh.FaceCount();
+  state.counters["in_miss12"] = MissRatio(in.mesh.indices.data(), F, V, 12);
+  state.counters["in_miss16"] = MissRatio(in.mesh.indices.data(), F, V, 16);
+  if (!m) return;
+  void* p = nullptr;
+  m->LockIndices(lyr::kLockReadOnly, &p);
+  const uint32_t* out = static_cast<const uint32_t*>(p);
+  state.counters["out_miss12"] = MissRatio(out, m->GetFaceCount(), m->GetVertexCount(), 12);
+  state.counters["out_miss16"] = MissRatio(out, m->GetFaceCount(), m->GetVertexCount(), 16);
+  m->UnlockIndices();
 }
 
 const uint32_t kVertexCache = OF::VertexCache | OF::DeviceIndependent;

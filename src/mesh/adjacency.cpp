@@ -56,6 +56,21 @@ bool FaceValid(const MeshArrays<Index>& m, const Index* f) {
   return FaceUsed(f) && f[0] < m.vertexCount && f[1] < m.vertexCount && f[2] < m.vertexCount;
 }
 
+// ErrInvalidCall unless every run lies within the faces and every used face names existing
+// vertices.
+template <class Index>
+LyrResult CheckFaces(const MeshArrays<Index>& m) {
+  if (!m.indices) return ErrInvalidCall;
+  for (uint32_t r = 0; m.runs && r < m.runCount; ++r) {
+    if (uint64_t(m.runs[r].firstFace) + m.runs[r].faceCount > m.faceCount) return ErrInvalidCall;
+  }
+  for (uint32_t f = 0; f < m.faceCount; ++f) {
+    const Index* idx = m.indices + size_t(f) * 3;
+    if (FaceUsed(idx) && !FaceValid(m, idx)) return ErrInvalidCall;
+  }
+  return Ok;
+}
+
 // The faces using each vertex, for the rule that two corners of one face never share a place.
 class FaceIncidence {
  public:
@@ -262,7 +277,15 @@ struct HalfEdge {
 template <class Index>
 LyrResult PointRepsFromAdjacency(const MeshArrays<Index>& m, const uint32_t* adjacency,
                                  uint32_t* reps) {
-  if (!m.indices || !adjacency || !reps) return ErrInvalidCall;
+  if (!adjacency || !reps) return ErrInvalidCall;
+  if (LyrResult r = CheckFaces(m); Failed(r)) return r;
+  // Entries name an existing face or none (for 16-bit indices also 0xFFFF, none at that width).
+  for (size_t i = 0; i < size_t(m.faceCount) * 3; ++i) {
+    const uint32_t a = adjacency[i];
+    if (a >= m.faceCount && a != kNoFace && !(sizeof(Index) == 2 && a == 0xFFFFu)) {
+      return ErrInvalidCall;
+    }
+  }
   std::fill(reps, reps + m.vertexCount, kNoFace);
   VertexWalk<Index, uint32_t> walk(m.indices, adjacency, m.faceCount);
   LyrResult result = Ok;
@@ -295,15 +318,15 @@ LyrResult PointRepsFromAdjacency(const MeshArrays<Index>& m, const uint32_t* adj
 template <class Index>
 LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* pointReps,
                                  uint32_t* adjacency) {
-  if (!m.indices || !adjacency) return ErrInvalidCall;
+  if (!adjacency) return ErrInvalidCall;
+  if (LyrResult r = CheckFaces(m); Failed(r)) return r;
   const uint32_t nv = m.vertexCount;
   const uint32_t nf = m.faceCount;
+  for (uint32_t v = 0; pointReps && v < nv; ++v) {
+    if (pointReps[v] >= nv) return ErrInvalidCall;
+  }
   std::fill(adjacency, adjacency + size_t(nf) * 3, kNoFace);
-  auto rep = [&](Index v) -> uint32_t {
-    if (!pointReps) return v;
-    const uint32_t r = pointReps[v];
-    return r < nv ? r : uint32_t(v);
-  };
+  auto rep = [&](Index v) -> uint32_t { return pointReps ? pointReps[v] : uint32_t(v); };
   // A face takes part when it is used, names existing vertices and has three distinct places.
   auto places = [&](uint32_t f, uint32_t p[3]) {
     const Index* idx = m.indices + size_t(f) * 3;
@@ -410,7 +433,8 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
 
 template <class Index>
 LyrResult PointRepsFromPositions(const MeshArrays<Index>& m, float epsilon, uint32_t* pointReps) {
-  if (!m.indices || !m.positions || !pointReps) return ErrInvalidCall;
+  if (!m.positions || !pointReps) return ErrInvalidCall;
+  if (LyrResult r = CheckFaces(m); Failed(r)) return r;
   return epsilon == 0.0f ? RepsExact(m, pointReps) : RepsSweep(m, epsilon, pointReps);
 }
 

@@ -574,7 +574,8 @@ class MeshImpl final : public Mesh, public MeshInternal {
       if (Failed(r)) return r;
       if (state_ & kMeshSharedVertexBuffer) flags |= OF::KeepVertices;
       meshopt::CoreOutput result;
-      if (Failed(r = RunCore(flags, adjacencyIn, adjacencyOut != nullptr, result))) return r;
+      ScopedLock il;
+      if (Failed(r = RunCore(flags, adjacencyIn, adjacencyOut != nullptr, il, 0, result))) return r;
       if (!kWide && result.vertexCount > 0xFFFE) return ErrInvalidCall;
       Ref<Buffer> remap;
       if (vertexRemap && Failed(r = MakeRemapBuffer(result, remap.put()))) return r;
@@ -589,11 +590,8 @@ class MeshImpl final : public Mesh, public MeshInternal {
           return r;
         if (Failed(r = CopyVerticesTo(vb.get(), result.vertexNewToOld))) return r;
       }
-      {
-        ScopedLock il;
-        if (Failed(r = il.Lock(ib_, 0))) return r;
-        WriteIndices(reinterpret_cast<T*>(il.data()), result);
-      }
+      WriteIndices(reinterpret_cast<T*>(il.data()), result);
+      il.Unlock();
       if (vb) {
         SafeRelease(vb_);
         vb_ = vb.detach();
@@ -623,7 +621,11 @@ class MeshImpl final : public Mesh, public MeshInternal {
       const bool share = (options & MO::ShareVertexBuffer) != 0;
       if (share || (state_ & kMeshSharedVertexBuffer)) core |= OF::KeepVertices;
       meshopt::CoreOutput result;
-      if (Failed(r = RunCore(core, adjacencyIn, adjacencyOut != nullptr, result))) return r;
+      {
+        ScopedLock il;
+        r = RunCore(core, adjacencyIn, adjacencyOut != nullptr, il, kLockReadOnly, result);
+        if (Failed(r)) return r;
+      }
       Ref<Buffer> remap;
       if (vertexRemap && Failed(r = MakeRemapBuffer(result, remap.put()))) return r;
       MeshImpl* made = nullptr;
@@ -658,20 +660,24 @@ class MeshImpl final : public Mesh, public MeshInternal {
     Vector<T> pointReps;
   };
 
-  LyrResult RunCore(uint32_t flags, const uint32_t* adjacencyIn, bool wantAdjacency,
-                    meshopt::CoreOutput& out) {
-    Vector<uint32_t> idx(size_t(faceCount_) * 3);
-    {
-      ScopedLock il;
-      LyrResult r = il.Lock(ib_, kLockReadOnly);
-      if (Failed(r)) return r;
+  // Runs the optimiser core on this Mesh's faces. The index buffer is locked with lockFlags
+  // into il and stays locked for the caller; a 32-bit Mesh's indices are read in place.
+  LyrResult RunCore(uint32_t flags, const uint32_t* adjacencyIn, bool wantAdjacency, ScopedLock& il,
+                    uint32_t lockFlags, meshopt::CoreOutput& out) {
+    LyrResult r = il.Lock(ib_, lockFlags);
+    if (Failed(r)) return r;
+    Vector<uint32_t> widened;
+    const uint32_t* idx = reinterpret_cast<const uint32_t*>(il.data());
+    if (!kWide) {
       const T* from = reinterpret_cast<const T*>(il.data());
-      for (size_t i = 0; i < idx.size(); ++i) idx[i] = Widen<uint32_t>(from[i]);
+      widened.resize(size_t(faceCount_) * 3);
+      for (size_t i = 0; i < widened.size(); ++i) widened[i] = Widen<uint32_t>(from[i]);
+      idx = widened.data();
     }
     meshopt::CoreInput in;
     in.faceCount = faceCount_;
     in.vertexCount = vertexCount_;
-    in.indices = idx.data();
+    in.indices = idx;
     in.attributes = attributes_.data();
     in.table = table_.data();
     in.tableCount = static_cast<uint32_t>(table_.size());
@@ -731,8 +737,13 @@ class MeshImpl final : public Mesh, public MeshInternal {
     ScopedLock src, dst;
     LyrResult r;
     if (Failed(r = src.Lock(vb_, kLockReadOnly)) || Failed(r = dst.Lock(target, 0))) return r;
-    for (size_t v = 0; v < newToOld.size(); ++v)
+    const size_t n = newToOld.size();
+    for (size_t v = 0; v < n; ++v) {
+#if defined(__GNUC__)
+      if (v + 16 < n) __builtin_prefetch(src.data() + size_t(newToOld[v + 16]) * stride_);
+#endif
       std::memcpy(dst.data() + v * stride_, src.data() + size_t(newToOld[v]) * stride_, stride_);
+    }
     return Ok;
   }
 
@@ -790,7 +801,6 @@ class MeshImpl final : public Mesh, public MeshInternal {
   uint32_t stride_ = 0, vertexCount_ = 0, vertexCapacity_ = 0;
   IndexBuffer* ib_ = nullptr;
   uint32_t faceCount_ = 0, faceCapacity_ = 0;
-  const void* lockedIndices_ = nullptr;
   Vector<T> pointReps_;
   Vector<T> adjacency_;
   Vector<uint32_t> attributes_;
@@ -803,7 +813,7 @@ class MeshImpl final : public Mesh, public MeshInternal {
 template <class T>
 int32_t MeshImpl<T>::CheckConsistency(const void* indices) {
   ScopedLock il;
-  const T* idx = static_cast<const T*>(indices ? indices : lockedIndices_);
+  const T* idx = static_cast<const T*>(indices);
   if (!idx) {
     if (!ib_ || Failed(il.Lock(ib_, kLockReadOnly))) return 0;
     idx = reinterpret_cast<const T*>(il.data());
@@ -857,7 +867,8 @@ LyrResult MeshImpl<T>::WithArrays(bool vertices, F&& work) {
     for (const AttributeRange& e : table_) runs.push_back({e.firstFace, e.faceCount});
     ScopedLock vl, il;
     MeshArrays<T> m;
-    if (vertices) {
+    // A write-only vertex buffer is not read: normals then play no part in choosing neighbours.
+    if (vertices && !(options_ & MO::VertexWriteOnly)) {
       if (LyrResult r = vl.Lock(vb_, kLockReadOnly); Failed(r)) return r;
       if (const VertexElement* p = FindFloat3Position(decl_)) {
         m.positions = vl.data() + p->offset;
@@ -881,6 +892,7 @@ LyrResult MeshImpl<T>::AdjacencyFromPointReps(const uint32_t* pointReps, uint32_
     return lyr::AdjacencyFromPointReps(m, pointReps, adjacency);
   });
 }
+
 template <class T>
 LyrResult MeshImpl<T>::PointRepsFromAdjacency(const uint32_t* adjacency, uint32_t* pointReps) {
   if (!adjacency || !pointReps || (options_ & MO::IndexWriteOnly)) return ErrInvalidCall;
@@ -888,6 +900,7 @@ LyrResult MeshImpl<T>::PointRepsFromAdjacency(const uint32_t* adjacency, uint32_
     return lyr::PointRepsFromAdjacency(m, adjacency, pointReps);
   });
 }
+
 template <class T>
 LyrResult MeshImpl<T>::BuildAdjacency(float epsilon, uint32_t* adjacency) {
   if (!adjacency || (options_ & kWriteOnlyOptions) || !FindFloat3Position(decl_))

@@ -1,6 +1,7 @@
 #include "mesh/optimize_core.h"
 
 #include <algorithm>
+#include <new>
 
 namespace lyr::meshopt {
 
@@ -34,64 +35,86 @@ uint64_t CountCacheMisses(const uint32_t* indices, uint32_t faceCount, uint32_t 
 
 namespace {
 
-// Faces of one range kept in four lists by their number of unvisited neighbours (0..3). Lists are
-// doubly linked through positions; a face enters a list at its head.
+inline void Prefetch(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
+// Everything the reordering reads about one face, in one cache line: its indices, its
+// restricted neighbours with the edge of each that points back, its range, and its list state.
+// Faces are visited in spatial order while stored in input order, so keeping each face in one
+// line bounds the memory traffic of a visit.
+struct FaceNode {
+  uint32_t v[3];
+  uint32_t nb[3];
+  uint32_t span;
+  uint32_t stamp;  // number of times the face entered a list (identifies its latest entry)
+  uint8_t back[3];
+  uint8_t count;
+  uint8_t visited;
+  uint8_t pad[27];
+};
+static_assert(sizeof(FaceNode) == 64);
+
+// Faces of one range kept in four lists by their number of unvisited neighbours (0..3); a face
+// enters a list at its head, and a new start face is the head of the lowest non-empty list.
+// Each list is a stack of entries that are dropped lazily: an entry stands only while its face
+// is unvisited, still has that count and has not entered a list since, so the top standing
+// entry is exactly the head of a linked list with removals, without touching list neighbours.
 class NeighbourLists {
  public:
-  NeighbourLists(uint32_t n, const uint32_t* adj)
-      : adj_(adj), prev_(n), next_(n), count_(n, 0), visited_(n, 0) {}
+  explicit NeighbourLists(FaceNode* nodes) : n_(nodes) {}
 
   void Begin(uint32_t first, uint32_t end) {
-    for (auto& h : head_) h = kNone;
+    for (auto& s : stacks_) s.clear();
     for (uint32_t p = first; p < end; ++p) {
-      uint8_t c = 0;
-      for (int k = 0; k < 3; ++k) c += adj_[3 * p + k] != kNone;
-      count_[p] = c;
-      PushHead(p);
+      FaceNode& f = n_[p];
+      f.count = uint8_t((f.nb[0] != kNone) + (f.nb[1] != kNone) + (f.nb[2] != kNone));
+      f.visited = 0;
+      f.stamp = 0;
+      Push(p);
     }
   }
-  bool Visited(uint32_t p) const { return visited_[p] != 0; }
-  // True when face p is a face and not yet visited.
-  bool Open(uint32_t p) const { return p != kNone && !visited_[p]; }
-  uint32_t Count(uint32_t p) const { return count_[p]; }
-  // Head of the lowest non-empty list, or kNone.
-  uint32_t StartFace() const {
-    for (uint32_t h : head_)
-      if (h != kNone) return h;
+  // True when p is a face and not yet visited.
+  bool Open(uint32_t p) const { return p != kNone && !n_[p].visited; }
+  uint32_t Count(uint32_t p) const { return n_[p].count; }
+  uint32_t StartFace() {
+    for (uint32_t c = 0; c < 4; ++c) {
+      Vector<Entry>& s = stacks_[c];
+      while (!s.empty()) {
+        const Entry e = s.back();
+        const FaceNode& f = n_[e.face];
+        if (!f.visited && f.count == c && f.stamp == e.stamp) return e.face;
+        s.pop_back();
+      }
+    }
     return kNone;
   }
   void Visit(uint32_t p) {
-    Unlink(p);
-    visited_[p] = 1;
+    FaceNode& f = n_[p];
+    f.visited = 1;
     for (int k = 0; k < 3; ++k) {
-      uint32_t q = adj_[3 * p + k];
+      const uint32_t q = f.nb[k];
       if (!Open(q)) continue;
-      Unlink(q);
-      --count_[q];
-      PushHead(q);
+      --n_[q].count;
+      Push(q);
     }
   }
 
  private:
-  void PushHead(uint32_t p) {
-    uint32_t& h = head_[count_[p]];
-    prev_[p] = kNone;
-    next_[p] = h;
-    if (h != kNone) prev_[h] = p;
-    h = p;
-  }
-  void Unlink(uint32_t p) {
-    if (prev_[p] != kNone)
-      next_[prev_[p]] = next_[p];
-    else
-      head_[count_[p]] = next_[p];
-    if (next_[p] != kNone) prev_[next_[p]] = prev_[p];
+  struct Entry {
+    uint32_t face, stamp;
+  };
+  void Push(uint32_t p) {
+    FaceNode& f = n_[p];
+    stacks_[f.count].push_back({p, ++f.stamp});
   }
 
-  const uint32_t* adj_;
-  Vector<uint32_t> prev_, next_;
-  Vector<uint8_t> count_, visited_;
-  uint32_t head_[4] = {kNone, kNone, kNone, kNone};
+  FaceNode* n_;
+  Vector<Entry> stacks_[4];
 };
 
 // First-in first-out model of the device's vertex cache.
@@ -102,8 +125,8 @@ class CacheModel {
   }
   void Clear() { clock_ += size_; }
   uint32_t Misses(const uint32_t* tri) {
-    uint32_t m = 0;
     if (tri[0] == kNone) return 0;
+    uint32_t m = 0;
     for (int c = 0; c < 3; ++c) {
       uint32_t v = tri[c];
       if (clock_ - stamp_[v] < size_) continue;
@@ -120,11 +143,7 @@ class CacheModel {
 };
 
 struct Reorderer {
-  // Positions 0..n-1 of the current face order; adj/back: restricted adjacency by position with
-  // the entry edge of each neighbour; idx: indices by position.
-  const uint32_t* adj;
-  const uint8_t* back;
-  const uint32_t* idx;
+  FaceNode* n;
   NeighbourLists& lists;
   Vector<uint32_t>& emitted;  // positions in emission order
 
@@ -141,16 +160,17 @@ struct Reorderer {
       for (;;) {
         uint32_t best = kNone, bestC = 4, bestT = 4;
         for (int k = 0; k < 3; ++k) {
-          uint32_t q = adj[3 * cur + k];
+          const uint32_t q = n[cur].nb[k];
           if (!lists.Open(q)) continue;
-          uint32_t c = lists.Count(q);
+          const uint32_t c = lists.Count(q);
+          if (c > bestC) continue;
           uint32_t t = 4;
           for (int j = 0; j < 3; ++j) {
-            uint32_t r = adj[3 * q + j];
+            const uint32_t r = n[q].nb[j];
             if (lists.Open(r)) t = std::min(t, lists.Count(r));
           }
           if (t == 4) t = 0;
-          if (c < bestC || (c == bestC && t < bestT)) {
+          if (c < bestC || t < bestT) {
             best = q;
             bestC = c;
             bestT = t;
@@ -169,28 +189,28 @@ struct Reorderer {
     for (;;) {
       uint32_t f = lists.StartFace();
       if (f == kNone) return;
-      uint32_t e = lists.Open(adj[3 * f + 0]) ? 1 : lists.Open(adj[3 * f + 1]) ? 2 : 0;
+      uint32_t e = lists.Open(n[f].nb[0]) ? 1 : lists.Open(n[f].nb[1]) ? 2 : 0;
       uint32_t restart = kNone, restartEdge = 0;
       int64_t m = 0;
       for (;;) {
         Emit(f);
-        m += cache.Misses(idx + 3 * f);
-        uint32_t pe = (e + 2) % 3, ae = (e + 1) % 3;
-        uint32_t pref = adj[3 * f + pe], alt = adj[3 * f + ae];
+        m += cache.Misses(n[f].v);
+        const uint32_t pe = (e + 2) % 3, ae = (e + 1) % 3;
+        const uint32_t pref = n[f].nb[pe], alt = n[f].nb[ae];
         if (lists.Open(pref)) {
           if (lists.Open(alt) && restart == kNone) {
             restart = alt;
-            restartEdge = back[3 * f + ae];
+            restartEdge = n[f].back[ae];
             m = 0;
           }
-          e = back[3 * f + pe];
+          e = n[f].back[pe];
           f = pref;
           continue;
         }
         if (lists.Open(alt)) {
-          uint32_t ne = back[3 * f + ae];
+          const uint32_t ne = n[f].back[ae];
           if (restart != kNone && StripLength(alt, ne, limit - m + 1) + m - 1 > limit) {
-            uint32_t r = restart;
+            const uint32_t r = restart;
             restart = kNone;
             if (lists.Open(r)) {
               f = r;
@@ -202,7 +222,7 @@ struct Reorderer {
           e = ne;
           continue;
         }
-        uint32_t r = restart;
+        const uint32_t r = restart;
         restart = kNone;
         if (!lists.Open(r)) break;
         f = r;
@@ -216,10 +236,10 @@ struct Reorderer {
   int64_t StripLength(uint32_t p, uint32_t e, int64_t cap) const {
     int64_t k = 1;
     while (k <= cap) {
-      uint32_t pe = (e + 2) % 3;
-      uint32_t q = adj[3 * p + pe];
+      const uint32_t pe = (e + 2) % 3;
+      const uint32_t q = n[p].nb[pe];
       if (!lists.Open(q)) break;
-      e = back[3 * p + pe];
+      e = n[p].back[pe];
       p = q;
       ++k;
     }
@@ -281,10 +301,15 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     if (uint64_t(in.table[r].firstFace) + in.table[r].faceCount > F) return ErrInvalidCall;
 
   // Working copy of the indices; vertex splitting redirects them to copies.
-  Vector<uint32_t> idx(in.indices, in.indices + size_t(F) * 3);
+  // Indices as the later passes see them: the input until a split redirects a corner, from then
+  // on a copy.
+  const uint32_t* idx = in.indices;
+  Vector<uint32_t> idxCopy;
   Vector<uint32_t> source;  // original vertex of each split copy (index V + i)
   const uint32_t* attr = in.attributes;
-  if ((sort || reorder) && !(flags & (OF::KeepAll | OF::DoNotSplit))) {
+  bool severalIds = false;
+  for (uint32_t f = 1; f < F && !severalIds; ++f) severalIds = attr[f] != attr[0];
+  if (severalIds && (sort || reorder) && !(flags & (OF::KeepAll | OF::DoNotSplit))) {
     Vector<uint32_t> owner(V, kNone), firstCopy(V, kNone);
     Vector<uint32_t> copyNext, copyAttr;
     for (uint32_t f = 0; f < F; ++f) {
@@ -305,7 +330,11 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
           copyNext.push_back(firstCopy[v]);
           firstCopy[v] = i;
         }
-        idx[3 * f + c] = V + i;
+        if (idxCopy.empty()) {
+          idxCopy.assign(in.indices, in.indices + size_t(F) * 3);
+          idx = idxCopy.data();
+        }
+        idxCopy[3 * f + c] = V + i;
       }
     }
   }
@@ -356,13 +385,17 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       for (uint32_t g = 0; g < G; ++g) rank[g] = g;
     }
     // Stable counting sort of the faces by rank.
-    Vector<uint32_t> faceRank(order.size());
+    Vector<uint32_t> faceRank(G > 1 ? order.size() : 0);
     Vector<uint32_t> start(size_t(G) + 1, 0);
-    for (size_t p = 0; p < order.size(); ++p) {
-      faceRank[p] = rank[groups.Group(attr[order[p]])];
-      ++start[faceRank[p] + 1];
+    if (G > 1) {
+      for (size_t p = 0; p < order.size(); ++p) {
+        faceRank[p] = rank[groups.Group(attr[order[p]])];
+        ++start[faceRank[p] + 1];
+      }
+      for (uint32_t g = 0; g < G; ++g) start[g + 1] += start[g];
+    } else {
+      start[1] = static_cast<uint32_t>(order.size());
     }
-    for (uint32_t g = 0; g < G; ++g) start[g + 1] += start[g];
     table.resize(G);
     spans.resize(G);
     for (uint32_t g = 0; g < G; ++g) {
@@ -373,9 +406,11 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
                   kept ? in.table[tableEntry[g]].vertexCount : kNone};
       spans[r] = {start[r], start[r + 1]};
     }
-    Vector<uint32_t> sorted(order.size());
-    for (size_t p = 0; p < order.size(); ++p) sorted[start[faceRank[p]]++] = order[p];
-    order.swap(sorted);
+    if (G > 1) {
+      Vector<uint32_t> sorted(order.size());
+      for (size_t p = 0; p < order.size(); ++p) sorted[start[faceRank[p]]++] = order[p];
+      order.swap(sorted);
+    }
     out.tableValid = true;
   } else {
     table.assign(in.table, in.table + in.tableCount);
@@ -394,34 +429,57 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
         if (spanOf[p] != kNone) return ErrInvalidCall;
         spanOf[p] = s;
       }
-    Vector<uint32_t> posOf(F, kNone);
-    for (uint32_t p = 0; p < P; ++p) posOf[order[p]] = p;
     // Restricted adjacency by position: a neighbour counts only within the same range, when it
-    // names this face back across an edge with the same two indices.
-    Vector<uint32_t> radj(size_t(P) * 3, kNone), pidx(size_t(P) * 3);
-    Vector<uint8_t> back(size_t(P) * 3, 0);
+    // names this face back across an edge with the same two indices. First every node takes its
+    // indices and its neighbours' positions, then each link is kept only when both ends agree
+    // (links are symmetric, so clearing a one-sided link never hides a valid one).
+    // Nodes start on a 64-byte boundary so that each sits in one cache line.
+    Block<uint8_t> nodeBlock;
+    if (!nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64)) throw std::bad_alloc();
+    FaceNode* nodes = reinterpret_cast<FaceNode*>(
+        nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
+    bool identity = P == F;
+    for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
+    Vector<uint32_t> posOf;
+    if (!identity) {
+      posOf.assign(F, kNone);
+      for (uint32_t p = 0; p < P; ++p) posOf[order[p]] = p;
+    }
     for (uint32_t p = 0; p < P; ++p) {
       const uint32_t f = order[p];
-      const uint32_t* t = &idx[3 * f];
-      pidx[3 * p] = t[0];
-      pidx[3 * p + 1] = t[1];
-      pidx[3 * p + 2] = t[2];
-      if (spanOf[p] == kNone || t[0] == kNone) continue;
+      FaceNode& node = nodes[p];
+      std::copy_n(&idx[3 * size_t(f)], 3, node.v);
+      node.span = spanOf[p];
       for (int k = 0; k < 3; ++k) {
-        const uint32_t n = in.adjacency[3 * f + k];
-        if (n == kNone || n == f) continue;
-        const uint32_t q = posOf[n];
-        if (q == kNone || spanOf[q] != spanOf[p]) continue;
-        const uint32_t a = t[k], b = t[(k + 1) % 3];
-        const uint32_t* u = &idx[3 * n];
-        for (int j = 0; j < 3; ++j) {
-          const uint32_t c = u[j], d = u[(j + 1) % 3];
-          if (in.adjacency[3 * n + j] == f && ((c == b && d == a) || (c == a && d == b))) {
-            radj[3 * p + k] = q;
-            back[3 * p + k] = static_cast<uint8_t>(j);
-            break;
+        uint32_t m = in.adjacency[3 * size_t(f) + k];
+        if (m == f || node.span == kNone || node.v[0] == kNone) m = kNone;
+        if (m != kNone && !identity) m = posOf[m];
+        node.nb[k] = m;
+        node.back[k] = 0;
+      }
+    }
+    constexpr uint32_t kAhead = 8;  // links checked ahead: their nodes are fetched meanwhile
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + kAhead < P)
+        for (uint32_t q : nodes[p + kAhead].nb)
+          if (q != kNone) Prefetch(&nodes[q]);
+      FaceNode& node = nodes[p];
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t q = node.nb[k];
+        if (q == kNone) continue;
+        const FaceNode& other = nodes[q];
+        uint32_t found = kNone;
+        if (other.span == node.span) {
+          const uint32_t a = node.v[k], b = node.v[(k + 1) % 3];
+          for (uint32_t j = 0; j < 3 && found == kNone; ++j) {
+            const uint32_t c = other.v[j], d = other.v[(j + 1) % 3];
+            if (other.nb[j] == p && ((c == b && d == a) || (c == a && d == b))) found = j;
           }
         }
+        if (found == kNone)
+          node.nb[k] = kNone;
+        else
+          node.back[k] = static_cast<uint8_t>(found);
       }
     }
     bool useCache = (flags & OF::VertexCache) != 0;
@@ -432,10 +490,10 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     } else if (useCache && size == 0) {
       useCache = false;
     }
-    NeighbourLists lists(P, radj.data());
+    NeighbourLists lists(nodes);
     Vector<uint32_t> emitted;
     emitted.reserve(P);
-    Reorderer ro{radj.data(), back.data(), pidx.data(), lists, emitted};
+    Reorderer ro{nodes, lists, emitted};
     CacheModel cache(useCache ? Vc : 0, size);
     Vector<uint32_t> reordered(order);
     for (const Span& s : spans) {
@@ -457,7 +515,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     for (uint32_t v = 0; v < Vc; ++v) vmap[v] = v;
     nv = Vc;
   } else if (reorder) {
-    for (uint32_t f : order) {
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + 16 < P) Prefetch(&idx[3 * size_t(order[p + 16])]);
+      const uint32_t f = order[p];
       if (idx[3 * f] == kNone) continue;
       for (int c = 0; c < 3; ++c) {
         uint32_t v = idx[3 * f + c];
@@ -470,7 +530,8 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   } else if (keepAll) {
     for (uint32_t v = 0; v < Vc; ++v) vmap[v] = v;
     nv = Vc;
-  } else if (sort) {
+  } else if (sort && table.size() > 1) {
+    // (With one group this is the ascending order of the used vertices, below.)
     Vector<uint32_t> group(Vc, kNone);
     Vector<uint32_t> start(table.size() + 1, 0);
     for (uint32_t g = 0; g < table.size(); ++g)
@@ -511,6 +572,10 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   out.faceNewToOld.assign(order.begin(), order.end());
   out.faceOldToNew.assign(F, kNone);
   for (uint32_t p = 0; p < P; ++p) {
+    if (p + 16 < P) {
+      Prefetch(&idx[3 * size_t(order[p + 16])]);
+      Prefetch(&out.faceOldToNew[order[p + 16]]);
+    }
     const uint32_t f = order[p];
     out.faceOldToNew[f] = p;
     out.attributes[p] = attr[f];
@@ -540,11 +605,18 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
 
   if (in.wantAdjacency && in.adjacency) {
     out.adjacency.resize(size_t(P) * 3);
-    for (uint32_t p = 0; p < P; ++p)
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + 32 < P) Prefetch(&in.adjacency[3 * size_t(order[p + 32])]);
+      if (p + 16 < P)
+        for (int k = 0; k < 3; ++k) {
+          const uint32_t n = in.adjacency[3 * size_t(order[p + 16]) + k];
+          if (n != kNone) Prefetch(&out.faceOldToNew[n]);
+        }
       for (int k = 0; k < 3; ++k) {
         uint32_t n = in.adjacency[3 * order[p] + k];
         out.adjacency[3 * p + k] = n == kNone ? kNone : out.faceOldToNew[n];
       }
+    }
   }
   return Ok;
 }
