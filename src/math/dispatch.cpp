@@ -30,8 +30,14 @@ LYR_FAST_FUNCTIONS(LYR_X)
 #undef LYR_X
 }  // namespace stub
 
+constexpr FastFunctionSet kLazyStubs = {
+#define LYR_X(index, Name, Ret, Params, Args) &stub::Name,
+    LYR_FAST_FUNCTIONS(LYR_X)
+#undef LYR_X
+};
+
 constinit FastFunctionTable g_table = {
-#define LYR_X(index, Name, Ret, Params, Args) {&stub::Name},
+#define LYR_X(index, Name, Ret, Params, Args) {kLazyStubs.Name},
     LYR_FAST_FUNCTIONS(LYR_X)
 #undef LYR_X
 };
@@ -122,6 +128,11 @@ void SetProcessorInfo(const ProcessorInfo* info) {
   } else {
     g_processorOverride.store(nullptr, std::memory_order_release);
   }
+}
+void RestoreLazyStubs() {
+  std::lock_guard<std::mutex> lock(g_selectMutex);
+  Publish(kLazyStubs);
+  g_state.store(kSelectionPending, std::memory_order_release);
 }
 uint32_t SelectionCount() {
   return g_selectionCount.load(std::memory_order_relaxed);

@@ -59,6 +59,8 @@ FastFunctionSet CurrentFastFunctions();
 namespace dispatch_test {
 // Stands in the processor identification for later selections (null restores the real one).
 void SetProcessorInfo(const ProcessorInfo* info);
+// Puts the lazy stubs back, as at process start.
+void RestoreLazyStubs();
 // How many times the selection has run in this process.
 uint32_t SelectionCount();
 // Forgets the debug-mute entry points and the "LyrDoNotMute" flag, and looks the mute export up

@@ -156,21 +156,29 @@ TEST(Normalisation, EveryFormAgreesOnOrdinaryInput) {
 }
 
 TEST(PointTransforms, DivideOnlyWhenWIsNotNearlyOne) {
-  Matrix m = mathutil::kIdentity;
-  m.m[3][0] = 1;
-  m.m[3][3] = 1.0000001f;  // w within 2^-23 of 1: undivided
-  Vector3 v = {1, 2, 3}, out;
-  P.TransformPoint3(&out, &v, &m);
-  EXPECT_TRUE(SameBits(out, Vector3{2, 2, 3}));
-  m.m[3][3] = 2;
-  P.TransformPoint3(&out, &v, &m);
-  EXPECT_TRUE(FloatsClose(out, Vector3{1, 1, 1.5f}));
-  m.m[3][3] = 0;  // no guard against w = 0
-  P.TransformPoint3(&out, &v, &m);
-  EXPECT_FALSE(std::isfinite(out.x));
-  Vector2 v2 = {1, 2}, o2;
-  P.TransformPoint2(&o2, &v2, &m);
-  EXPECT_FALSE(std::isfinite(o2.y));
+  for (const auto& f : AllForms()) {
+    SCOPED_TRACE(f.name);
+    const FastFunctionSet& s = f.set;
+    Matrix m = mathutil::kIdentity;
+    m.m[3][0] = 1;
+    m.m[3][3] = 1.0000001f;  // w within 2^-23 of 1: undivided
+    Vector3 v = {1, 2, 3}, out;
+    s.TransformPoint3(&out, &v, &m);
+    EXPECT_TRUE(SameBits(out, Vector3{2, 2, 3}));
+    s.TransformPoint3Array(&out, 12, &v, 12, &m, 1);
+    EXPECT_TRUE(SameBits(out, Vector3{2, 2, 3}));
+    m.m[3][3] = 2;
+    s.TransformPoint3(&out, &v, &m);
+    EXPECT_TRUE(FloatsClose(out, Vector3{1, 1, 1.5f}));
+    m.m[3][3] = 0;  // no guard against w = 0
+    s.TransformPoint3(&out, &v, &m);
+    EXPECT_FALSE(std::isfinite(out.x));
+    Vector2 v2 = {1, 2}, o2;
+    s.TransformPoint2(&o2, &v2, &m);
+    EXPECT_FALSE(std::isfinite(o2.y));
+    s.TransformPoint2Array(&o2, 8, &v2, 8, &m, 1);
+    EXPECT_FALSE(std::isfinite(o2.y));
+  }
 }
 
 TEST(Inversion, SingularMatricesLeaveTheOutputUntouched) {
