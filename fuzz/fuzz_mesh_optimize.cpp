@@ -1,10 +1,9 @@
-// Mesh optimiser core and adjacency conversions on arbitrary arrays: any input gives a result
+// Mesh optimiser core on arbitrary arrays: any input gives a result
 // code, never a read or write outside the arrays; a success keeps every face's triangle.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "mesh/adjacency.h"
 #include "mesh/optimize_core.h"
 
 namespace {
@@ -54,26 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int c = 0; c < 3; ++c)
           if (out.vertexNewToOld[out.indices[3 * p + c]] != idx[3 * f + c]) __builtin_trap();
       }
-  } catch (...) {
-  }
-
-  std::vector<lyr::adjacency::FaceRange> ranges;
-  for (const auto& t : table) ranges.push_back({t.firstFace, t.faceCount});
-  std::vector<float> pos(V * 3);
-  for (auto& x : pos) x = static_cast<float>(r.Next(5));
-  lyr::adjacency::MeshView view;
-  view.faceCount = F;
-  view.vertexCount = V;
-  view.indices = idx.data();
-  view.positions = reinterpret_cast<const uint8_t*>(pos.data());
-  view.stride = 12;
-  view.ranges = ranges.data();
-  view.rangeCount = static_cast<uint32_t>(ranges.size());
-  std::vector<uint32_t> reps(V), adjOut(F * 3);
-  try {
-    lyr::adjacency::PointRepsFromAdjacency(view, adj.data(), reps.data());
-    lyr::adjacency::AdjacencyFromPointReps(view, reps.data(), adjOut.data());
-    lyr::adjacency::PointRepsFromPositions(view, static_cast<float>(r.Next(3)) * 0.5f, reps.data());
   } catch (...) {
   }
   return 0;

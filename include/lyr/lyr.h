@@ -11,3 +11,7 @@
 #include "lyr/math.h"
 #include "lyr/mesh_types.h"
 #include "lyr/mesh.h"
+#include "lyr/anim.h"
+#include "lyr/frame.h"
+#include "lyr/bounds.h"
+#include "lyr/skin.h"

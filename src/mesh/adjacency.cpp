@@ -2,295 +2,460 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <limits>
 
-namespace lyr::adjacency {
+#include "core/alloc.h"
+
+namespace lyr {
 namespace {
+
+// A working array from the library allocator; Ok() is false when the allocation failed.
+template <class T>
+class Work {
+ public:
+  explicit Work(size_t count) : p_(static_cast<T*>(AllocArray(count ? count : 1, sizeof(T)))) {}
+  Work(const Work&) = delete;
+  Work& operator=(const Work&) = delete;
+  ~Work() { Free(p_); }
+  bool Ok() const { return p_ != nullptr; }
+  T* get() const { return p_; }
+  T& operator[](size_t i) const { return p_[i]; }
+
+ private:
+  T* p_;
+};
 
 struct Vec3 {
   float x, y, z;
 };
 
-Vec3 Position(const MeshView& m, uint32_t v) {
-  Vec3 p = {0, 0, 0};
-  if (m.positions) std::memcpy(&p, m.positions + size_t(v) * m.stride, sizeof p);
+template <class Index>
+Vec3 Position(const MeshArrays<Index>& m, uint32_t v) {
+  Vec3 p;
+  std::memcpy(&p, m.positions + size_t(v) * m.stride, sizeof p);
   return p;
 }
 
-// The unit normal of a face (zero for a degenerate one or without positions).
-Vec3 FaceNormal(const MeshView& m, uint32_t f) {
-  const uint32_t* t = m.indices + size_t(f) * 3;
-  const Vec3 a = Position(m, t[0]), b = Position(m, t[1]), c = Position(m, t[2]);
-  const Vec3 u = {b.x - a.x, b.y - a.y, b.z - a.z}, w = {c.x - a.x, c.y - a.y, c.z - a.z};
-  Vec3 n = {u.y * w.z - u.z * w.y, u.z * w.x - u.x * w.z, u.x * w.y - u.y * w.x};
-  const float len = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
-  if (len > 0) n = {n.x / len, n.y / len, n.z / len};
-  return n;
+// Calls f(first, end) for every run, clipped to the face count.
+template <class Index, class F>
+void ForEachRun(const MeshArrays<Index>& m, F&& f) {
+  if (!m.runs) {
+    f(uint32_t(0), m.faceCount);
+    return;
+  }
+  for (uint32_t r = 0; r < m.runCount; ++r) {
+    const uint32_t first = std::min(m.runs[r].firstFace, m.faceCount);
+    const uint32_t end = first + std::min(m.runs[r].faceCount, m.faceCount - first);
+    f(first, end);
+  }
 }
 
-// One edge of a face in the hash table: start and end representatives, the corner it starts
-// at (face * 3 + corner) and the next record of its bucket.
-struct EdgeRecord {
-  uint32_t start, end, third;
-  uint32_t corner;
-  uint32_t link;
-  bool alive;
-};
+// A used face whose three indices name existing vertices.
+template <class Index>
+bool FaceValid(const MeshArrays<Index>& m, const Index* f) {
+  return FaceUsed(f) && f[0] < m.vertexCount && f[1] < m.vertexCount && f[2] < m.vertexCount;
+}
 
-// The faces of each vertex, for the "shares a face" test.
-struct VertexFaces {
-  Vector<uint32_t> first, faces;
-  void Build(const MeshView& m) {
-    first.assign(size_t(m.vertexCount) + 1, 0);
-    for (uint32_t f = 0; f < m.faceCount; ++f) {
-      const uint32_t* t = m.indices + size_t(f) * 3;
-      if (t[0] == kNone) continue;
-      for (int c = 0; c < 3; ++c) ++first[t[c] + 1];
-    }
-    for (uint32_t v = 0; v < m.vertexCount; ++v) first[v + 1] += first[v];
-    faces.resize(first[m.vertexCount]);
-    Vector<uint32_t> fill(first.begin(), first.end() - 1);
-    for (uint32_t f = 0; f < m.faceCount; ++f) {
-      const uint32_t* t = m.indices + size_t(f) * 3;
-      if (t[0] == kNone) continue;
-      for (int c = 0; c < 3; ++c) faces[fill[t[c]]++] = f;
-    }
+// ErrInvalidCall unless every run lies within the faces and every used face names existing
+// vertices.
+template <class Index>
+LyrResult CheckFaces(const MeshArrays<Index>& m) {
+  if (!m.indices) return ErrInvalidCall;
+  for (uint32_t r = 0; m.runs && r < m.runCount; ++r) {
+    if (uint64_t(m.runs[r].firstFace) + m.runs[r].faceCount > m.faceCount) return ErrInvalidCall;
   }
-  bool ShareFace(const MeshView& m, uint32_t a, uint32_t b) const {
-    if (first[a + 1] - first[a] > first[b + 1] - first[b]) std::swap(a, b);
-    for (uint32_t i = first[a]; i < first[a + 1]; ++i) {
-      const uint32_t* t = m.indices + size_t(faces[i]) * 3;
-      if (t[0] == b || t[1] == b || t[2] == b) return true;
+  for (uint32_t f = 0; f < m.faceCount; ++f) {
+    const Index* idx = m.indices + size_t(f) * 3;
+    if (FaceUsed(idx) && !FaceValid(m, idx)) return ErrInvalidCall;
+  }
+  return Ok;
+}
+
+// The faces using each vertex, for the rule that two corners of one face never share a place.
+class FaceIncidence {
+ public:
+  template <class Index>
+  LyrResult Build(const MeshArrays<Index>& m) {
+    const uint32_t nv = m.vertexCount;
+    offsets_ = static_cast<uint32_t*>(AllocArray(size_t(nv) + 1, sizeof(uint32_t)));
+    if (!offsets_) return ErrOutOfMemory;
+    std::fill(offsets_, offsets_ + nv + 1, 0u);
+    // Calls f(face, vertex) once for every distinct vertex of every valid face.
+    auto eachCorner = [&m](auto&& f) {
+      for (uint32_t face = 0; face < m.faceCount; ++face) {
+        const Index* idx = m.indices + size_t(face) * 3;
+        if (!FaceValid(m, idx)) continue;
+        f(face, idx[0]);
+        if (idx[1] != idx[0]) f(face, idx[1]);
+        if (idx[2] != idx[0] && idx[2] != idx[1]) f(face, idx[2]);
+      }
+    };
+    size_t total = 0;
+    eachCorner([&](uint32_t, uint32_t v) {
+      ++offsets_[v + 1];
+      ++total;
+    });
+    if (total > std::numeric_limits<uint32_t>::max()) return ErrOutOfMemory;
+    for (uint32_t v = 0; v < nv; ++v) offsets_[v + 1] += offsets_[v];
+    faces_ = static_cast<uint32_t*>(AllocArray(total ? total : 1, sizeof(uint32_t)));
+    Work<uint32_t> fill(nv);
+    if (!faces_ || !fill.Ok()) return ErrOutOfMemory;
+    std::copy(offsets_, offsets_ + nv, fill.get());
+    eachCorner([&](uint32_t face, uint32_t v) { faces_[fill[v]++] = face; });
+    return Ok;
+  }
+  ~FaceIncidence() {
+    Free(offsets_);
+    Free(faces_);
+  }
+  bool Built() const { return offsets_ != nullptr && faces_ != nullptr; }
+
+  // True when one used face holds both vertices.
+  template <class Index>
+  bool ShareFace(const MeshArrays<Index>& m, uint32_t a, uint32_t b) const {
+    if (offsets_[a + 1] - offsets_[a] > offsets_[b + 1] - offsets_[b]) std::swap(a, b);
+    for (uint32_t i = offsets_[a]; i < offsets_[a + 1]; ++i) {
+      const Index* idx = m.indices + size_t(faces_[i]) * 3;
+      if (idx[0] == b || idx[1] == b || idx[2] == b) return true;
     }
     return false;
   }
+
+ private:
+  uint32_t* offsets_ = nullptr;
+  uint32_t* faces_ = nullptr;
 };
 
-// Position key for hashing: the bit patterns of x, y, z, with -0 taken as 0 so that equal
-// coordinates always meet in one bucket.
-uint32_t Bits(float f) {
-  if (f == 0) f = 0;
+uint32_t FloatBits(float f) {
+  f += 0.0f;  // -0 and +0 are one place
   uint32_t u;
-  std::memcpy(&u, &f, 4);
+  std::memcpy(&u, &f, sizeof u);
   return u;
 }
 
-}  // namespace
-
-LyrResult CheckView(const MeshView& m) {
-  if (m.faceCount && !m.indices) return ErrInvalidCall;
-  for (uint32_t f = 0; f < m.faceCount; ++f) {
-    const uint32_t* t = m.indices + size_t(f) * 3;
-    if (t[0] != kNone && (t[0] >= m.vertexCount || t[1] >= m.vertexCount || t[2] >= m.vertexCount))
-      return ErrInvalidCall;
-  }
-  for (uint32_t r = 0; r < m.rangeCount; ++r)
-    if (uint64_t(m.ranges[r].firstFace) + m.ranges[r].faceCount > m.faceCount)
-      return ErrInvalidCall;
-  return Ok;
+bool HasNaN(const Vec3& p) {
+  return std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z);
 }
 
-LyrResult AdjacencyFromPointReps(const MeshView& m, const uint32_t* reps, uint32_t* adj) {
-  if (!adj) return ErrInvalidCall;
-  if (LyrResult r = CheckView(m); Failed(r)) return r;
-  if (reps)
-    for (uint32_t v = 0; v < m.vertexCount; ++v)
-      if (reps[v] >= m.vertexCount) return ErrInvalidCall;
-  auto rep = [&](uint32_t v) { return reps ? reps[v] : v; };
-  const FaceRange whole = {0, m.faceCount};
-  const FaceRange* ranges = m.rangeCount ? m.ranges : &whole;
-  const uint32_t rangeCount = m.rangeCount ? m.rangeCount : 1;
+uint64_t PlaceHash(const Vec3& p) {
+  uint64_t h = (uint64_t(FloatBits(p.x)) * 0x9E3779B97F4A7C15ull) ^
+               (uint64_t(FloatBits(p.y)) * 0xC2B2AE3D27D4EB4Full) ^
+               (uint64_t(FloatBits(p.z)) * 0x165667B19E3779F9ull);
+  return h ^ (h >> 29);
+}
 
-  const uint32_t buckets = std::max(1u, m.vertexCount / 3);
-  Vector<uint32_t> head(buckets, kNone);
-  Vector<EdgeRecord> records;
-  records.reserve(size_t(m.faceCount) * 3);
-  // Face usable for adjacency: used, with three distinct representatives.
-  auto usable = [&](uint32_t f, uint32_t* r) {
-    const uint32_t* t = m.indices + size_t(f) * 3;
-    if (t[0] == kNone) return false;
-    r[0] = rep(t[0]);
-    r[1] = rep(t[1]);
-    r[2] = rep(t[2]);
-    return r[0] != r[1] && r[1] != r[2] && r[0] != r[2];
+inline void Prefetch(const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+// How far ahead the loops over scattered data ask for it.
+constexpr uint32_t kAheadFar = 16, kAheadNear = 8;
+
+template <class Index>
+LyrResult RepsExact(const MeshArrays<Index>& m, uint32_t* reps) {
+  const uint32_t nv = m.vertexCount;
+  // Open addressing over the distinct positions; each slot holds the first representative at
+  // that place, and nextRep chains the later representatives at the same place in index order.
+  // Each slot holds a vertex and the upper half of its hash, so that most slots of other
+  // places are passed over without reading their positions.
+  struct Slot {
+    uint32_t vertex;
+    uint32_t tag;
   };
-  // Which range each face is matched in (the first that lists it).
-  Vector<uint32_t> rangeOf(m.faceCount, kNone);
-  for (uint32_t g = 0; g < rangeCount; ++g)
-    for (uint32_t f = ranges[g].firstFace; f < ranges[g].firstFace + ranges[g].faceCount; ++f)
-      if (rangeOf[f] == kNone) rangeOf[f] = g;
-  for (uint32_t f = 0; f < m.faceCount; ++f) {
-    uint32_t r[3];
-    if (rangeOf[f] == kNone || !usable(f, r)) continue;
-    for (uint32_t k = 0; k < 3; ++k) {
-      const uint32_t b = r[k] % buckets;
-      records.push_back({r[k], r[(k + 1) % 3], r[(k + 2) % 3], f * 3 + k, head[b], true});
-      head[b] = static_cast<uint32_t>(records.size() - 1);
-    }
-  }
-  std::fill(adj, adj + size_t(m.faceCount) * 3, kNone);
-  // Kills the record of corner c (face * 3 + k) in the bucket of start representative s.
-  auto kill = [&](uint32_t s, uint32_t c) {
-    for (uint32_t i = head[s % buckets]; i != kNone; i = records[i].link)
-      if (records[i].corner == c) records[i].alive = false;
-  };
-  for (uint32_t g = 0; g < rangeCount; ++g)
-    for (uint32_t f = ranges[g].firstFace; f < ranges[g].firstFace + ranges[g].faceCount; ++f) {
-      uint32_t r[3];
-      if (rangeOf[f] != g || !usable(f, r)) continue;
-      Vec3 normal = {0, 0, 0};
-      bool haveNormal = false;
-      for (uint32_t k = 0; k < 3; ++k) {
-        if (adj[size_t(f) * 3 + k] != kNone) continue;
-        const uint32_t s = r[k], e = r[(k + 1) % 3];
-        uint32_t best = kNone, candidates = 0;
-        float bestDot = 0;
-        for (uint32_t i = head[e % buckets]; i != kNone; i = records[i].link) {
-          const EdgeRecord& rec = records[i];
-          const uint32_t other = rec.corner / 3;
-          if (!rec.alive || rec.start != e || rec.end != s || other == f || rangeOf[other] != g)
-            continue;
-          if (++candidates == 1) {
-            best = i;
-            continue;
-          }
-          // Several candidates: the one whose normal agrees best with this face's.
-          if (!haveNormal) {
-            normal = FaceNormal(m, f);
-            haveNormal = true;
-          }
-          if (candidates == 2) {
-            const Vec3 b = FaceNormal(m, records[best].corner / 3);
-            bestDot = b.x * normal.x + b.y * normal.y + b.z * normal.z;
-          }
-          const Vec3 o = FaceNormal(m, other);
-          const float d = o.x * normal.x + o.y * normal.y + o.z * normal.z;
-          if (d > bestDot) {
-            best = i;
-            bestDot = d;
-          }
-        }
-        if (best == kNone) continue;
-        EdgeRecord& winner = records[best];
-        winner.alive = false;
-        kill(s, f * 3 + k);
-        adj[size_t(f) * 3 + k] = winner.corner / 3;
-        adj[winner.corner] = f;
+  size_t size = 16;
+  while (size < size_t(nv) * 2) size *= 2;
+  Work<Slot> slots(size);
+  Work<uint32_t> nextRep(nv);
+  if (!slots.Ok() || !nextRep.Ok()) return ErrOutOfMemory;
+  std::fill(slots.get(), slots.get() + size, Slot{kNoFace, 0});
+  FaceIncidence incidence;
+  const size_t mask = size - 1;
+  for (uint32_t v = 0; v < nv; ++v) {
+    reps[v] = v;
+    nextRep[v] = kNoFace;
+    const Vec3 p = Position(m, v);
+    if (HasNaN(p)) continue;
+    if (v + kAheadFar < nv) Prefetch(&slots[size_t(PlaceHash(Position(m, v + kAheadFar))) & mask]);
+    const uint64_t h = PlaceHash(p);
+    const uint32_t tag = uint32_t(h >> 32);
+    size_t s = size_t(h) & mask;
+    for (;; s = (s + 1) & mask) {
+      const uint32_t head = slots[s].vertex;
+      if (head == kNoFace) {
+        slots[s] = {v, tag};
+        break;
       }
-    }
-  return Ok;
-}
-
-LyrResult PointRepsFromAdjacency(const MeshView& m, const uint32_t* adj, uint32_t* reps) {
-  if (!adj || !reps) return ErrInvalidCall;
-  if (LyrResult r = CheckView(m); Failed(r)) return r;
-  for (size_t i = 0; i < size_t(m.faceCount) * 3; ++i)
-    if (adj[i] != kNone && adj[i] >= m.faceCount) return ErrInvalidCall;
-  const FaceRange whole = {0, m.faceCount};
-  const FaceRange* ranges = m.rangeCount ? m.ranges : &whole;
-  const uint32_t rangeCount = m.rangeCount ? m.rangeCount : 1;
-  std::fill(reps, reps + m.vertexCount, kNone);
-  const uint32_t* idx = m.indices;
-  // The edge of face n that names face cur, or 3.
-  auto backEdge = [&](uint32_t n, uint32_t cur) {
-    for (uint32_t e = 0; e < 3; ++e)
-      if (adj[size_t(n) * 3 + e] == cur) return e;
-    return 3u;
-  };
-  auto assign = [&](uint32_t face, uint32_t corner, uint32_t u) {
-    uint32_t& r = reps[idx[size_t(face) * 3 + corner]];
-    if (r == kNone) r = u;
-  };
-  for (uint32_t g = 0; g < rangeCount; ++g)
-    for (uint32_t f = ranges[g].firstFace; f < ranges[g].firstFace + ranges[g].faceCount; ++f) {
-      if (idx[size_t(f) * 3] == kNone) continue;
-      for (uint32_t k = 0; k < 3; ++k) {
-        const uint32_t u = idx[size_t(f) * 3 + k];
-        if (reps[u] != kNone) continue;
-        reps[u] = u;
-        // Around u: first across the edge leaving u, until the start face comes back or a
-        // border is met; then from the start face the other way.
-        uint32_t steps = 0;
-        bool closed = false;
-        for (int dir = 0; dir < 2 && !closed; ++dir) {
-          uint32_t cur = f, corner = k;
-          for (;;) {
-            const uint32_t edge = dir == 0 ? corner : (corner + 2) % 3;
-            const uint32_t n = adj[size_t(cur) * 3 + edge];
-            if (n == kNone) break;
-            if (n == f) {
-              closed = true;
-              break;
-            }
-            if (idx[size_t(n) * 3] == kNone) break;
-            const uint32_t e = backEdge(n, cur);
-            if (e == 3) break;
-            if (++steps > kMaxWalkSteps) return ErrAdjacencyWalkTooLong;
-            corner = dir == 0 ? (e + 1) % 3 : e;
-            cur = n;
-            assign(cur, corner, u);
-          }
-        }
+      if (slots[s].tag != tag) continue;
+      const Vec3 q = Position(m, head);
+      if (q.x != p.x || q.y != p.y || q.z != p.z) continue;
+      if (!incidence.Built()) {
+        if (LyrResult r = incidence.Build(m); Failed(r)) return r;
       }
-    }
-  for (uint32_t v = 0; v < m.vertexCount; ++v)
-    if (reps[v] == kNone) reps[v] = v;
-  return Ok;
-}
-
-LyrResult PointRepsFromPositions(const MeshView& m, float epsilon, uint32_t* reps) {
-  if (!reps || !m.positions) return ErrInvalidCall;
-  if (LyrResult r = CheckView(m); Failed(r)) return r;
-  VertexFaces vf;
-  vf.Build(m);
-  const uint32_t V = m.vertexCount;
-  if (epsilon == 0) {
-    const uint32_t buckets = std::max(1u, V / 3);
-    Vector<uint32_t> head(buckets, kNone), link(V, kNone), tail(buckets, kNone);
-    for (uint32_t v = 0; v < V; ++v) {
-      const Vec3 p = Position(m, v);
-      const uint32_t b = (Bits(p.x) + Bits(p.y) + Bits(p.z)) % buckets;
-      reps[v] = v;
-      for (uint32_t w = head[b]; w != kNone; w = link[w]) {
-        const Vec3 q = Position(m, w);
-        if (q.x == p.x && q.y == p.y && q.z == p.z && !vf.ShareFace(m, v, w)) {
-          reps[v] = w;
+      uint32_t last = head;
+      for (uint32_t c = head; c != kNoFace; c = nextRep[c]) {
+        last = c;
+        if (!incidence.ShareFace(m, c, v)) {
+          reps[v] = c;
           break;
         }
       }
-      // Appended at the tail, so that a bucket lists its vertices in ascending order.
-      if (tail[b] == kNone)
-        head[b] = v;
-      else
-        link[tail[b]] = v;
-      tail[b] = v;
-    }
-    return Ok;
-  }
-  Vector<uint32_t> order(V);
-  Vector<float> xs(V);
-  for (uint32_t v = 0; v < V; ++v) {
-    order[v] = v;
-    xs[v] = Position(m, v).x;
-  }
-  std::sort(order.begin(), order.end(),
-            [&](uint32_t a, uint32_t b) { return xs[a] < xs[b] || (!(xs[b] < xs[a]) && a < b); });
-  std::fill(reps, reps + V, kNone);
-  const float eps2 = epsilon * epsilon;
-  for (uint32_t i = 0; i < V; ++i) {
-    const uint32_t v = order[i];
-    if (reps[v] != kNone) continue;
-    reps[v] = v;
-    const Vec3 p = Position(m, v);
-    for (uint32_t j = i + 1; j < V && xs[order[j]] - p.x <= epsilon; ++j) {
-      const uint32_t w = order[j];
-      if (reps[w] != kNone) continue;
-      const Vec3 q = Position(m, w);
-      const float dx = q.x - p.x, dy = q.y - p.y, dz = q.z - p.z;
-      if (dx * dx + dy * dy + dz * dz < eps2 && !vf.ShareFace(m, v, w)) reps[w] = v;
+      if (reps[v] == v) nextRep[last] = v;
+      break;
     }
   }
   return Ok;
 }
 
-}  // namespace lyr::adjacency
+template <class Index>
+LyrResult RepsSweep(const MeshArrays<Index>& m, float epsilon, uint32_t* reps) {
+  const uint32_t nv = m.vertexCount;
+  Work<uint32_t> order(nv);
+  Work<float> xs(nv);
+  if (!order.Ok() || !xs.Ok()) return ErrOutOfMemory;
+  FaceIncidence incidence;
+  if (LyrResult r = incidence.Build(m); Failed(r)) return r;
+  uint32_t count = 0;
+  for (uint32_t v = 0; v < nv; ++v) {
+    reps[v] = kNoFace;
+    const Vec3 p = Position(m, v);
+    xs[v] = p.x;
+    if (HasNaN(p)) {
+      reps[v] = v;
+    } else {
+      order[count++] = v;
+    }
+  }
+  const float* x = xs.get();
+  std::sort(order.get(), order.get() + count,
+            [x](uint32_t a, uint32_t b) { return x[a] < x[b] || (x[a] == x[b] && a < b); });
+  const float eps2 = epsilon * epsilon;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t v = order[i];
+    if (reps[v] != kNoFace) continue;
+    reps[v] = v;
+    const Vec3 p = Position(m, v);
+    for (uint32_t j = i + 1; j < count && x[order[j]] - p.x <= epsilon; ++j) {
+      const uint32_t w = order[j];
+      if (reps[w] != kNoFace) continue;
+      const Vec3 q = Position(m, w);
+      const float dx = q.x - p.x, dy = q.y - p.y, dz = q.z - p.z;
+      if (dx * dx + dy * dy + dz * dz < eps2 && !incidence.ShareFace(m, v, w)) reps[w] = v;
+    }
+  }
+  return Ok;
+}
+
+template <class Index>
+Vec3 FaceNormal(const MeshArrays<Index>& m, uint32_t face) {
+  if (!m.positions) return {0, 0, 0};
+  const Index* idx = m.indices + size_t(face) * 3;
+  const Vec3 a = Position(m, idx[0]), b = Position(m, idx[1]), c = Position(m, idx[2]);
+  const Vec3 u{b.x - a.x, b.y - a.y, b.z - a.z}, w{c.x - a.x, c.y - a.y, c.z - a.z};
+  Vec3 n{u.y * w.z - u.z * w.y, u.z * w.x - u.x * w.z, u.x * w.y - u.y * w.x};
+  const float len = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+  if (len > 0.0f) {
+    n.x /= len;
+    n.y /= len;
+    n.z /= len;
+  }
+  return n;
+}
+
+// One half-edge: the face and corner it starts at, and the place it runs to. Half-edges are
+// grouped by the place they start at.
+struct HalfEdge {
+  uint32_t to;
+  uint32_t face;
+  uint32_t corner;
+};
+
+}  // namespace
+
+template <class Index>
+LyrResult PointRepsFromAdjacency(const MeshArrays<Index>& m, const uint32_t* adjacency,
+                                 uint32_t* reps) {
+  if (!adjacency || !reps) return ErrInvalidCall;
+  if (LyrResult r = CheckFaces(m); Failed(r)) return r;
+  // Entries name an existing face or none (for 16-bit indices also 0xFFFF, none at that width).
+  for (size_t i = 0; i < size_t(m.faceCount) * 3; ++i) {
+    const uint32_t a = adjacency[i];
+    if (a >= m.faceCount && a != kNoFace && !(sizeof(Index) == 2 && a == 0xFFFFu)) {
+      return ErrInvalidCall;
+    }
+  }
+  std::fill(reps, reps + m.vertexCount, kNoFace);
+  VertexWalk<Index, uint32_t> walk(m.indices, adjacency, m.faceCount);
+  LyrResult result = Ok;
+  ForEachRun(m, [&](uint32_t first, uint32_t end) {
+    for (uint32_t f = first; f < end && Succeeded(result); ++f) {
+      const Index* idx = m.indices + size_t(f) * 3;
+      if (!FaceUsed(idx)) continue;
+      for (uint32_t k = 0; k < 3; ++k) {
+        const uint32_t u = idx[k];
+        if (u >= m.vertexCount || reps[u] != kNoFace) continue;
+        walk.Start(f, u, 0);
+        do {
+          const uint32_t face = walk.Step();
+          if (walk.StepCount() > kMaxVertexWalkSteps) {
+            result = ErrAdjacencyWalkTooLong;
+            return;
+          }
+          const uint32_t w = m.indices[size_t(face) * 3 + walk.VertexCorner()];
+          if (w < m.vertexCount && reps[w] == kNoFace) reps[w] = u;
+        } while (!walk.Finished());
+      }
+    }
+  });
+  for (uint32_t v = 0; v < m.vertexCount; ++v) {
+    if (reps[v] == kNoFace) reps[v] = v;
+  }
+  return result;
+}
+
+template <class Index>
+LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* pointReps,
+                                 uint32_t* adjacency) {
+  if (!adjacency) return ErrInvalidCall;
+  if (LyrResult r = CheckFaces(m); Failed(r)) return r;
+  const uint32_t nv = m.vertexCount;
+  const uint32_t nf = m.faceCount;
+  for (uint32_t v = 0; pointReps && v < nv; ++v) {
+    if (pointReps[v] >= nv) return ErrInvalidCall;
+  }
+  std::fill(adjacency, adjacency + size_t(nf) * 3, kNoFace);
+  auto rep = [&](Index v) -> uint32_t { return pointReps ? pointReps[v] : uint32_t(v); };
+  // A face takes part when it is used, names existing vertices and has three distinct places.
+  auto places = [&](uint32_t f, uint32_t p[3]) {
+    const Index* idx = m.indices + size_t(f) * 3;
+    if (!FaceValid(m, idx)) return false;
+    p[0] = rep(idx[0]);
+    p[1] = rep(idx[1]);
+    p[2] = rep(idx[2]);
+    return p[0] != p[1] && p[1] != p[2] && p[0] != p[2];
+  };
+
+  // The places of every taking-part face of every run (kNoFace in the first for the others),
+  // and its half-edges bucketed by starting place (counting sort).
+  Work<uint32_t> offsets(size_t(nv) + 1);
+  Work<uint32_t> facePlaces(size_t(nf) * 3);
+  if (!offsets.Ok() || !facePlaces.Ok()) return ErrOutOfMemory;
+  std::fill(offsets.get(), offsets.get() + nv + 1, 0u);
+  std::fill(facePlaces.get(), facePlaces.get() + size_t(nf) * 3, kNoFace);
+  size_t total = 0;
+  ForEachRun(m, [&](uint32_t first, uint32_t end) {
+    for (uint32_t f = first; f < end; ++f) {
+      uint32_t* p = &facePlaces[size_t(f) * 3];
+      if (p[0] != kNoFace) continue;  // already seen in an earlier, overlapping run
+      if (!places(f, p)) {
+        p[0] = kNoFace;
+        continue;
+      }
+      for (int k = 0; k < 3; ++k) ++offsets[p[k] + 1];
+      total += 3;
+    }
+  });
+  if (total > std::numeric_limits<uint32_t>::max()) return ErrOutOfMemory;
+  for (uint32_t v = 0; v < nv; ++v) offsets[v + 1] += offsets[v];
+  Work<HalfEdge> edges(total);
+  Work<uint32_t> fill(nv);
+  if (!edges.Ok() || !fill.Ok()) return ErrOutOfMemory;
+  std::copy(offsets.get(), offsets.get() + nv, fill.get());
+  for (uint32_t f = 0; f < nf; ++f) {
+    const uint32_t* p = &facePlaces[size_t(f) * 3];
+    if (p[0] == kNoFace) continue;
+    for (uint32_t k = 0; k < 3; ++k) edges[fill[p[k]]++] = {p[(k + 1) % 3], f, k};
+  }
+
+  // A half-edge is still free while its face's entry for it is none.
+  ForEachRun(m, [&](uint32_t first, uint32_t end) {
+    for (uint32_t f = first; f < end; ++f) {
+      // Faces come in any order, so the lists they read are scattered: ask for the bucket
+      // bounds a few faces ahead and for the lists themselves a little nearer.
+      if (f + kAheadFar < end) {
+        const uint32_t* q = &facePlaces[size_t(f + kAheadFar) * 3];
+        if (q[0] != kNoFace) {
+          for (int k = 0; k < 3; ++k) Prefetch(&offsets[q[k]]);
+        }
+      }
+      if (f + kAheadNear < end) {
+        const uint32_t* q = &facePlaces[size_t(f + kAheadNear) * 3];
+        if (q[0] != kNoFace) {
+          for (int k = 0; k < 3; ++k) Prefetch(&edges[offsets[q[k]]]);
+        }
+      }
+      const uint32_t* p = &facePlaces[size_t(f) * 3];
+      if (p[0] == kNoFace) continue;
+      bool haveNormal = false;
+      Vec3 normal{};
+      for (uint32_t k = 0; k < 3; ++k) {
+        if (adjacency[size_t(f) * 3 + k] != kNoFace) continue;
+        const uint32_t a = p[k], b = p[(k + 1) % 3];
+        const HalfEdge* best = nullptr;
+        float bestDot = -std::numeric_limits<float>::infinity();
+        bool several = false;
+        for (uint32_t i = offsets[b]; i < offsets[b + 1]; ++i) {
+          const HalfEdge& e = edges[i];
+          if (e.to != a || e.face < first || e.face >= end || e.face == f ||
+              adjacency[size_t(e.face) * 3 + e.corner] != kNoFace) {
+            continue;
+          }
+          if (!best) {
+            best = &e;
+            continue;
+          }
+          if (!several) {
+            several = true;
+            if (!haveNormal) {
+              normal = FaceNormal(m, f);
+              haveNormal = true;
+            }
+            const Vec3 n = FaceNormal(m, best->face);
+            bestDot = n.x * normal.x + n.y * normal.y + n.z * normal.z;
+          }
+          const Vec3 n = FaceNormal(m, e.face);
+          const float dot = n.x * normal.x + n.y * normal.y + n.z * normal.z;
+          if (dot > bestDot) {
+            bestDot = dot;
+            best = &e;
+          }
+        }
+        if (!best) continue;
+        adjacency[size_t(f) * 3 + k] = best->face;
+        adjacency[size_t(best->face) * 3 + best->corner] = f;
+      }
+    }
+  });
+  return Ok;
+}
+
+template <class Index>
+LyrResult PointRepsFromPositions(const MeshArrays<Index>& m, float epsilon, uint32_t* pointReps) {
+  if (!m.positions || !pointReps) return ErrInvalidCall;
+  if (LyrResult r = CheckFaces(m); Failed(r)) return r;
+  return epsilon == 0.0f ? RepsExact(m, pointReps) : RepsSweep(m, epsilon, pointReps);
+}
+
+template <class Index>
+LyrResult BuildAdjacency(const MeshArrays<Index>& m, float epsilon, uint32_t* adjacency) {
+  if (!m.indices || !m.positions || !adjacency) return ErrInvalidCall;
+  Work<uint32_t> reps(m.vertexCount);
+  if (!reps.Ok()) return ErrOutOfMemory;
+  if (LyrResult r = PointRepsFromPositions(m, epsilon, reps.get()); Failed(r)) return r;
+  return AdjacencyFromPointReps(m, reps.get(), adjacency);
+}
+
+#define LYR_ADJACENCY_INSTANTIATE(Index)                                                        \
+  template LyrResult PointRepsFromAdjacency<Index>(const MeshArrays<Index>&, const uint32_t*,   \
+                                                   uint32_t*);                                  \
+  template LyrResult AdjacencyFromPointReps<Index>(const MeshArrays<Index>&, const uint32_t*,   \
+                                                   uint32_t*);                                  \
+  template LyrResult PointRepsFromPositions<Index>(const MeshArrays<Index>&, float, uint32_t*); \
+  template LyrResult BuildAdjacency<Index>(const MeshArrays<Index>&, float, uint32_t*);
+LYR_ADJACENCY_INSTANTIATE(uint16_t)
+LYR_ADJACENCY_INSTANTIATE(uint32_t)
+#undef LYR_ADJACENCY_INSTANTIATE
+
+}  // namespace lyr

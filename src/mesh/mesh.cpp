@@ -511,9 +511,10 @@ class MeshImpl final : public Mesh, public MeshInternal {
   LyrResult LYR_CALL PointRepsFromAdjacency(const uint32_t* adjacency,
                                             uint32_t* pointReps) override;
   LyrResult LYR_CALL BuildAdjacency(float epsilon, uint32_t* adjacency) override;
-  // Runs run(view) with the indices (and positions when wanted) locked read-only.
+  // Runs work(MeshArrays<T>) with the index buffer (and, when asked, the vertex buffer) locked
+  // read-only and the attribute table, when there is one, as the runs to process.
   template <class F>
-  LyrResult WithView(bool wantPositions, F&& run);
+  LyrResult WithArrays(bool vertices, F&& work);
 
   LyrResult LYR_CALL ReplaceDeclaration(const VertexElement* declaration) override {
     if (!declaration || !IsSingleStream(declaration) || StreamVertexSize(declaration, 0) != stride_)
@@ -858,65 +859,54 @@ int32_t MeshImpl<T>::CheckConsistency(const void* indices) {
 
 template <class T>
 template <class F>
-LyrResult MeshImpl<T>::WithView(bool wantPositions, F&& run) {
+LyrResult MeshImpl<T>::WithArrays(bool vertices, F&& work) {
   return Guard([&]() -> LyrResult {
-    ScopedLock il, vl;
-    LyrResult r = il.Lock(ib_, kLockReadOnly);
-    if (Failed(r)) return r;
-    Vector<uint32_t> widened;
-    adjacency::MeshView view;
-    view.faceCount = faceCount_;
-    view.vertexCount = vertexCount_;
-    view.indices = reinterpret_cast<const uint32_t*>(il.data());
-    if (!kWide) {
-      const T* from = reinterpret_cast<const T*>(il.data());
-      widened.resize(size_t(faceCount_) * 3);
-      for (size_t i = 0; i < widened.size(); ++i) widened[i] = Widen<uint32_t>(from[i]);
-      view.indices = widened.data();
+    if (!ib_ || (vertices && !vb_)) return ErrInvalidCall;
+    Vector<FaceRun> runs;
+    runs.reserve(table_.size());
+    for (const AttributeRange& e : table_) runs.push_back({e.firstFace, e.faceCount});
+    ScopedLock vl, il;
+    MeshArrays<T> m;
+    // A write-only vertex buffer is not read: normals then play no part in choosing neighbours.
+    if (vertices && !(options_ & MO::VertexWriteOnly)) {
+      if (LyrResult r = vl.Lock(vb_, kLockReadOnly); Failed(r)) return r;
+      if (const VertexElement* p = FindFloat3Position(decl_)) {
+        m.positions = vl.data() + p->offset;
+        m.stride = stride_;
+      }
     }
-    const VertexElement* pos = FindElement(decl_, ElementUsage::Position, 0);
-    if (wantPositions && pos && pos->type == ElementType::F32x3 &&
-        !(options_ & MO::VertexWriteOnly)) {
-      if (Failed(r = vl.Lock(vb_, kLockReadOnly))) return r;
-      view.positions = vl.data() + pos->offset;
-      view.stride = stride_;
-    }
-    Vector<adjacency::FaceRange> ranges(table_.size());
-    for (size_t i = 0; i < table_.size(); ++i)
-      ranges[i] = {table_[i].firstFace, table_[i].faceCount};
-    view.ranges = ranges.data();
-    view.rangeCount = static_cast<uint32_t>(ranges.size());
-    return run(view);
+    if (LyrResult r = il.Lock(ib_, kLockReadOnly); Failed(r)) return r;
+    m.indices = reinterpret_cast<const T*>(il.data());
+    m.faceCount = faceCount_;
+    m.vertexCount = vertexCount_;
+    m.runs = runs.empty() ? nullptr : runs.data();
+    m.runCount = static_cast<uint32_t>(runs.size());
+    return work(m);
   });
 }
 
 template <class T>
-LyrResult MeshImpl<T>::AdjacencyFromPointReps(const uint32_t* pointReps, uint32_t* adj) {
-  if (!adj || (options_ & MO::IndexWriteOnly)) return ErrInvalidCall;
-  return WithView(true, [&](const adjacency::MeshView& view) {
-    return adjacency::AdjacencyFromPointReps(view, pointReps, adj);
+LyrResult MeshImpl<T>::AdjacencyFromPointReps(const uint32_t* pointReps, uint32_t* adjacency) {
+  if (!adjacency || (options_ & MO::IndexWriteOnly)) return ErrInvalidCall;
+  return WithArrays(true, [&](const MeshArrays<T>& m) {
+    return lyr::AdjacencyFromPointReps(m, pointReps, adjacency);
   });
 }
 
 template <class T>
-LyrResult MeshImpl<T>::PointRepsFromAdjacency(const uint32_t* adj, uint32_t* pointReps) {
-  if (!adj || !pointReps || (options_ & MO::IndexWriteOnly)) return ErrInvalidCall;
-  return WithView(false, [&](const adjacency::MeshView& view) {
-    return adjacency::PointRepsFromAdjacency(view, adj, pointReps);
+LyrResult MeshImpl<T>::PointRepsFromAdjacency(const uint32_t* adjacency, uint32_t* pointReps) {
+  if (!adjacency || !pointReps || (options_ & MO::IndexWriteOnly)) return ErrInvalidCall;
+  return WithArrays(false, [&](const MeshArrays<T>& m) {
+    return lyr::PointRepsFromAdjacency(m, adjacency, pointReps);
   });
 }
 
 template <class T>
-LyrResult MeshImpl<T>::BuildAdjacency(float epsilon, uint32_t* adj) {
-  const VertexElement* pos = FindElement(decl_, ElementUsage::Position, 0);
-  if (!adj || (options_ & kWriteOnlyOptions) || !pos || pos->type != ElementType::F32x3)
+LyrResult MeshImpl<T>::BuildAdjacency(float epsilon, uint32_t* adjacency) {
+  if (!adjacency || (options_ & kWriteOnlyOptions) || !FindFloat3Position(decl_))
     return ErrInvalidCall;
-  return WithView(true, [&](const adjacency::MeshView& view) {
-    Vector<uint32_t> reps(view.vertexCount);
-    LyrResult r = adjacency::PointRepsFromPositions(view, epsilon, reps.data());
-    if (Failed(r)) return r;
-    return adjacency::AdjacencyFromPointReps(view, reps.data(), adj);
-  });
+  return WithArrays(
+      true, [&](const MeshArrays<T>& m) { return lyr::BuildAdjacency(m, epsilon, adjacency); });
 }
 
 }  // namespace
