@@ -441,7 +441,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // names this face back across an edge with the same two indices. First every node takes its
     // indices and its neighbours' positions, then each link is kept only when both ends agree
     // (links are symmetric, so clearing a one-sided link never hides a valid one).
-    // Nodes start on a 64-byte boundary.
+    // Nodes start on a 64-byte boundary: two per cache line, never one across two.
     Block<uint8_t> nodeBlock;
     constexpr size_t kMaxNodes = (SIZE_MAX - 64) / sizeof(FaceNode);
     if (static_cast<size_t>(P) > kMaxNodes ||
@@ -449,7 +449,6 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       throw std::bad_alloc();
     FaceNode* nodes = reinterpret_cast<FaceNode*>(
         nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
-    // (Two nodes per cache line, never one across two.)
     bool identity = P == F;
     for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
     Vector<uint32_t> posOf;
