@@ -165,8 +165,9 @@ TEST(PointTransforms, DivideOnlyWhenWIsNotNearlyOne) {
     Vector3 v = {1, 2, 3}, out;
     s.TransformPoint3(&out, &v, &m);
     EXPECT_TRUE(SameBits(out, Vector3{2, 2, 3}));
-    s.TransformPoint3Array(&out, 12, &v, 12, &m, 1);
-    EXPECT_TRUE(SameBits(out, Vector3{2, 2, 3}));
+    Vector3 five[5] = {v, v, v, v, v};  // a four-element block and a tail
+    s.TransformPoint3Array(five, 12, five, 12, &m, 5);
+    for (const Vector3& e : five) EXPECT_TRUE(SameBits(e, Vector3{2, 2, 3}));
     m.m[3][3] = 2;
     s.TransformPoint3(&out, &v, &m);
     EXPECT_TRUE(FloatsClose(out, Vector3{1, 1, 1.5f}));
@@ -384,6 +385,19 @@ void CheckArrayForm(const std::vector<In>& input, ArrayOp arrayOp, SingleOp sing
     singleOp(&expected, &input[i]);
     ASSERT_TRUE(FloatsClose(At<Out>(same, sameStride, i), expected, rel, 1e-4f));
   }
+  // Packed records, the stream layout of whole-array loads; the byte after the last element must
+  // stay untouched.
+  std::vector<unsigned char> packedIn = Strided(input, sizeof(In));
+  std::vector<unsigned char> packedOut(input.size() * sizeof(Out) + 3, 0xAB);
+  arrayOp(reinterpret_cast<Out*>(packedOut.data() + 1), sizeof(Out),
+          reinterpret_cast<const In*>(packedIn.data() + 1), sizeof(In),
+          static_cast<uint32_t>(input.size()));
+  for (size_t i = 0; i < input.size(); ++i) {
+    Out expected;
+    singleOp(&expected, &input[i]);
+    ASSERT_TRUE(FloatsClose(At<Out>(packedOut, sizeof(Out), i), expected, rel, 1e-4f));
+  }
+  EXPECT_EQ(packedOut[1 + input.size() * sizeof(Out)], 0xAB);
 }
 
 TEST(ArrayForms, MatchTheSingleFormsWithOddStrides) {
