@@ -5,3 +5,4 @@
 #include "lyr/guid.h"
 #include "lyr/object.h"
 #include "lyr/result.h"
+#include "lyr/vekfile.h"
