@@ -40,8 +40,8 @@ LyrResult Guard(F&& f) noexcept {
   }
 }
 
-// Identifier only this component answers to: hands out the implementation behind an interface,
-// so that objects passed back in (AddChild, WriteObject) can be recognised as its own.
+// Identifier only the component's save-side data objects answer to, with their implementation:
+// lets AddChild and WriteObject recognise objects they can take.
 inline constexpr Guid kIidSelf = {0x6F1A2C1F, 0x5B3E, 0x4D7A,
                                   {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0xFF}};
 
@@ -53,10 +53,7 @@ class ComObject : public Iface {
   LyrResult LYR_CALL QueryInterface(const Guid& iid, void** out) override {
     if (!out) return lyr::ErrInvalidCall;
     void* p = nullptr;
-    if (iid == lyr::kIidUnknown || iid == Iface::kIid)
-      p = static_cast<Iface*>(this);
-    else if (iid == kIidSelf)
-      p = static_cast<Derived*>(this);
+    if (iid == lyr::kIidUnknown || iid == Iface::kIid) p = static_cast<Iface*>(this);
     if (!p) {
       *out = nullptr;
       return lyr::ErrNoInterface;

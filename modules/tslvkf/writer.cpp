@@ -62,6 +62,14 @@ class SaveNode final : public ComObject<SaveNode, lyr::VekDataObject> {
     }
   }
 
+  LyrResult LYR_CALL QueryInterface(const Guid& iid, void** out) override {
+    if (out && iid == kIidSelf) {
+      AddRef();
+      *out = this;
+      return Ok;
+    }
+    return ComObject::QueryInterface(iid, out);
+  }
   LyrResult LYR_CALL ReadName(char* buffer, uint32_t* size) override {
     if (name_.size() >= UINT32_MAX) return lyr::ErrVekBadData;
     return CopyName(hasName_ ? name_.c_str() : nullptr, static_cast<uint32_t>(name_.size()),
@@ -428,8 +436,8 @@ void TemplateText(ByteBuffer& o, const Template& t) {
 void TemplateBinary(ByteBuffer& o, const Template& t) {
   Put16(o, code::kTemplate);
   PutBytesToken(o, code::kName, t.name);
-  Put16(o, code::kLBrace);
   PutGuid(o, t.id);
+  Put16(o, code::kLBrace);
   for (const Member& m : t.members) {
     if (m.array) Put16(o, code::kArray);
     if (m.kind == Kind::kTemplate)
@@ -708,7 +716,8 @@ class SaveObject final : public ComObject<SaveObject, lyr::VekSaveObject>, publi
       end_ = kHeaderSize + 2;
       adler_ = adler32(0, nullptr, 0);
     }
-    return Flush();
+    if (text()) out.Push('\n');
+    return Finish();
   }
 
   LyrResult LYR_CALL WriteTemplates(uint32_t count, const Guid* const* ids) override {
