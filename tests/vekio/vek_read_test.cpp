@@ -200,6 +200,34 @@ TEST(VekRead, FileTemplatesAndWideFloatsAreRead) {
   EXPECT_EQ(Block(o.top[25].get(), "grid"), extra.substr(2, 6));
 }
 
+TEST(VekRead, EveryFormAndFloatWidthGivesTheSameObjects) {
+  Ref<VekFile> file = NewVekFileForCorpus();
+  auto same = [&](const char* a, const char* b) {
+    std::string ca = Canonical(file.get(), ReadBytes(CorpusPath(a)));
+    EXPECT_FALSE(ca.empty()) << a;
+    EXPECT_EQ(ca, Canonical(file.get(), ReadBytes(CorpusPath(b)))) << a << " " << b;
+  };
+  same("mesh_bin32.vkf", "mesh_bin64.vkf");
+  same("anim_bin64.vkf", "anim_bzip32.vkf");
+  same("scene.vkf", "scene_tzip.vkf");
+
+  Opened o = OpenCorpus("mesh_bin64.vkf");
+  ASSERT_EQ(o.top.size(), 2u);
+  std::string texture = Block(DataChildren(o.top[0].get())[0].get());
+  EXPECT_STREQ(ValueAt<const char*>(texture.data(), 0), "C:\\a\\b.bmp");
+  auto body = DataChildren(o.top[1].get());
+  ASSERT_EQ(body.size(), 3u);
+  std::string matrix = Block(body[0].get());
+  EXPECT_EQ(ValueAt<float>(matrix.data(), 52), 20.0f);
+  // The file's own template: WORD n; UCHAR cells[2][2]; Coords2d uv[n]; STRING label
+  std::string tagged = Block(body[2].get());
+  ASSERT_EQ(tagged.size(), 2u + 4 + 16 + sizeof(char*));
+  EXPECT_EQ(ValueAt<uint16_t>(tagged.data(), 0), 2);
+  EXPECT_EQ(tagged[5], 4);
+  EXPECT_EQ(ValueAt<float>(tagged.data(), 6 + 12), 1.0f);
+  EXPECT_STREQ(ValueAt<const char*>(tagged.data(), 22), "tag \"x\"");
+}
+
 TEST(VekRead, BlocksOutliveTheFileAndMayBeChangedInPlace) {
   Ref<VekDataObject> mesh;
   {

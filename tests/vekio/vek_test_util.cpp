@@ -51,6 +51,23 @@ Ref<VekFile> NewVekFile() {
   return f;
 }
 
+const std::vector<Guid> kCorpusTemplates = {
+    {0x0A0B0C0D, 0x0102, 0x0304, {0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C}},
+    {0x5E1F0A3C, 0x2B4D, 0x4C6E, {0x8F, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD}},
+};
+
+Ref<VekFile> NewVekFileForCorpus() {
+  Ref<VekFile> f = NewVekFile();
+  const std::string block =
+      "vkf 0303txt 0032\n"
+      "template Extra <0A0B0C0D-0102-0304-0506-0708090A0B0C> {\n"
+      "  WORD w; array UCHAR grid[2][3]; STRING tag; array Vector path[w]; [ ... ] }\n"
+      "template Tagged <5E1F0A3C-2B4D-4C6E-8F01-23456789ABCD> {\n"
+      "  WORD n; array UCHAR cells[2][2]; array Coords2d uv[n]; STRING label; [ ... ] }\n";
+  EXPECT_EQ(f->AddTemplates(block.data(), static_cast<uint32_t>(block.size())), Ok);
+  return f;
+}
+
 LyrResult OpenBytes(VekFile* file, const std::string& bytes, VekEnumeration** out) {
   VekMemorySource src{bytes.data(), bytes.size()};
   return file->OpenEnumeration(&src, kVekSourceMemory, out);

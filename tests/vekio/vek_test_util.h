@@ -33,6 +33,11 @@ class TempFile {
 // A VekFile with the library's templates; fails the test when it cannot be made.
 Ref<VekFile> NewVekFile();
 
+// The templates the corpus files define for themselves, and a VekFile that also has those
+// registered (so that their objects can be written again).
+extern const std::vector<Guid> kCorpusTemplates;
+Ref<VekFile> NewVekFileForCorpus();
+
 // Opens an enumeration over bytes in memory.
 LyrResult OpenBytes(VekFile* file, const std::string& bytes, VekEnumeration** out);
 
