@@ -466,7 +466,7 @@ LyrResult BinaryLexer::NextList() {
   }
 }
 
-LyrResult BinaryLexer::ReadInts(Kind k, uint32_t n, uint8_t* out) {
+LyrResult BinaryLexer::ReadIntsSlow(Kind k, uint32_t n, uint8_t* out) {
   while (n) {
     if (!listLeft_) {
       LyrResult r = NextList();
@@ -498,7 +498,7 @@ LyrResult BinaryLexer::ReadInts(Kind k, uint32_t n, uint8_t* out) {
   return Ok;
 }
 
-LyrResult BinaryLexer::ReadFloats(uint32_t n, uint8_t* out) {
+LyrResult BinaryLexer::ReadFloatsSlow(uint32_t n, uint8_t* out) {
   while (n) {
     if (!listLeft_) {
       LyrResult r = NextList();

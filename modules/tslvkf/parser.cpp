@@ -222,7 +222,17 @@ class Parser {
       } else {
         if (count > lex_.Remaining() / (m.type->minScalars ? m.type->minScalars : 1))
           return ErrVekBadData;
-        for (uint64_t i = 0; i < count; ++i) VEK_TRY(ReadStruct(*m.type, b));
+        for (uint64_t i = 0; i < count; ++i) {
+          size_t before = b.size();
+          VEK_TRY(ReadStruct(*m.type, b));
+          // Room for the rest at the first element's size, while that stays within what the
+          // input can fill (a block takes at most 8 bytes per byte of input).
+          if (i == 0 && count > 1) {
+            uint64_t more = (count - 1) * uint64_t{b.size() - before};
+            if (more / 8 <= lex_.Remaining() && more <= UINT32_MAX)
+              b.Reserve(b.size() + static_cast<size_t>(more));
+          }
+        }
       }
     }
     return Ok;
