@@ -10,6 +10,8 @@ namespace lyr::vekio {
 // the module or its creation function cannot be found the result comes from the last system
 // error (ErrFail when that error is 0, so that failure is never reported as success).
 LyrResult CreateVekFile(VekFile** out);
+// The same with any module and creation-function name.
+LyrResult CreateVekFileFrom(const char* module, const char* function, VekFile** out);
 
 // Registers the library's three template blocks with file, in order: the standard templates
 // (binary), then the skinning, patch and effect templates (text), then the vertex data and

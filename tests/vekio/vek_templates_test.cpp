@@ -200,6 +200,16 @@ TEST(VekTemplates, RegistrationIsAllOrNothing) {
             ErrVekBadSyntax);
 }
 
+TEST(VekComponent, LoadFailuresComeFromTheLastSystemError) {
+  Ref<VekFile> f;
+  EXPECT_EQ(vekio::CreateVekFileFrom("nosuchmodule.dll", kVekCreateFunctionName, f.put()),
+            static_cast<LyrResult>(0x8007007Eu));
+  EXPECT_EQ(vekio::CreateVekFileFrom(kVekModuleName, "NoSuchFunction", f.put()),
+            static_cast<LyrResult>(0x8007007Fu));
+  EXPECT_EQ(f.get(), nullptr);
+  EXPECT_EQ(vekio::CreateVekFile(nullptr), ErrInvalidCall);
+}
+
 TEST(VekComponent, LoadsThroughThePlatformAndStaysLoaded) {
   Ref<VekFile> a, b;
   ASSERT_EQ(vekio::CreateVekFile(a.put()), Ok);
