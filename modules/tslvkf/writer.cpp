@@ -854,13 +854,11 @@ class SaveObject final : public ComObject<SaveObject, lyr::VekSaveObject>, publi
 
   // Writes t's definition after those of the templates its members use, each once.
   void Emit(const Template& t) {
-    for (const Template* w : written_) {
-      if (w == &t) return;
-    }
+    if (written_.count(&t)) return;
     for (const Member& m : t.members) {
       if (m.kind == Kind::kTemplate) Emit(*m.type);
     }
-    written_.push_back(&t);
+    written_.insert(&t);
     if (text())
       TemplateText(out, t);
     else
@@ -876,7 +874,7 @@ class SaveObject final : public ComObject<SaveObject, lyr::VekSaveObject>, publi
   SharedRef<Registry> registry_;
   std::FILE* f_;
   uint32_t format_;
-  std::vector<const Template*> written_;
+  std::unordered_set<const Template*> written_;
   z_stream z_{};
   bool deflating_ = false;
   size_t end_ = 0;  // where the closing bytes of a compressed stream start
