@@ -15,3 +15,4 @@
 #include "lyr/frame.h"
 #include "lyr/bounds.h"
 #include "lyr/skin.h"
+#include "lyr/vekfile.h"
