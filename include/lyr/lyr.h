@@ -9,3 +9,4 @@
 #include "lyr/device.h"
 #include "lyr/vertex.h"
 #include "lyr/math.h"
+#include "lyr/vekfile.h"

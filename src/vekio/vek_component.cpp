@@ -1,0 +1,53 @@
+#include "vekio/vek_component.h"
+
+#include "core/object_impl.h"
+#include "platform/platform.h"
+
+namespace lyr::vekio {
+
+LyrResult CreateVekFile(VekFile** out) {
+  if (!out) return ErrInvalidCall;
+  *out = nullptr;
+  platform::ModuleHandle module = platform::FindLoadedModule(kVekModuleName);
+  if (!module) module = platform::LoadModule(kVekModuleName);
+  void* proc = module ? platform::FindProcedure(module, kVekCreateFunctionName) : nullptr;
+  if (!proc) {
+    LyrResult r = platform::LastErrorResult();
+    return Failed(r) ? r : ErrFail;
+  }
+  LyrResult r = reinterpret_cast<VekFileCreateFn>(proc)(out);
+  if (Failed(r)) {
+    *out = nullptr;
+    return r;
+  }
+  return *out ? r : ErrFail;
+}
+
+LyrResult RegisterTemplates(VekFile* file) {
+  if (!file) return ErrInvalidCall;
+  for (int i = 0; i < kTemplateBlockCount; ++i) {
+    TemplateBlock b = GetTemplateBlock(i);
+    LyrResult r = file->AddTemplates(b.data, b.size);
+    if (Failed(r)) return r;
+  }
+  return Ok;
+}
+
+LyrResult CreateVekFileWithTemplates(VekFile** out) {
+  if (!out) return ErrInvalidCall;
+  Ref<VekFile> file;
+  LyrResult r = CreateVekFile(file.put());
+  if (Failed(r)) {
+    *out = nullptr;
+    return r;
+  }
+  r = RegisterTemplates(file.get());
+  if (Failed(r)) {
+    *out = nullptr;
+    return r;
+  }
+  *out = file.detach();
+  return Ok;
+}
+
+}  // namespace lyr::vekio
