@@ -10,3 +10,5 @@
 #include "lyr/vertex.h"
 #include "lyr/math.h"
 #include "lyr/vekfile.h"
+#include "lyr/mesh_types.h"
+#include "lyr/mesh.h"

@@ -1,0 +1,621 @@
+#include "mesh/optimize_core.h"
+
+#include <algorithm>
+#include <new>
+
+namespace lyr::meshopt {
+
+namespace OF = OptimizeFlags;
+
+LyrResult CheckCoreFlags(uint32_t flags, bool hasAdjacencyIn, bool wantsAdjacencyOut,
+                         bool hasTable) {
+  if (flags == 0 || (flags & 0x3FEFFFu)) return ErrInvalidCall;
+  if (wantsAdjacencyOut && !hasAdjacencyIn) return ErrInvalidCall;
+  if ((flags & OF::KeepAll) && !hasTable) return ErrInvalidCall;
+  if ((flags & OF::VertexCache) && (flags & OF::StripReorder)) return ErrInvalidCall;
+  return Ok;
+}
+
+uint64_t CountCacheMisses(const uint32_t* indices, uint32_t faceCount, uint32_t vertexCount,
+                          uint32_t cacheSize) {
+  Vector<uint64_t> stamp(vertexCount, 0);
+  uint64_t clock = cacheSize, misses = 0;
+  for (uint32_t f = 0; f < faceCount; ++f) {
+    if (indices[3 * f] == kNone) continue;
+    for (int c = 0; c < 3; ++c) {
+      uint32_t v = indices[3 * f + c];
+      if (v >= vertexCount) continue;
+      if (clock - stamp[v] < cacheSize) continue;
+      stamp[v] = ++clock;
+      ++misses;
+    }
+  }
+  return misses;
+}
+
+namespace {
+
+inline void Prefetch(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
+// Everything the reordering reads about one face, in one cache line: its indices, its
+// restricted neighbours with the edge of each that points back, its range, and its place in the
+// four lists. Faces are visited in spatial order while stored in input order, so keeping each
+// face in one line bounds the memory traffic of a visit.
+struct alignas(64) FaceNode {
+  uint32_t v[3];
+  uint32_t nb[3];
+  uint32_t prev, next;
+  uint32_t span;
+  uint8_t back[3];
+  uint8_t count;
+  uint8_t visited;
+};
+
+// Faces of one range kept in four lists by their number of unvisited neighbours (0..3). Lists are
+// doubly linked through positions; a face enters a list at its head.
+class NeighbourLists {
+ public:
+  explicit NeighbourLists(FaceNode* nodes) : n_(nodes) {}
+
+  void Begin(uint32_t first, uint32_t end) {
+    for (auto& h : head_) h = kNone;
+    for (uint32_t p = first; p < end; ++p) {
+      FaceNode& f = n_[p];
+      f.count = uint8_t((f.nb[0] != kNone) + (f.nb[1] != kNone) + (f.nb[2] != kNone));
+      f.visited = 0;
+      PushHead(p);
+    }
+  }
+  // True when p is a face and not yet visited.
+  bool Open(uint32_t p) const { return p != kNone && !n_[p].visited; }
+  uint32_t Count(uint32_t p) const { return n_[p].count; }
+  // Head of the lowest non-empty list, or kNone.
+  uint32_t StartFace() const {
+    for (uint32_t h : head_)
+      if (h != kNone) return h;
+    return kNone;
+  }
+  void Visit(uint32_t p) {
+    Unlink(p);
+    FaceNode& f = n_[p];
+    f.visited = 1;
+    for (int k = 0; k < 3; ++k) {
+      const uint32_t q = f.nb[k];
+      if (!Open(q)) continue;
+      Unlink(q);
+      --n_[q].count;
+      PushHead(q);
+    }
+  }
+
+ private:
+  void PushHead(uint32_t p) {
+    FaceNode& f = n_[p];
+    uint32_t& h = head_[f.count];
+    f.prev = kNone;
+    f.next = h;
+    if (h != kNone) n_[h].prev = p;
+    h = p;
+  }
+  void Unlink(uint32_t p) {
+    const FaceNode& f = n_[p];
+    if (f.prev != kNone)
+      n_[f.prev].next = f.next;
+    else
+      head_[f.count] = f.next;
+    if (f.next != kNone) n_[f.next].prev = f.prev;
+  }
+
+  FaceNode* n_;
+  uint32_t head_[4] = {kNone, kNone, kNone, kNone};
+};
+
+// First-in first-out model of the device's vertex cache.
+class CacheModel {
+ public:
+  CacheModel(uint32_t vertexCount, uint32_t size) : stamp_(vertexCount, 0), size_(size) {
+    clock_ = size;
+  }
+  void Clear() { clock_ += size_; }
+  uint32_t Misses(const uint32_t* tri) {
+    if (tri[0] == kNone) return 0;
+    uint32_t m = 0;
+    for (int c = 0; c < 3; ++c) {
+      uint32_t v = tri[c];
+      if (clock_ - stamp_[v] < size_) continue;
+      stamp_[v] = ++clock_;
+      ++m;
+    }
+    return m;
+  }
+
+ private:
+  Vector<uint64_t> stamp_;
+  uint64_t clock_;
+  uint64_t size_;
+};
+
+struct Reorderer {
+  FaceNode* n;
+  NeighbourLists& lists;
+  Vector<uint32_t>& emitted;  // positions in emission order
+
+  void Emit(uint32_t p) {
+    lists.Visit(p);
+    emitted.push_back(p);
+  }
+
+  void Strip(uint32_t first, uint32_t end) {
+    lists.Begin(first, end);
+    for (uint32_t s; (s = lists.StartFace()) != kNone;) {
+      uint32_t cur = s;
+      Emit(cur);
+      for (;;) {
+        uint32_t best = kNone, bestC = 4, bestT = 4;
+        for (int k = 0; k < 3; ++k) {
+          const uint32_t q = n[cur].nb[k];
+          if (!lists.Open(q)) continue;
+          const uint32_t c = lists.Count(q);
+          if (c > bestC) continue;
+          uint32_t t = 4;
+          for (int j = 0; j < 3; ++j) {
+            const uint32_t r = n[q].nb[j];
+            if (lists.Open(r)) t = std::min(t, lists.Count(r));
+          }
+          if (t == 4) t = 0;
+          if (c < bestC || t < bestT) {
+            best = q;
+            bestC = c;
+            bestT = t;
+          }
+        }
+        if (best == kNone) break;
+        cur = best;
+        Emit(cur);
+      }
+    }
+  }
+
+  void VertexCache(uint32_t first, uint32_t end, CacheModel& cache, int64_t limit) {
+    lists.Begin(first, end);
+    cache.Clear();
+    for (;;) {
+      uint32_t f = lists.StartFace();
+      if (f == kNone) return;
+      uint32_t e = lists.Open(n[f].nb[0]) ? 1 : lists.Open(n[f].nb[1]) ? 2 : 0;
+      uint32_t restart = kNone, restartEdge = 0;
+      int64_t m = 0;
+      for (;;) {
+        Emit(f);
+        m += cache.Misses(n[f].v);
+        const uint32_t pe = (e + 2) % 3, ae = (e + 1) % 3;
+        const uint32_t pref = n[f].nb[pe], alt = n[f].nb[ae];
+        if (lists.Open(pref)) {
+          if (lists.Open(alt) && restart == kNone) {
+            restart = alt;
+            restartEdge = n[f].back[ae];
+            m = 0;
+          }
+          e = n[f].back[pe];
+          f = pref;
+          continue;
+        }
+        if (lists.Open(alt)) {
+          const uint32_t ne = n[f].back[ae];
+          if (restart != kNone && StripLength(alt, ne, limit - m + 1) + m - 1 > limit) {
+            const uint32_t r = restart;
+            restart = kNone;
+            if (lists.Open(r)) {
+              f = r;
+              e = restartEdge;
+              continue;
+            }
+          }
+          f = alt;
+          e = ne;
+          continue;
+        }
+        const uint32_t r = restart;
+        restart = kNone;
+        if (!lists.Open(r)) break;
+        f = r;
+        e = restartEdge;
+      }
+    }
+  }
+
+  // Number of faces of the strip that starts at face p entered across edge e and follows the
+  // preferred continuation while it is open; counting stops once it exceeds cap.
+  int64_t StripLength(uint32_t p, uint32_t e, int64_t cap) const {
+    int64_t k = 1;
+    while (k <= cap) {
+      const uint32_t pe = (e + 2) % 3;
+      const uint32_t q = n[p].nb[pe];
+      if (!lists.Open(q)) break;
+      e = n[p].back[pe];
+      p = q;
+      ++k;
+    }
+    return k;
+  }
+};
+
+// Maps attribute ids to dense group numbers in ascending id order.
+struct IdGroups {
+  Vector<uint32_t> ids;     // distinct ids, ascending
+  Vector<uint32_t> direct;  // id -> group, when ids are small
+  uint32_t Group(uint32_t id) const {
+    if (!direct.empty()) return direct[id];
+    return static_cast<uint32_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
+  }
+  void Build(const uint32_t* attr, const Vector<uint32_t>& faces) {
+    uint32_t maxId = 0;
+    for (uint32_t f : faces) maxId = std::max(maxId, attr[f]);
+    if (maxId < 2u * faces.size() + 1024u) {
+      direct.assign(size_t(maxId) + 1, kNone);
+      for (uint32_t f : faces) direct[attr[f]] = 0;
+      for (uint32_t id = 0; id <= maxId; ++id)
+        if (direct[id] != kNone) {
+          direct[id] = static_cast<uint32_t>(ids.size());
+          ids.push_back(id);
+        }
+    } else {
+      ids.reserve(faces.size());
+      for (uint32_t f : faces) ids.push_back(attr[f]);
+      std::sort(ids.begin(), ids.end());
+      ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    }
+  }
+};
+
+}  // namespace
+
+LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
+  const uint32_t F = in.faceCount, V = in.vertexCount;
+  uint32_t flags = in.flags | OF::Compact;
+  const bool reorder = (flags & (OF::VertexCache | OF::StripReorder)) != 0;
+  if (reorder) flags |= OF::AttributeSort;
+  const bool keepAll = (flags & OF::KeepAll) != 0;
+  const bool keepVerts = (flags & OF::KeepVertices) != 0;
+  const bool sort = (flags & OF::AttributeSort) != 0 && !keepAll;
+  if ((in.faceCount && (!in.indices || !in.attributes)) || (reorder && !in.adjacency))
+    return ErrInvalidCall;
+  if (in.tableCount && !in.table) return ErrInvalidCall;
+
+  // Refuse out-of-range input before anything is changed.
+  for (uint32_t f = 0; f < F; ++f) {
+    const uint32_t* t = in.indices + 3 * f;
+    if (t[0] != kNone && (t[0] >= V || t[1] >= V || t[2] >= V)) return ErrInvalidCall;
+  }
+  if (in.adjacency)
+    for (size_t i = 0; i < size_t(F) * 3; ++i)
+      if (in.adjacency[i] != kNone && in.adjacency[i] >= F) return ErrInvalidCall;
+  for (uint32_t r = 0; r < in.tableCount; ++r)
+    if (uint64_t(in.table[r].firstFace) + in.table[r].faceCount > F) return ErrInvalidCall;
+
+  // Working copy of the indices; vertex splitting redirects them to copies.
+  // Indices as the later passes see them: the input until a split redirects a corner, from then
+  // on a copy.
+  const uint32_t* idx = in.indices;
+  Vector<uint32_t> idxCopy;
+  Vector<uint32_t> source;  // original vertex of each split copy (index V + i)
+  const uint32_t* attr = in.attributes;
+  bool severalIds = false;
+  for (uint32_t f = 1; f < F && !severalIds; ++f) severalIds = attr[f] != attr[0];
+  if (severalIds && (sort || reorder) && !(flags & (OF::KeepAll | OF::DoNotSplit))) {
+    Vector<uint32_t> owner(V, kNone), firstCopy(V, kNone);
+    Vector<uint32_t> copyNext, copyAttr;
+    for (uint32_t f = 0; f < F; ++f) {
+      if (idx[3 * f] == kNone) continue;
+      const uint32_t a = attr[f];
+      for (int c = 0; c < 3; ++c) {
+        uint32_t v = idx[3 * f + c];
+        if (owner[v] == kNone) owner[v] = a;
+        if (owner[v] == a) continue;
+        uint32_t i = firstCopy[v];
+        while (i != kNone && copyAttr[i] != a) i = copyNext[i];
+        if (i == kNone) {
+          if (keepVerts) return ErrVertexSplitForbidden;
+          if (uint64_t(V) + source.size() >= kNone) return ErrInvalidCall;
+          i = static_cast<uint32_t>(source.size());
+          source.push_back(v);
+          copyAttr.push_back(a);
+          copyNext.push_back(firstCopy[v]);
+          firstCopy[v] = i;
+        }
+        if (idxCopy.empty()) {
+          idxCopy.assign(in.indices, in.indices + size_t(F) * 3);
+          idx = idxCopy.data();
+        }
+        idxCopy[3 * f + c] = V + i;
+      }
+    }
+  }
+  const uint32_t Vc = V + static_cast<uint32_t>(source.size());
+  out.split = !source.empty();
+
+  // Compaction: the current face order lists the old faces that remain.
+  Vector<uint32_t> order;
+  order.reserve(F);
+  if (keepAll) {
+    for (uint32_t f = 0; f < F; ++f) order.push_back(f);
+  } else {
+    for (uint32_t f = 0; f < F; ++f)
+      if (idx[3 * f] != kNone) order.push_back(f);
+    if (order.empty() || Vc == 0) return ErrMeshWithoutData;
+  }
+
+  // Ranges reordered one by one, as [first, end) positions of `order`, and the resulting table.
+  struct Span {
+    uint32_t first, end;
+  };
+  Vector<Span> spans;
+  Vector<AttributeRange> table;
+  Vector<uint32_t> spanOf;  // range number of each position (kNone outside every range)
+  if (sort) {
+    // Group ids: the existing table's order with KeepTableOrder (ids missing from it follow in
+    // ascending order so that no face is lost), else ascending.
+    IdGroups groups;
+    groups.Build(attr, order);
+    const uint32_t G = static_cast<uint32_t>(groups.ids.size());
+    Vector<uint32_t> rank(G), tableEntry(G, kNone);
+    if (flags & OF::KeepTableOrder) {
+      Vector<uint8_t> placed(G, 0);
+      uint32_t next = 0;
+      for (uint32_t r = 0; r < in.tableCount; ++r) {
+        uint32_t id = in.table[r].attributeId;
+        auto it = std::lower_bound(groups.ids.begin(), groups.ids.end(), id);
+        if (it == groups.ids.end() || *it != id) continue;
+        uint32_t g = static_cast<uint32_t>(it - groups.ids.begin());
+        if (placed[g]) continue;
+        placed[g] = 1;
+        tableEntry[g] = r;
+        rank[g] = next++;
+      }
+      for (uint32_t g = 0; g < G; ++g)
+        if (!placed[g]) rank[g] = next++;
+    } else {
+      for (uint32_t g = 0; g < G; ++g) rank[g] = g;
+    }
+    // Stable counting sort of the faces by rank.
+    Vector<uint32_t> faceRank(G > 1 ? order.size() : 0);
+    Vector<uint32_t> start(size_t(G) + 1, 0);
+    if (G > 1) {
+      for (size_t p = 0; p < order.size(); ++p) {
+        faceRank[p] = rank[groups.Group(attr[order[p]])];
+        ++start[faceRank[p] + 1];
+      }
+      for (uint32_t g = 0; g < G; ++g) start[g + 1] += start[g];
+    } else {
+      start[1] = static_cast<uint32_t>(order.size());
+    }
+    table.resize(G);
+    spans.resize(G);
+    for (uint32_t g = 0; g < G; ++g) {
+      uint32_t r = rank[g];
+      const bool kept = tableEntry[g] != kNone;
+      table[r] = {groups.ids[g], start[r], start[r + 1] - start[r],
+                  kept ? in.table[tableEntry[g]].firstVertex : 0,
+                  kept ? in.table[tableEntry[g]].vertexCount : kNone};
+      spans[r] = {start[r], start[r + 1]};
+    }
+    if (G > 1) {
+      Vector<uint32_t> sorted(order.size());
+      for (size_t p = 0; p < order.size(); ++p) sorted[start[faceRank[p]]++] = order[p];
+      order.swap(sorted);
+    }
+    out.tableValid = true;
+  } else {
+    table.assign(in.table, in.table + in.tableCount);
+    out.tableValid = keepAll || order.size() == F;
+    if (keepAll)
+      for (const AttributeRange& r : table)
+        spans.push_back({r.firstFace, r.firstFace + r.faceCount});
+  }
+  const uint32_t P = static_cast<uint32_t>(order.size());
+
+  if (reorder) {
+    // Ranges of a kept table must not overlap, or a face would be placed twice.
+    spanOf.assign(P, kNone);
+    for (uint32_t s = 0; s < spans.size(); ++s)
+      for (uint32_t p = spans[s].first; p < spans[s].end; ++p) {
+        if (spanOf[p] != kNone) return ErrInvalidCall;
+        spanOf[p] = s;
+      }
+    // Restricted adjacency by position: a neighbour counts only within the same range, when it
+    // names this face back across an edge with the same two indices. First every node takes its
+    // indices and its neighbours' positions, then each link is kept only when both ends agree
+    // (links are symmetric, so clearing a one-sided link never hides a valid one).
+    Block<FaceNode> nodeBlock;
+    if (!nodeBlock.allocate(P)) throw std::bad_alloc();
+    FaceNode* nodes = nodeBlock.get();
+    bool identity = P == F;
+    for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
+    Vector<uint32_t> posOf;
+    if (!identity) {
+      posOf.assign(F, kNone);
+      for (uint32_t p = 0; p < P; ++p) posOf[order[p]] = p;
+    }
+    for (uint32_t p = 0; p < P; ++p) {
+      const uint32_t f = order[p];
+      FaceNode& node = nodes[p];
+      std::copy_n(&idx[3 * size_t(f)], 3, node.v);
+      node.span = spanOf[p];
+      for (int k = 0; k < 3; ++k) {
+        uint32_t m = in.adjacency[3 * size_t(f) + k];
+        if (m == f || node.span == kNone || node.v[0] == kNone) m = kNone;
+        if (m != kNone && !identity) m = posOf[m];
+        node.nb[k] = m;
+        node.back[k] = 0;
+      }
+    }
+    constexpr uint32_t kAhead = 8;  // links checked ahead: their nodes are fetched meanwhile
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + kAhead < P)
+        for (uint32_t q : nodes[p + kAhead].nb)
+          if (q != kNone) Prefetch(&nodes[q]);
+      FaceNode& node = nodes[p];
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t q = node.nb[k];
+        if (q == kNone) continue;
+        const FaceNode& other = nodes[q];
+        uint32_t found = kNone;
+        if (other.span == node.span) {
+          const uint32_t a = node.v[k], b = node.v[(k + 1) % 3];
+          for (uint32_t j = 0; j < 3 && found == kNone; ++j) {
+            const uint32_t c = other.v[j], d = other.v[(j + 1) % 3];
+            if (other.nb[j] == p && ((c == b && d == a) || (c == a && d == b))) found = j;
+          }
+        }
+        if (found == kNone)
+          node.nb[k] = kNone;
+        else
+          node.back[k] = static_cast<uint8_t>(found);
+      }
+    }
+    bool useCache = (flags & OF::VertexCache) != 0;
+    uint32_t size = in.cacheSize, magic = in.cacheMagic;
+    if (flags & OF::DeviceIndependent) {
+      size = 12;
+      magic = 7;
+    } else if (useCache && size == 0) {
+      useCache = false;
+    }
+    NeighbourLists lists(nodes);
+    Vector<uint32_t> emitted;
+    emitted.reserve(P);
+    Reorderer ro{nodes, lists, emitted};
+    CacheModel cache(useCache ? Vc : 0, size);
+    Vector<uint32_t> reordered(order);
+    for (const Span& s : spans) {
+      emitted.clear();
+      if (useCache)
+        ro.VertexCache(s.first, s.end, cache, int64_t(size) - int64_t(magic));
+      else
+        ro.Strip(s.first, s.end);
+      for (uint32_t i = 0; i < emitted.size(); ++i) reordered[s.first + i] = order[emitted[i]];
+    }
+    order.swap(reordered);
+  }
+
+  // Vertex numbering: the identity when vertices are kept, first use after a reorder, group by
+  // group after a sort, else the used vertices in ascending order.
+  Vector<uint32_t> vmap(Vc, kNone);  // current index -> new index
+  uint32_t nv = 0;
+  if (keepVerts) {
+    for (uint32_t v = 0; v < Vc; ++v) vmap[v] = v;
+    nv = Vc;
+  } else if (reorder) {
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + 16 < P) Prefetch(&idx[3 * size_t(order[p + 16])]);
+      const uint32_t f = order[p];
+      if (idx[3 * f] == kNone) continue;
+      for (int c = 0; c < 3; ++c) {
+        uint32_t v = idx[3 * f + c];
+        if (vmap[v] == kNone) vmap[v] = nv++;
+      }
+    }
+    if (keepAll)
+      for (uint32_t v = 0; v < Vc; ++v)
+        if (vmap[v] == kNone) vmap[v] = nv++;
+  } else if (keepAll) {
+    for (uint32_t v = 0; v < Vc; ++v) vmap[v] = v;
+    nv = Vc;
+  } else if (sort && table.size() > 1) {
+    // (With one group this is the ascending order of the used vertices, below.)
+    Vector<uint32_t> group(Vc, kNone);
+    Vector<uint32_t> start(table.size() + 1, 0);
+    for (uint32_t g = 0; g < table.size(); ++g)
+      for (uint32_t p = spans[g].first; p < spans[g].end; ++p)
+        for (int c = 0; c < 3; ++c) {
+          uint32_t v = idx[3 * order[p] + c];
+          if (group[v] == kNone) {
+            group[v] = g;
+            ++start[g + 1];
+          }
+        }
+    for (size_t g = 0; g < table.size(); ++g) start[g + 1] += start[g];
+    for (uint32_t v = 0; v < Vc; ++v)
+      if (group[v] != kNone) vmap[v] = start[group[v]]++;
+    nv = start[table.size()];
+  } else {
+    for (uint32_t f : order)
+      for (int c = 0; c < 3; ++c) vmap[idx[3 * f + c]] = 0;
+    for (uint32_t v = 0; v < Vc; ++v)
+      if (vmap[v] != kNone) vmap[v] = nv++;
+  }
+  if (nv == 0) return ErrMeshWithoutData;
+
+  out.faceCount = P;
+  out.vertexCount = nv;
+  out.vertexNewToOld.assign(nv, kNone);
+  bool moved = nv != V;
+  for (uint32_t v = 0; v < Vc; ++v) {
+    uint32_t n = vmap[v];
+    if (n == kNone) continue;
+    out.vertexNewToOld[n] = v < V ? v : source[v - V];
+    moved = moved || n != v;
+  }
+  out.verticesMoved = moved;
+
+  out.indices.resize(size_t(P) * 3);
+  out.attributes.resize(P);
+  out.faceNewToOld.assign(order.begin(), order.end());
+  out.faceOldToNew.assign(F, kNone);
+  for (uint32_t p = 0; p < P; ++p) {
+    if (p + 16 < P) {
+      Prefetch(&idx[3 * size_t(order[p + 16])]);
+      Prefetch(&out.faceOldToNew[order[p + 16]]);
+    }
+    const uint32_t f = order[p];
+    out.faceOldToNew[f] = p;
+    out.attributes[p] = attr[f];
+    for (int c = 0; c < 3; ++c) {
+      uint32_t v = idx[3 * f + c];
+      out.indices[3 * p + c] = v < Vc ? vmap[v] : v;
+    }
+  }
+
+  // Vertex ranges: kept from the old table only while they still name the same vertices.
+  if (out.tableValid && (moved || sort)) {
+    for (AttributeRange& r : table) {
+      if (!moved && r.vertexCount != kNone && (keepAll || (flags & OF::KeepTableOrder))) continue;
+      uint32_t lo = kNone, hi = 0;
+      for (uint32_t p = r.firstFace; p < r.firstFace + r.faceCount; ++p) {
+        if (out.indices[3 * p] == kNone) continue;
+        for (int c = 0; c < 3; ++c) {
+          lo = std::min(lo, out.indices[3 * p + c]);
+          hi = std::max(hi, out.indices[3 * p + c]);
+        }
+      }
+      r.firstVertex = lo == kNone ? 0 : lo;
+      r.vertexCount = lo == kNone ? 0 : hi - lo + 1;
+    }
+  }
+  out.table.swap(table);
+
+  if (in.wantAdjacency && in.adjacency) {
+    out.adjacency.resize(size_t(P) * 3);
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + 32 < P) Prefetch(&in.adjacency[3 * size_t(order[p + 32])]);
+      if (p + 16 < P)
+        for (int k = 0; k < 3; ++k) {
+          const uint32_t n = in.adjacency[3 * size_t(order[p + 16]) + k];
+          if (n != kNone) Prefetch(&out.faceOldToNew[n]);
+        }
+      for (int k = 0; k < 3; ++k) {
+        uint32_t n = in.adjacency[3 * order[p] + k];
+        out.adjacency[3 * p + k] = n == kNone ? kNone : out.faceOldToNew[n];
+      }
+    }
+  }
+  return Ok;
+}
+
+}  // namespace lyr::meshopt
