@@ -6,3 +6,4 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh" x64
 "$root/build/x64/bin/lyr" --help
 "$root/build/x64/bin/lyr" --version
+"$root/build/x64/bin/lyr" demo

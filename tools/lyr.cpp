@@ -1,10 +1,144 @@
 // The command-line tool: a front door to the library for people and scripts.
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "lyr/lyr.h"
 
 namespace {
+
+// ---- lyr demo: a small skeleton played by two animation sets ----------------------------------
+
+// The host side of a frame tree: frames allocated with the tool's own allocator.
+class DemoAllocator final : public lyr::HierarchyAllocator {
+ public:
+  LyrResult LYR_CALL NewFrame(const char* name, lyr::Frame** out) override {
+    auto* f = new lyr::Frame{};
+    f->name = name ? strdup(name) : nullptr;
+    for (int i = 0; i < 4; ++i) f->matrix.m[i][i] = 1.0f;
+    *out = f;
+    return lyr::Ok;
+  }
+  LyrResult LYR_CALL NewMeshContainer(const char*, const lyr::MeshData*, const lyr::Material*,
+                                      const lyr::EffectInstance*, uint32_t, const uint32_t*,
+                                      lyr::SkinInfo*, lyr::MeshContainer**) override {
+    return lyr::ErrInvalidCall;  // the demo skeleton carries no geometry
+  }
+  LyrResult LYR_CALL DeleteFrame(lyr::Frame* frame) override {
+    std::free(frame->name);
+    delete frame;
+    ++deleted;
+    return lyr::Ok;
+  }
+  LyrResult LYR_CALL DeleteMeshContainer(lyr::MeshContainer*) override { return lyr::ErrFail; }
+  int deleted = 0;
+};
+
+bool Check(LyrResult r, const char* what) {
+  if (lyr::Succeeded(r)) return true;
+  std::fprintf(stderr, "lyr demo: %s failed (0x%08X)\n", what, static_cast<unsigned>(r));
+  return false;
+}
+
+// One interpolator for a bone: `keys` keys one tick apart, 30 ticks per second, rotating about z
+// by `swing` radians back and forth and moving `lift` along y.
+lyr::KeyFrameInterpolator* MakeBoneTrack(const char* bone, float swing, float lift, float offset) {
+  std::vector<lyr::RotationKey> rotation;
+  std::vector<lyr::VectorKey> translation;
+  for (int i = 0; i <= 30; ++i) {
+    const float a = swing * std::sin(static_cast<float>(i) * 3.14159265f / 15.0f);
+    rotation.push_back({float(i), {0.0f, 0.0f, std::sin(a / 2), std::cos(a / 2)}});
+    translation.push_back({float(i), {offset, lift * static_cast<float>(i) / 30.0f, 0.0f}});
+  }
+  lyr::KeyFrameInterpolator* out = nullptr;
+  LyrCreateKeyFrameInterpolator(bone, nullptr, 0, rotation.data(), 31, translation.data(), 31, 30.0,
+                                &out);
+  return out;
+}
+
+lyr::AnimationSet* MakeClip(const char* name, float swing, float lift) {
+  const char* bones[] = {"hip", "spine", "arm", "hand"};
+  lyr::KeyFrameInterpolator* items[4];
+  for (int i = 0; i < 4; ++i)
+    items[i] = MakeBoneTrack(bones[i], swing * float(i + 1), lift, i ? 1.0f : 0.0f);
+  lyr::AnimationSet* set = nullptr;
+  LyrCreateAnimationSet(name, items, 4, &set);
+  for (auto* it : items) {
+    if (it) it->Release();
+  }
+  return set;
+}
+
+int RunDemo() {
+  DemoAllocator host;
+  // hip -> spine -> arm -> hand, and an unnamed helper frame beside the spine.
+  const char* names[] = {"hip", "spine", "arm", "hand"};
+  lyr::Frame* frames[4] = {};
+  for (int i = 0; i < 4; ++i) {
+    if (!Check(host.NewFrame(names[i], &frames[i]), "NewFrame")) return 1;
+    if (i > 0 && !Check(LyrFrameAppendChild(frames[i - 1], frames[i]), "append")) return 1;
+  }
+  lyr::Frame* helper = nullptr;
+  host.NewFrame(nullptr, &helper);
+  LyrFrameAppendChild(frames[0], helper);
+  lyr::Frame* root = frames[0];
+  std::printf("skeleton: %u named frames; \"arm\" found: %s\n", LyrFrameNumNamedMatrices(root),
+              LyrFrameFind(root, "arm") == frames[2] ? "yes" : "no");
+
+  lyr::AnimationController* controller = nullptr;
+  lyr::AnimationSet* walk = MakeClip("walk", 0.2f, 0.0f);
+  lyr::AnimationSet* wave = MakeClip("wave", 0.6f, 0.5f);
+  bool ok =
+      walk && wave &&
+      Check(LyrCreateAnimationController(LyrFrameNumNamedMatrices(root), 2, 2, 8, &controller),
+            "create controller") &&
+      Check(LyrFrameRegisterNamedMatrices(root, controller), "register frames") &&
+      Check(controller->RegisterSet(walk), "register walk") &&
+      Check(controller->RegisterSet(wave), "register wave");
+  if (ok) {
+    // Track 0 walks at full weight, track 1 waves at weight 0; from 0.5 s to 1.5 s the weights
+    // cross-fade, and the wave slows to half speed over 2 s to 3 s.
+    const lyr::TrackState walkState{lyr::PriorityLow, 1.0f, 1.0f, 1, 0.0};
+    const lyr::TrackState waveState{lyr::PriorityLow, 0.0f, 1.0f, 1, 0.0};
+    ok = Check(controller->SetTrackSet(0, walk), "track 0") &&
+         Check(controller->SetTrackSet(1, wave), "track 1") &&
+         Check(controller->SetTrackState(0, &walkState), "track 0 state") &&
+         Check(controller->SetTrackState(1, &waveState), "track 1 state") &&
+         Check(controller->KeyWeight(0, 0.0f, 0.5, 1.0, lyr::TransitionEaseInOut), "fade out") &&
+         Check(controller->KeyWeight(1, 1.0f, 0.5, 1.0, lyr::TransitionEaseInOut), "fade in") &&
+         Check(controller->KeySpeed(1, 0.5f, 2.0, 1.0, lyr::TransitionLinear), "slow down");
+  }
+  for (double time : {0.0, 0.2, 0.7, 1.2, 1.9, 2.6, 3.3}) {
+    if (!ok || !Check(controller->SetTime(time), "SetTime")) {
+      ok = false;
+      break;
+    }
+    lyr::TrackState t0{}, t1{};
+    controller->GetTrackState(0, &t0);
+    controller->GetTrackState(1, &t1);
+    std::printf(
+        "\nt = %.2f s   walk: weight %.3f position %.3f   wave: weight %.3f speed %.3f "
+        "position %.3f\n",
+        time, t0.weight, t0.position, t1.weight, t1.speed, t1.position);
+    for (lyr::Frame* f : frames) {
+      const lyr::Matrix& m = f->matrix;
+      std::printf(
+          "  %-6s [%7.3f %7.3f %7.3f] [%7.3f %7.3f %7.3f] [%7.3f %7.3f %7.3f] t(%6.3f %6.3f "
+          "%6.3f)\n",
+          f->name, m.m[0][0], m.m[0][1], m.m[0][2], m.m[1][0], m.m[1][1], m.m[1][2], m.m[2][0],
+          m.m[2][1], m.m[2][2], m.m[3][0], m.m[3][1], m.m[3][2]);
+    }
+  }
+  if (controller) controller->Release();
+  if (walk) walk->Release();
+  if (wave) wave->Release();
+  if (!Check(LyrFrameDestroy(root, &host), "destroy")) return 1;
+  std::printf("\ndestroyed %d frames\n", host.deleted);
+  return ok ? 0 : 1;
+}
 
 void PrintHelp() {
   std::printf(
@@ -14,7 +148,8 @@ void PrintHelp() {
       "\n"
       "commands:\n"
       "  --help       show this text\n"
-      "  --version    print the library version\n");
+      "  --version    print the library version\n"
+      "  demo         play two animation sets on a small skeleton and print its matrices\n");
 }
 
 }  // namespace
@@ -28,6 +163,7 @@ int main(int argc, char** argv) {
     std::printf("lyr %s\n", LYR_VERSION_STRING);
     return 0;
   }
+  if (std::strcmp(argv[1], "demo") == 0) return RunDemo();
   std::fprintf(stderr, "lyr: unknown command '%s' (try --help)\n", argv[1]);
   return 2;
 }

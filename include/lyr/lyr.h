@@ -12,3 +12,6 @@
 #include "lyr/vekfile.h"
 #include "lyr/mesh_types.h"
 #include "lyr/mesh.h"
+#include "lyr/anim.h"
+#include "lyr/frame.h"
+#include "lyr/bounds.h"

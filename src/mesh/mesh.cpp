@@ -4,6 +4,7 @@
 
 #include "core/object_impl.h"
 #include "math/fast_functions.h"
+#include "mesh/adjacency.h"
 #include "mesh/mesh_impl.h"
 #include "mesh/optimize_core.h"
 
@@ -510,6 +511,10 @@ class MeshImpl final : public Mesh, public MeshInternal {
   LyrResult LYR_CALL PointRepsFromAdjacency(const uint32_t* adjacency,
                                             uint32_t* pointReps) override;
   LyrResult LYR_CALL BuildAdjacency(float epsilon, uint32_t* adjacency) override;
+  // Runs work(MeshArrays<T>) with the index buffer (and, when asked, the vertex buffer) locked
+  // read-only and the attribute table, when there is one, as the runs to process.
+  template <class F>
+  LyrResult WithArrays(bool vertices, F&& work);
 
   LyrResult LYR_CALL ReplaceDeclaration(const VertexElement* declaration) override {
     if (!declaration || !IsSingleStream(declaration) || StreamVertexSize(declaration, 0) != stride_)
@@ -849,16 +854,52 @@ int32_t MeshImpl<T>::CheckConsistency(const void* indices) {
 }
 
 template <class T>
-LyrResult MeshImpl<T>::AdjacencyFromPointReps(const uint32_t*, uint32_t*) {
-  return ErrInvalidCall;
+template <class F>
+LyrResult MeshImpl<T>::WithArrays(bool vertices, F&& work) {
+  return Guard([&]() -> LyrResult {
+    if (!ib_ || (vertices && !vb_)) return ErrInvalidCall;
+    Vector<FaceRun> runs;
+    runs.reserve(table_.size());
+    for (const AttributeRange& e : table_) runs.push_back({e.firstFace, e.faceCount});
+    ScopedLock vl, il;
+    MeshArrays<T> m;
+    if (vertices) {
+      if (LyrResult r = vl.Lock(vb_, kLockReadOnly); Failed(r)) return r;
+      if (const VertexElement* p = FindFloat3Position(decl_)) {
+        m.positions = vl.data() + p->offset;
+        m.stride = stride_;
+      }
+    }
+    if (LyrResult r = il.Lock(ib_, kLockReadOnly); Failed(r)) return r;
+    m.indices = reinterpret_cast<const T*>(il.data());
+    m.faceCount = faceCount_;
+    m.vertexCount = vertexCount_;
+    m.runs = runs.empty() ? nullptr : runs.data();
+    m.runCount = static_cast<uint32_t>(runs.size());
+    return work(m);
+  });
+}
+
+template <class T>
+LyrResult MeshImpl<T>::AdjacencyFromPointReps(const uint32_t* pointReps, uint32_t* adjacency) {
+  if (!adjacency || (options_ & MO::IndexWriteOnly)) return ErrInvalidCall;
+  return WithArrays(true, [&](const MeshArrays<T>& m) {
+    return lyr::AdjacencyFromPointReps(m, pointReps, adjacency);
+  });
 }
 template <class T>
-LyrResult MeshImpl<T>::PointRepsFromAdjacency(const uint32_t*, uint32_t*) {
-  return ErrInvalidCall;
+LyrResult MeshImpl<T>::PointRepsFromAdjacency(const uint32_t* adjacency, uint32_t* pointReps) {
+  if (!adjacency || !pointReps || (options_ & MO::IndexWriteOnly)) return ErrInvalidCall;
+  return WithArrays(false, [&](const MeshArrays<T>& m) {
+    return lyr::PointRepsFromAdjacency(m, adjacency, pointReps);
+  });
 }
 template <class T>
-LyrResult MeshImpl<T>::BuildAdjacency(float, uint32_t*) {
-  return ErrInvalidCall;
+LyrResult MeshImpl<T>::BuildAdjacency(float epsilon, uint32_t* adjacency) {
+  if (!adjacency || (options_ & kWriteOnlyOptions) || !FindFloat3Position(decl_))
+    return ErrInvalidCall;
+  return WithArrays(
+      true, [&](const MeshArrays<T>& m) { return lyr::BuildAdjacency(m, epsilon, adjacency); });
 }
 
 }  // namespace

@@ -1,0 +1,23 @@
+// Creation functions of the animation objects, behind the exported functions.
+#pragma once
+
+#include "lyr/anim.h"
+
+namespace lyr {
+
+// The period in ticks from the last key times of the scale, rotation and translation channels.
+double InterpolatorPeriodTicks(double s, double r, double t);
+
+LyrResult CreateKeyFrameInterpolator(const char* name, const VectorKey* scaleKeys,
+                                     uint32_t scaleKeyCount, const RotationKey* rotationKeys,
+                                     uint32_t rotationKeyCount, const VectorKey* translationKeys,
+                                     uint32_t translationKeyCount, double ticksPerSecond,
+                                     KeyFrameInterpolator** out);
+
+LyrResult CreateAnimationSet(const char* name, KeyFrameInterpolator* const* interpolators,
+                             uint32_t count, AnimationSet** out);
+
+LyrResult CreateAnimationController(uint32_t maxOutputs, uint32_t maxSets, uint32_t maxTracks,
+                                    uint32_t maxEvents, AnimationController** out);
+
+}  // namespace lyr

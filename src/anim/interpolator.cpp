@@ -1,0 +1,118 @@
+// The key-frame interpolator object and its creation.
+#include <cmath>
+
+#include "anim/anim_internal.h"
+#include "anim/key_channel.h"
+#include "anim/names.h"
+#include "core/object_impl.h"
+
+namespace lyr {
+namespace {
+
+class KeyFrameInterpolatorImpl final
+    : public Object<KeyFrameInterpolatorImpl, KeyFrameInterpolator> {
+ public:
+  static bool AnswersTo(const Guid& iid) { return iid == kIidInterpolator; }
+
+  KeyFrameInterpolatorImpl(double period, double ticksPerSecond)
+      : period_(period), ticksPerSecond_(ticksPerSecond) {}
+  ~KeyFrameInterpolatorImpl() { Free(name_); }
+
+  bool Init(const char* name, const VectorKey* s, uint32_t sn, const RotationKey* r, uint32_t rn,
+            const VectorKey* t, uint32_t tn) {
+    if (name && !(name_ = CopyName(name))) return false;
+    return scale_.Init(s, sn, VectorKey{0.0f, {1.0f, 1.0f, 1.0f}}) &&
+           rotation_.Init(r, rn, RotationKey{0.0f, {0.0f, 0.0f, 0.0f, 1.0f}}) &&
+           translation_.Init(t, tn, VectorKey{0.0f, {0.0f, 0.0f, 0.0f}});
+  }
+
+  const char* LYR_CALL Name() override { return name_; }
+  double LYR_CALL Period() override { return period_; }
+
+  LyrResult LYR_CALL Sample(double time, Vector3* scale, Quaternion* rotation,
+                            Vector3* translation) override {
+    // The remainder is exact, so the common case of a time inside the first period skips the
+    // division. A zero period gives NaN, which the channels answer with their first keys.
+    const double local = (time >= 0.0 && time < period_) ? time : std::fmod(time, period_);
+    const double ticks = local * ticksPerSecond_;
+    if (scale) scale_.Evaluate(ticks, scale);
+    if (rotation) rotation_.Evaluate(ticks, rotation);
+    if (translation) translation_.Evaluate(ticks, translation);
+    return Ok;
+  }
+
+  LyrResult LYR_CALL SampleEnd(Vector3* scale, Quaternion* rotation,
+                               Vector3* translation) override {
+    if (scale) scale_.Last(scale);
+    if (rotation) rotation_.Last(rotation);
+    if (translation) translation_.Last(translation);
+    return Ok;
+  }
+
+  uint32_t LYR_CALL ScaleKeyCount() override { return scale_.Count(); }
+  LyrResult LYR_CALL CopyScaleKeys(VectorKey* dst) override { return CopyKeys(scale_, dst); }
+  uint32_t LYR_CALL RotationKeyCount() override { return rotation_.Count(); }
+  LyrResult LYR_CALL CopyRotationKeys(RotationKey* dst) override {
+    return CopyKeys(rotation_, dst);
+  }
+  uint32_t LYR_CALL TranslationKeyCount() override { return translation_.Count(); }
+  LyrResult LYR_CALL CopyTranslationKeys(VectorKey* dst) override {
+    return CopyKeys(translation_, dst);
+  }
+  double LYR_CALL TicksPerSecond() override { return ticksPerSecond_; }
+
+ private:
+  template <class Channel, class Key>
+  static LyrResult CopyKeys(const Channel& channel, Key* dst) {
+    if (!dst) return ErrInvalidCall;
+    channel.Copy(dst);
+    return Ok;
+  }
+
+  char* name_ = nullptr;
+  const double period_;
+  const double ticksPerSecond_;
+  VectorKeyChannel scale_;
+  RotationKeyChannel rotation_;
+  VectorKeyChannel translation_;
+};
+
+// The last key time of a channel as given, or 1.0 for a channel given without keys.
+template <class Key>
+double LastTime(const Key* keys, uint32_t count) {
+  return count ? static_cast<double>(keys[count - 1].time) : 1.0;
+}
+
+}  // namespace
+
+double InterpolatorPeriodTicks(double s, double r, double t) {
+  if (s != r) return s * r;
+  if (t != r) return s * t;
+  return s;
+}
+
+LyrResult CreateKeyFrameInterpolator(const char* name, const VectorKey* scaleKeys,
+                                     uint32_t scaleKeyCount, const RotationKey* rotationKeys,
+                                     uint32_t rotationKeyCount, const VectorKey* translationKeys,
+                                     uint32_t translationKeyCount, double ticksPerSecond,
+                                     KeyFrameInterpolator** out) {
+  if (!out || (!scaleKeys && scaleKeyCount) || (!rotationKeys && rotationKeyCount) ||
+      (!translationKeys && translationKeyCount)) {
+    return ErrInvalidCall;
+  }
+  *out = nullptr;
+  const double ticks = InterpolatorPeriodTicks(LastTime(scaleKeys, scaleKeyCount),
+                                               LastTime(rotationKeys, rotationKeyCount),
+                                               LastTime(translationKeys, translationKeyCount));
+  auto* object = New<KeyFrameInterpolatorImpl>(ticks / ticksPerSecond, ticksPerSecond);
+  if (!object) return ErrOutOfMemory;
+  if (!object->Init(name, scaleKeys, scaleKeyCount, rotationKeys, rotationKeyCount, translationKeys,
+                    translationKeyCount)) {
+    object->Release();
+    return ErrOutOfMemory;
+  }
+  *out = object;
+  return Ok;
+}
+
+}  // namespace lyr

@@ -1,0 +1,121 @@
+// A key channel of an interpolator: an owned copy of the keys and a search cache.
+#pragma once
+
+#include <cstring>
+
+#include "core/alloc.h"
+#include "lyr/anim.h"
+
+namespace lyr {
+
+// Key: VectorKey or RotationKey. Blend: a policy with
+//   static void Blend(const Key& a, const Key& b, float f, Value* out);  // a at f=0, b at f=1
+//   static void Take(const Key& k, Value* out);                          // the value of one key
+template <class Key, class Blend>
+class KeyChannel {
+ public:
+  using Value = decltype(Key::value);
+
+  KeyChannel() = default;
+  KeyChannel(const KeyChannel&) = delete;
+  KeyChannel& operator=(const KeyChannel&) = delete;
+  ~KeyChannel() { Free(keys_); }
+
+  // Copies `count` keys (or the one default key when count is 0). False when the allocation fails.
+  bool Init(const Key* keys, uint32_t count, const Key& defaultKey) {
+    const uint32_t n = count ? count : 1;
+    keys_ = static_cast<Key*>(AllocArray(n, sizeof(Key)));
+    if (!keys_) return false;
+    if (count) {
+      std::memcpy(keys_, keys, size_t{count} * sizeof(Key));
+    } else {
+      keys_[0] = defaultKey;
+    }
+    count_ = n;
+    ordered_ = true;
+    for (uint32_t i = 1; i < n; ++i) {
+      // Written so that a NaN time also counts as out of order.
+      if (!(keys_[i].time >= keys_[i - 1].time)) {
+        ordered_ = false;
+        break;
+      }
+    }
+    return true;
+  }
+
+  uint32_t Count() const { return count_; }
+  void Copy(Key* dst) const { std::memcpy(dst, keys_, size_t{count_} * sizeof(Key)); }
+  void Last(Value* out) const { Blend::Take(keys_[count_ - 1], out); }
+
+  // The value at tick time x: the keys around x blended, the first key's value before the first
+  // key (and at a NaN time), the last key's value at or after the last key.
+  void Evaluate(double x, Value* out) {
+    const uint32_t n = count_;
+    const uint32_t j = Search(x);
+    if (j == n) {
+      Blend::Take(keys_[n - 1], out);
+      return;
+    }
+    if (j == 0) {
+      Blend::Take(keys_[0], out);
+      return;
+    }
+    const Key& prev = keys_[j - 1];
+    const Key& next = keys_[j];
+    const double d = static_cast<double>(next.time) - static_cast<double>(prev.time);
+    const float f = d >= 1e-8 ? static_cast<float>((x - static_cast<double>(prev.time)) / d) : 0.0f;
+    Blend::Blend(prev, next, f, out);
+  }
+
+  // The index of the first key whose time is greater than x (count when there is none), found
+  // from where the last search ended: a forward scan when x is at or past the cached key, no scan
+  // when x lies between the key before the cache and the cached key, otherwise a rescan from the
+  // first key up to the cache. A cache equal to the count stands for "past the last key". For
+  // keys out of order the cache is not used, so the result depends on x alone.
+  uint32_t Search(double x) {
+    const uint32_t n = count_;
+    const uint32_t c = ordered_ ? cache_ : 0;
+    uint32_t j;
+    if (c < n && keys_[c].time <= x) {
+      j = c + 1;
+      while (j < n && keys_[j].time <= x) ++j;
+    } else {
+      const uint32_t p = c ? c - 1 : 0;
+      if (c != 0 && keys_[p].time <= x) return c;
+      j = 0;
+      while (j < c && keys_[j].time <= x) ++j;
+    }
+    cache_ = j;
+    return j;
+  }
+
+ private:
+  Key* keys_ = nullptr;
+  uint32_t count_ = 0;
+  uint32_t cache_ = 0;
+  bool ordered_ = true;
+};
+
+struct LinearBlend {
+  static void Blend(const VectorKey& a, const VectorKey& b, float f, Vector3* out) {
+    out->x = a.value.x + f * (b.value.x - a.value.x);
+    out->y = a.value.y + f * (b.value.y - a.value.y);
+    out->z = a.value.z + f * (b.value.z - a.value.z);
+  }
+  static void Take(const VectorKey& k, Vector3* out) { *out = k.value; }
+};
+
+// Rotations leave the channel conjugated: the blend runs on the conjugated keys.
+struct ConjugateSlerpBlend {
+  static Quaternion Conjugate(const Quaternion& q) { return {-q.x, -q.y, -q.z, q.w}; }
+  static void Blend(const RotationKey& a, const RotationKey& b, float f, Quaternion* out) {
+    const Quaternion qa = Conjugate(a.value), qb = Conjugate(b.value);
+    Slerp(out, &qa, &qb, f);
+  }
+  static void Take(const RotationKey& k, Quaternion* out) { *out = Conjugate(k.value); }
+};
+
+using VectorKeyChannel = KeyChannel<VectorKey, LinearBlend>;
+using RotationKeyChannel = KeyChannel<RotationKey, ConjugateSlerpBlend>;
+
+}  // namespace lyr
