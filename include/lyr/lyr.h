@@ -15,3 +15,4 @@
 #include "lyr/anim.h"
 #include "lyr/frame.h"
 #include "lyr/bounds.h"
+#include "lyr/skin.h"

@@ -6,6 +6,7 @@
 
 #include "math/fast_functions.h"
 #include "math/math_util.h"
+#include "skin/skin_blend.h"
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <immintrin.h>

@@ -1,4 +1,5 @@
-// Plain forms of the skinned-vertex blend and the N-patch evaluation kernel.
+// Plain form of the N-patch evaluation kernel (the skinned-vertex blend lives with the skinning
+// code, src/skin/skin_blend.cpp).
 #include <cstring>
 
 #include "math/fast_table.h"
@@ -14,55 +15,6 @@ Vector3 EdgeControlPoint(const Vector3& a, const Vector3& b, const Vector3& n, f
 }
 
 namespace plain {
-
-void BlendSkinnedVertices(const Matrix* bones, const Matrix* directionBones, const void* src,
-                          void* dst, uint32_t vertexCount, uint32_t stride,
-                          const void* const* srcElements, void* const* dstElements,
-                          uint32_t elementCount, uint32_t leadingBytes, const float* updateTable,
-                          int allInLeadingBlock) {
-  if (!directionBones) directionBones = bones;
-  // A layout has at most 64 elements. Element offsets within a vertex; the kernel walks vertices by
-  // index so that every address is derived from the vertex base and never runs ahead of the arrays.
-  constexpr uint32_t kMaxElements = 64;
-  if (elementCount > kMaxElements) elementCount = kMaxElements;
-  size_t srcOffset[kMaxElements], dstOffset[kMaxElements];
-  for (uint32_t k = 0; k < elementCount; ++k) {
-    srcOffset[k] = static_cast<size_t>(static_cast<const char*>(srcElements[k]) -
-                                       static_cast<const char*>(src));
-    dstOffset[k] =
-        static_cast<size_t>(static_cast<char*>(dstElements[k]) - static_cast<char*>(dst));
-  }
-  const float* run = updateTable;
-  for (uint32_t i = 0; i < vertexCount; ++i) {
-    const char* s = static_cast<const char*>(src) + static_cast<size_t>(i) * stride;
-    char* d = static_cast<char*>(dst) + static_cast<size_t>(i) * stride;
-    Vector3 position;
-    std::memcpy(&position, s, sizeof(position));
-    Vector3 sums[kMaxElements + 1] = {};  // [0] position, [1 + k] element k
-    Vector3 vectors[kMaxElements];
-    for (uint32_t k = 0; k < elementCount; ++k)
-      std::memcpy(&vectors[k], s + srcOffset[k], sizeof(Vector3));
-    for (; *run >= 0.0f; ++run) {
-      int b = static_cast<int>(*run) / 2;
-      float w = *run - 2.0f * static_cast<float>(b);
-      Vector3 t;
-      plain::TransformPoint3(&t, &position, &bones[b]);
-      sums[0] = {sums[0].x + t.x * w, sums[0].y + t.y * w, sums[0].z + t.z * w};
-      for (uint32_t k = 0; k < elementCount; ++k) {
-        plain::TransformDirection3(&t, &vectors[k], &directionBones[b]);
-        Vector3& acc = sums[1 + k];
-        acc = {acc.x + t.x * w, acc.y + t.y * w, acc.z + t.z * w};
-      }
-    }
-    ++run;  // past the -1 that ends this vertex's run
-    if (stride > leadingBytes && s != d)
-      std::memmove(d + leadingBytes, s + leadingBytes, stride - leadingBytes);
-    std::memcpy(d, &sums[0], sizeof(Vector3));
-    (void)allInLeadingBlock;  // the copy above never overwrites a blended element
-    for (uint32_t k = 0; k < elementCount; ++k)
-      std::memcpy(d + dstOffset[k], &sums[1 + k], sizeof(Vector3));
-  }
-}
 
 void EvaluateNPatchPoints(const Vector3* normals, const float* points, uint32_t pointCount,
                           float* out, const float* v0, const float* v1, const float* v2,

@@ -1,0 +1,136 @@
+// Software skinning: the update table and the layout analysis in front of the blending routine.
+#include <cstring>
+
+#include "skin/skin_blend.h"
+#include "skin/skin_info.h"
+
+namespace lyr {
+
+namespace {
+
+constexpr ElementType kTypeF32x3 = ElementType::F32x3;
+constexpr ElementType kTypeF32x4 = ElementType::F32x4;
+constexpr ElementMethod kMethodNoData = ElementMethod::UV;
+
+bool IsTransformed(const VertexElement& e) {
+  return e.usage == ElementUsage::Normal || e.usage == ElementUsage::Tangent ||
+         e.usage == ElementUsage::Binormal;
+}
+
+// Where the blend reads and writes within one vertex.
+struct SkinLayout {
+  uint32_t stride = 0;
+  uint32_t leading = 0;  // bytes 0..leading-1 are all produced by the blend
+  uint32_t elementCount = 0;
+  uint32_t offsets[kMaxSkinnedElements] = {};
+  bool allInLeading = true;
+};
+
+LyrResult AnalyseLayout(const VertexElement* decl, SkinLayout* out) {
+  const VertexElement* position = nullptr;
+  uint32_t count = 0;
+  while (decl[count].stream != 0xFF) ++count;
+  for (uint32_t i = 0; i < count && !position; ++i)
+    if (decl[i].usage == ElementUsage::Position && decl[i].usageIndex == 0) position = &decl[i];
+  if (!position || position->offset != 0 || position->type != kTypeF32x3 ||
+      position->method == kMethodNoData)
+    return ErrInvalidCall;
+  out->stride = StreamVertexSize(decl, 0);
+  for (uint32_t i = 0; i < count; ++i) {
+    const VertexElement& e = decl[i];
+    if (!IsTransformed(e)) continue;
+    if (e.type != kTypeF32x3 && e.type != kTypeF32x4) return ErrInvalidCall;
+    // An element stored in no bytes has nothing to blend, and writing it would land elsewhere.
+    if (e.method == kMethodNoData) continue;
+    out->offsets[out->elementCount++] = e.offset;
+  }
+  // The leading block: the position and the transformed elements listed right after it, as long
+  // as each one starts exactly where the block ends (a four-float element ends the block after
+  // its third float). Every byte of the block is written by the blend, so none is copied.
+  uint32_t leading = 12;
+  for (const VertexElement* e = position + 1; e->stream != 0xFF; ++e) {
+    if (!IsTransformed(*e) || e->method == kMethodNoData || e->offset != leading) break;
+    leading += 12;
+    if (e->type == kTypeF32x4) break;
+  }
+  out->leading = leading;
+  for (uint32_t k = 0; k < out->elementCount; ++k)
+    if (out->offsets[k] + 12 > leading) out->allInLeading = false;
+  return Ok;
+}
+
+}  // namespace
+
+LyrResult SkinInfoImpl::BuildUpdateTable() {
+  if (cache_ & kUpdateTableBuilt) return Ok;
+  // First pass: the run length of every vertex; second pass: the runs, in bone order.
+  Block<size_t> cursor;
+  if (!cursor.allocate(vertexCount_)) return ErrOutOfMemory;
+  std::memset(cursor.get(), 0, size_t(vertexCount_) * sizeof(size_t));
+  uint64_t total = vertexCount_;
+  for (uint32_t b = 0; b < boneCount_; ++b) {
+    const BoneRecord& bone = bones_[b];
+    for (uint32_t i = 0; i < bone.influenceCount; ++i) {
+      if (bone.vertices[i] >= vertexCount_ || !(bone.weights[i] > minWeight_)) continue;
+      float value;
+      if (!EncodeSkinInfluence(b, bone.weights[i], &value)) return ErrInvalidCall;
+      ++cursor[bone.vertices[i]];
+      ++total;
+    }
+  }
+  if (total > SIZE_MAX / sizeof(float)) return ErrOutOfMemory;
+  if (total > updateCapacity_) {
+    Block<float> grown;
+    if (!grown.allocate(size_t(total))) return ErrOutOfMemory;
+    updateTable_ = std::move(grown);
+    updateCapacity_ = size_t(total);
+  }
+  size_t at = 0;
+  for (uint32_t v = 0; v < vertexCount_; ++v) {
+    const size_t length = cursor[v];
+    cursor[v] = at;
+    at += length + 1;
+  }
+  float* table = updateTable_.get();
+  for (uint32_t b = 0; b < boneCount_; ++b) {
+    const BoneRecord& bone = bones_[b];
+    for (uint32_t i = 0; i < bone.influenceCount; ++i) {
+      const uint32_t v = bone.vertices[i];
+      if (v >= vertexCount_ || !(bone.weights[i] > minWeight_)) continue;
+      EncodeSkinInfluence(b, bone.weights[i], &table[cursor[v]++]);
+    }
+  }
+  for (uint32_t v = 0; v < vertexCount_; ++v) table[cursor[v]] = -1.0f;
+  cache_ |= kUpdateTableBuilt;
+  return Ok;
+}
+
+LyrResult SkinInfoImpl::UpdateSkinnedVertices(const Matrix* boneMatrices,
+                                              const Matrix* directionMatrices, const void* source,
+                                              void* destination) {
+  if (!boneMatrices || !source || !destination) return ErrInvalidCall;
+  LyrResult r = BuildUpdateTable();
+  if (Failed(r)) return r;
+  SkinLayout layout;
+  r = AnalyseLayout(declaration_, &layout);
+  if (Failed(r)) return r;
+  const uint8_t* src = static_cast<const uint8_t*>(source);
+  uint8_t* dst = static_cast<uint8_t*>(destination);
+  const void* srcElements[kMaxSkinnedElements];
+  void* dstElements[kMaxSkinnedElements];
+  for (uint32_t k = 0; k < layout.elementCount; ++k) {
+    srcElements[k] = src + layout.offsets[k];
+    dstElements[k] = dst + layout.offsets[k];
+  }
+  const Matrix* dirs = directionMatrices ? directionMatrices : boneMatrices;
+  const bool aligned = (reinterpret_cast<uintptr_t>(boneMatrices) & 15) == 0 &&
+                       (reinterpret_cast<uintptr_t>(dirs) & 15) == 0;
+  // The processor-specific forms load matrix rows with aligned loads.
+  (aligned ? BlendSkinnedVertices : plain::BlendSkinnedVertices)(
+      boneMatrices, directionMatrices, source, destination, vertexCount_, layout.stride,
+      srcElements, dstElements, layout.elementCount, layout.leading, updateTable_.get(),
+      layout.allInLeading ? 1 : 0);
+  return Ok;
+}
+
+}  // namespace lyr
