@@ -16,3 +16,4 @@
 #include "lyr/frame.h"
 #include "lyr/bounds.h"
 #include "lyr/skin.h"
+#include "lyr/material.h"
