@@ -60,7 +60,7 @@ struct Loaded {
   }
 };
 
-// The first top-level object of a Vek file in memory (text or binary).
+// The first top-level Mesh object of a Vek file in memory (text or binary).
 inline LyrResult FirstObject(const std::string& bytes, VekDataObject** out) {
   Ref<VekFile> file;
   LyrResult r = vekio::CreateVekFileWithTemplates(file.put());
@@ -68,7 +68,15 @@ inline LyrResult FirstObject(const std::string& bytes, VekDataObject** out) {
   VekMemorySource source{bytes.data(), bytes.size()};
   Ref<VekEnumeration> e;
   if (Failed(r = file->OpenEnumeration(&source, kVekSourceMemory, e.put()))) return r;
-  return e->NextTopLevelObject(out);
+  for (;;) {
+    Ref<VekDataObject> o;
+    if (Failed(r = e->NextTopLevelObject(o.put()))) return r;
+    const Guid* id = nullptr;
+    if (Succeeded(o->ReadTemplateId(&id)) && *id == vekio::tid::kMesh) {
+      *out = o.detach();
+      return Ok;
+    }
+  }
 }
 
 // Loads the first top-level object with every output asked for.
