@@ -73,8 +73,8 @@ inline constexpr LyrResult ErrVekCannotCreateFile = static_cast<LyrResult>(0x887
 inline constexpr LyrResult ErrVekWriteFailed = static_cast<LyrResult>(0x8876039Eu);
 
 struct VekFile : Unknown {
-  static constexpr Guid kIid = {0x6F1A2C10, 0x5B3E, 0x4D7A,
-                                {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0x01}};
+  static constexpr Guid kIid = {
+      0x6F1A2C10, 0x5B3E, 0x4D7A, {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0x01}};
   // Parses the whole source (see the source kinds above) and hands out an enumeration of its
   // top-level data objects. A malformed source fails here with its code.
   virtual LyrResult LYR_CALL OpenEnumeration(const void* source, uint32_t mode,
@@ -91,8 +91,8 @@ struct VekFile : Unknown {
 };
 
 struct VekEnumeration : Unknown {
-  static constexpr Guid kIid = {0x6F1A2C11, 0x5B3E, 0x4D7A,
-                                {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0x01}};
+  static constexpr Guid kIid = {
+      0x6F1A2C11, 0x5B3E, 0x4D7A, {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0x01}};
   // The next top-level data object in file order, with one reference for the caller;
   // ErrVekNoMoreObjects (and a null *out) after the last.
   virtual LyrResult LYR_CALL NextTopLevelObject(VekDataObject** out) = 0;
@@ -103,8 +103,8 @@ struct VekEnumeration : Unknown {
 
 struct VekDataObject : Unknown {
   // The same value as the Mesh template's identifier.
-  static constexpr Guid kIid = {0x3D82AB44, 0x62DA, 0x11CF,
-                                {0xAB, 0x39, 0x00, 0x20, 0xAF, 0x71, 0xE4, 0x33}};
+  static constexpr Guid kIid = {
+      0x3D82AB44, 0x62DA, 0x11CF, {0xAB, 0x39, 0x00, 0x20, 0xAF, 0x71, 0xE4, 0x33}};
   // With buffer null: *size = name length + 1, or 0 for an unnamed object. With a buffer of
   // *size bytes: copies the name and its terminator (ErrVekBufferTooSmall and the size needed
   // when it does not fit).
@@ -129,8 +129,8 @@ struct VekDataObject : Unknown {
 };
 
 struct VekReference : Unknown {
-  static constexpr Guid kIid = {0x3D82AB45, 0x62DA, 0x11CF,
-                                {0xAB, 0x39, 0x00, 0x20, 0xAF, 0x71, 0xE4, 0x33}};
+  static constexpr Guid kIid = {
+      0x3D82AB45, 0x62DA, 0x11CF, {0xAB, 0x39, 0x00, 0x20, 0xAF, 0x71, 0xE4, 0x33}};
   // The name the reference gives, as VekDataObject::ReadName.
   virtual LyrResult LYR_CALL ReadName(char* buffer, uint32_t* size) = 0;
   // The identifier the reference gives; ErrVekNotFound when it gives none.
@@ -145,8 +145,8 @@ struct VekReference : Unknown {
 
 // A binary-data child (allowed by templates that name BINARY).
 struct VekBinaryData : Unknown {
-  static constexpr Guid kIid = {0x6F1A2C13, 0x5B3E, 0x4D7A,
-                                {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0x01}};
+  static constexpr Guid kIid = {
+      0x6F1A2C13, 0x5B3E, 0x4D7A, {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0x01}};
   virtual LyrResult LYR_CALL ReadData(uint32_t* size, const void** data) = 0;
 
  protected:
@@ -154,16 +154,16 @@ struct VekBinaryData : Unknown {
 };
 
 struct VekSaveObject : Unknown {
-  static constexpr Guid kIid = {0x6F1A2C12, 0x5B3E, 0x4D7A,
-                                {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0x01}};
+  static constexpr Guid kIid = {
+      0x6F1A2C12, 0x5B3E, 0x4D7A, {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0x01}};
   // Writes the definitions of the registered templates with these identifiers (and of the
   // templates their members use, each once per file).
   virtual LyrResult LYR_CALL WriteTemplates(uint32_t count, const Guid* const* ids) = 0;
   // Makes a data object of a registered template. The block (size bytes, packed) must match the
   // template exactly; it and the strings it points to are copied, so the caller's memory is
   // free again when the call returns. A null STRING pointer is written as an empty string.
-  virtual LyrResult LYR_CALL NewDataObject(const Guid& templateId, const char* name,
-                                           const Guid* id, uint32_t size, const void* data,
+  virtual LyrResult LYR_CALL NewDataObject(const Guid& templateId, const char* name, const Guid* id,
+                                           uint32_t size, const void* data,
                                            VekDataObject** out) = 0;
   // Writes a data object made by NewDataObject, with its children, as a top-level object.
   virtual LyrResult LYR_CALL WriteObject(VekDataObject* object) = 0;

@@ -13,8 +13,8 @@ enum class ChildKind : uint8_t { kObject, kReference, kBinary };
 
 struct Child {
   ChildKind kind = ChildKind::kObject;
-  bool hasId = false;  // kReference
-  Node* node = nullptr;  // kObject: the child; kReference: the target, null when unresolved
+  bool hasId = false;          // kReference
+  Node* node = nullptr;        // kObject: the child; kReference: the target, null when unresolved
   const char* name = nullptr;  // kReference: the name given, or null
   uint32_t nameLen = 0;
   Guid id{};

@@ -12,9 +12,12 @@ inline constexpr LyrResult kWalkStopped = 1;
 // The count an integer member holds.
 inline uint32_t ReadCount(Kind k, const uint8_t* p) {
   switch (k) {
-    case Kind::kWord: return Load16(p);
-    case Kind::kUchar: return p[0];
-    default: return Load32(p);
+    case Kind::kWord:
+      return Load16(p);
+    case Kind::kUchar:
+      return p[0];
+    default:
+      return Load32(p);
   }
 }
 

@@ -15,7 +15,9 @@ namespace {
 bool IsIdentStart(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
-bool IsIdentChar(char c) { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
+bool IsIdentChar(char c) {
+  return IsIdentStart(c) || (c >= '0' && c <= '9');
+}
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -28,8 +30,8 @@ struct Keyword {
   Tok kind;
 };
 constexpr Keyword kKeywords[] = {
-    {"template", Tok::kTemplate}, {"array", Tok::kArray},       {"WORD", Tok::kWord},
-    {"DWORD", Tok::kDword},       {"float", Tok::kFloatType},   {"UCHAR", Tok::kUchar},
+    {"template", Tok::kTemplate}, {"array", Tok::kArray},     {"WORD", Tok::kWord},
+    {"DWORD", Tok::kDword},       {"float", Tok::kFloatType}, {"UCHAR", Tok::kUchar},
     {"STRING", Tok::kStringType}, {"binary", Tok::kBinary},
 };
 
@@ -120,11 +122,21 @@ LyrResult TextLexer::ReadQuoted(std::string_view* out) {
     char e = p_[1];
     p_ += 2;
     switch (e) {
-      case '\\': scratch_.push_back('\\'); break;
-      case '"': scratch_.push_back('"'); break;
-      case 'n': scratch_.push_back('\n'); break;
-      case 'r': scratch_.push_back('\r'); break;
-      case 't': scratch_.push_back('\t'); break;
+      case '\\':
+        scratch_.push_back('\\');
+        break;
+      case '"':
+        scratch_.push_back('"');
+        break;
+      case 'n':
+        scratch_.push_back('\n');
+        break;
+      case 'r':
+        scratch_.push_back('\r');
+        break;
+      case 't':
+        scratch_.push_back('\t');
+        break;
       case 'x': {
         if (end_ - p_ < 2) return ErrVekBadSyntax;
         int hi = HexDigit(p_[0]), lo = HexDigit(p_[1]);
@@ -133,7 +145,8 @@ LyrResult TextLexer::ReadQuoted(std::string_view* out) {
         p_ += 2;
         break;
       }
-      default: return ErrVekBadSyntax;
+      default:
+        return ErrVekBadSyntax;
     }
   }
   *out = scratch_;
@@ -148,13 +161,33 @@ LyrResult TextLexer::Next(Token* t) {
   }
   char c = *p_;
   switch (c) {
-    case '{': ++p_; t->kind = Tok::kLBrace; return Ok;
-    case '}': ++p_; t->kind = Tok::kRBrace; return Ok;
-    case '[': ++p_; t->kind = Tok::kLBracket; return Ok;
-    case ']': ++p_; t->kind = Tok::kRBracket; return Ok;
-    case ',': ++p_; t->kind = Tok::kComma; return Ok;
-    case ';': ++p_; t->kind = Tok::kSemicolon; return Ok;
-    case '"': t->kind = Tok::kString; return ReadQuoted(&t->text);
+    case '{':
+      ++p_;
+      t->kind = Tok::kLBrace;
+      return Ok;
+    case '}':
+      ++p_;
+      t->kind = Tok::kRBrace;
+      return Ok;
+    case '[':
+      ++p_;
+      t->kind = Tok::kLBracket;
+      return Ok;
+    case ']':
+      ++p_;
+      t->kind = Tok::kRBracket;
+      return Ok;
+    case ',':
+      ++p_;
+      t->kind = Tok::kComma;
+      return Ok;
+    case ';':
+      ++p_;
+      t->kind = Tok::kSemicolon;
+      return Ok;
+    case '"':
+      t->kind = Tok::kString;
+      return ReadQuoted(&t->text);
     case '<': {
       ++p_;
       SkipBlanks(false);
@@ -166,7 +199,8 @@ LyrResult TextLexer::Next(Token* t) {
       t->kind = Tok::kGuid;
       return Ok;
     }
-    default: break;
+    default:
+      break;
   }
   if (c == '.' && !(end_ - p_ > 1 && p_[1] >= '0' && p_[1] <= '9')) {
     ++p_;
@@ -188,7 +222,8 @@ LyrResult TextLexer::Next(Token* t) {
     const char* q = p_;
     bool negative;
     uint64_t v;
-    if (ParseInteger(q, end_, &negative, &v) && (q >= end_ || (*q != '.' && *q != 'e' && *q != 'E'))) {
+    if (ParseInteger(q, end_, &negative, &v) &&
+        (q >= end_ || (*q != '.' && *q != 'e' && *q != 'E'))) {
       p_ = q;
       if (!AtDelimiter()) return ErrVekBadSyntax;
       t->kind = Tok::kInteger;
@@ -347,27 +382,59 @@ LyrResult BinaryLexer::Next(Token* t) {
       p_ += n;
       t->kind = Tok::kBinary;
       return Ok;
-    case code::kLBrace: t->kind = Tok::kLBrace; return Ok;
-    case code::kRBrace: t->kind = Tok::kRBrace; return Ok;
-    case code::kLBracket: t->kind = Tok::kLBracket; return Ok;
-    case code::kRBracket: t->kind = Tok::kRBracket; return Ok;
-    case code::kDot: t->kind = Tok::kDot; return Ok;
-    case code::kComma: t->kind = Tok::kComma; return Ok;
-    case code::kSemicolon: t->kind = Tok::kSemicolon; return Ok;
-    case code::kTemplate: t->kind = Tok::kTemplate; return Ok;
-    case code::kWord: t->kind = Tok::kWord; return Ok;
-    case code::kDword: t->kind = Tok::kDword; return Ok;
-    case code::kFloat: t->kind = Tok::kFloatType; return Ok;
-    case code::kUchar: t->kind = Tok::kUchar; return Ok;
-    case code::kStringType: t->kind = Tok::kStringType; return Ok;
-    case code::kArray: t->kind = Tok::kArray; return Ok;
-    default: return ErrVekBadSyntax;
+    case code::kLBrace:
+      t->kind = Tok::kLBrace;
+      return Ok;
+    case code::kRBrace:
+      t->kind = Tok::kRBrace;
+      return Ok;
+    case code::kLBracket:
+      t->kind = Tok::kLBracket;
+      return Ok;
+    case code::kRBracket:
+      t->kind = Tok::kRBracket;
+      return Ok;
+    case code::kDot:
+      t->kind = Tok::kDot;
+      return Ok;
+    case code::kComma:
+      t->kind = Tok::kComma;
+      return Ok;
+    case code::kSemicolon:
+      t->kind = Tok::kSemicolon;
+      return Ok;
+    case code::kTemplate:
+      t->kind = Tok::kTemplate;
+      return Ok;
+    case code::kWord:
+      t->kind = Tok::kWord;
+      return Ok;
+    case code::kDword:
+      t->kind = Tok::kDword;
+      return Ok;
+    case code::kFloat:
+      t->kind = Tok::kFloatType;
+      return Ok;
+    case code::kUchar:
+      t->kind = Tok::kUchar;
+      return Ok;
+    case code::kStringType:
+      t->kind = Tok::kStringType;
+      return Ok;
+    case code::kArray:
+      t->kind = Tok::kArray;
+      return Ok;
+    default:
+      return ErrVekBadSyntax;
   }
 }
 
 bool BinaryLexer::ConsumeIf(char c) {
   if (listLeft_ || end_ - p_ < 2) return false;
-  uint16_t want = c == '[' ? code::kLBracket : c == '{' ? code::kLBrace : c == ';' ? code::kSemicolon : 0;
+  uint16_t want = c == '['   ? code::kLBracket
+                  : c == '{' ? code::kLBrace
+                  : c == ';' ? code::kSemicolon
+                             : 0;
   if (Load16(p_) != want) return false;
   p_ += 2;
   return true;
@@ -399,7 +466,7 @@ LyrResult BinaryLexer::NextList() {
   }
 }
 
-LyrResult BinaryLexer::ReadInts(Kind k, uint32_t n, uint8_t* out) {
+LyrResult BinaryLexer::ReadIntsSlow(Kind k, uint32_t n, uint8_t* out) {
   while (n) {
     if (!listLeft_) {
       LyrResult r = NextList();
@@ -431,7 +498,7 @@ LyrResult BinaryLexer::ReadInts(Kind k, uint32_t n, uint8_t* out) {
   return Ok;
 }
 
-LyrResult BinaryLexer::ReadFloats(uint32_t n, uint8_t* out) {
+LyrResult BinaryLexer::ReadFloatsSlow(uint32_t n, uint8_t* out) {
   while (n) {
     if (!listLeft_) {
       LyrResult r = NextList();

@@ -98,12 +98,31 @@ class BinaryLexer {
   bool ConsumeIf(char c);
   size_t Remaining() const { return static_cast<size_t>(end_ - p_) + listLeft_; }
 
-  LyrResult ReadInts(Kind k, uint32_t n, uint8_t* out);
-  LyrResult ReadFloats(uint32_t n, uint8_t* out);
+  // The common case (32-bit values wholly inside the current list) is inline.
+  LyrResult ReadInts(Kind k, uint32_t n, uint8_t* out) {
+    if (k == Kind::kDword && listCode_ == code::kIntegerList && n <= listLeft_) {
+      std::memcpy(out, listP_, 4 * size_t{n});
+      listP_ += 4 * size_t{n};
+      listLeft_ -= n;
+      return lyr::Ok;
+    }
+    return ReadIntsSlow(k, n, out);
+  }
+  LyrResult ReadFloats(uint32_t n, uint8_t* out) {
+    if (!doubles_ && listCode_ == code::kFloatList && n <= listLeft_) {
+      std::memcpy(out, listP_, 4 * size_t{n});
+      listP_ += 4 * size_t{n};
+      listLeft_ -= n;
+      return lyr::Ok;
+    }
+    return ReadFloatsSlow(n, out);
+  }
   LyrResult ReadString(std::string_view* out);
   LyrResult ReadBlob(ByteBuffer* out);
 
  private:
+  LyrResult ReadIntsSlow(Kind k, uint32_t n, uint8_t* out);
+  LyrResult ReadFloatsSlow(uint32_t n, uint8_t* out);
   bool Read16(uint16_t* v);
   bool Read32(uint32_t* v);
   // Starts the next value token (skipping separators): an integer becomes a one-value list.

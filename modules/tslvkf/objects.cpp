@@ -111,9 +111,15 @@ class DataView final : public ComObject<DataView, lyr::VekDataObject> {
       if (next_ >= node_->childCount) return lyr::ErrVekNoMoreObjects;
       const Child& c = node_->children[next_];
       switch (c.kind) {
-        case ChildKind::kObject: *out = static_cast<lyr::VekDataObject*>(new DataView(doc_.get(), c.node)); break;
-        case ChildKind::kReference: *out = new ReferenceView(doc_.get(), &c); break;
-        case ChildKind::kBinary: *out = new BinaryView(doc_.get(), &c); break;
+        case ChildKind::kObject:
+          *out = static_cast<lyr::VekDataObject*>(new DataView(doc_.get(), c.node));
+          break;
+        case ChildKind::kReference:
+          *out = new ReferenceView(doc_.get(), &c);
+          break;
+        case ChildKind::kBinary:
+          *out = new BinaryView(doc_.get(), &c);
+          break;
       }
       ++next_;
       return Ok;
@@ -239,7 +245,7 @@ __declspec(dllexport)
 #else
 __attribute__((visibility("default")))
 #endif
-LyrResult LYR_CALL OrvaneFileCreate(lyr::VekFile** out) {
+    LyrResult LYR_CALL OrvaneFileCreate(lyr::VekFile** out) {
   return vek::Guard([&]() -> LyrResult {
     if (!out) return lyr::ErrInvalidCall;
     *out = nullptr;

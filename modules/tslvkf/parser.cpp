@@ -14,10 +14,10 @@ using lyr::ErrVekTooDeep;
 using lyr::ErrVekUndefinedTemplate;
 using lyr::Ok;
 
-#define VEK_TRY(expr)            \
-  do {                           \
-    LyrResult r_ = (expr);       \
-    if (r_ != Ok) return r_;     \
+#define VEK_TRY(expr)        \
+  do {                       \
+    LyrResult r_ = (expr);   \
+    if (r_ != Ok) return r_; \
   } while (0)
 
 namespace {
@@ -32,10 +32,14 @@ class Parser {
       Token t;
       VEK_TRY(lex_.Next(&t));
       switch (t.kind) {
-        case Tok::kEnd: return Ok;
+        case Tok::kEnd:
+          return Ok;
         case Tok::kComma:
-        case Tok::kSemicolon: break;
-        case Tok::kTemplate: VEK_TRY(ParseTemplate()); break;
+        case Tok::kSemicolon:
+          break;
+        case Tok::kTemplate:
+          VEK_TRY(ParseTemplate());
+          break;
         case Tok::kName: {
           if (!doc_) return ErrVekBadSyntax;  // template blocks hold templates only
           Node* n = nullptr;
@@ -43,7 +47,8 @@ class Parser {
           doc_->roots().push_back(n);
           break;
         }
-        default: return ErrVekBadSyntax;
+        default:
+          return ErrVekBadSyntax;
       }
     }
   }
@@ -51,12 +56,23 @@ class Parser {
  private:
   static bool TypeOf(Tok k, Kind* out) {
     switch (k) {
-      case Tok::kWord: *out = Kind::kWord; return true;
-      case Tok::kDword: *out = Kind::kDword; return true;
-      case Tok::kFloatType: *out = Kind::kFloat; return true;
-      case Tok::kUchar: *out = Kind::kUchar; return true;
-      case Tok::kStringType: *out = Kind::kString; return true;
-      default: return false;
+      case Tok::kWord:
+        *out = Kind::kWord;
+        return true;
+      case Tok::kDword:
+        *out = Kind::kDword;
+        return true;
+      case Tok::kFloatType:
+        *out = Kind::kFloat;
+        return true;
+      case Tok::kUchar:
+        *out = Kind::kUchar;
+        return true;
+      case Tok::kStringType:
+        *out = Kind::kString;
+        return true;
+      default:
+        return false;
     }
   }
 
@@ -174,7 +190,9 @@ class Parser {
     uint32_t count = static_cast<uint32_t>(n);
     uint8_t* dst = b.Grow(static_cast<size_t>(bytes));
     switch (k) {
-      case Kind::kFloat: VEK_TRY(lex_.ReadFloats(count, dst)); break;
+      case Kind::kFloat:
+        VEK_TRY(lex_.ReadFloats(count, dst));
+        break;
       case Kind::kString:
         for (uint32_t i = 0; i < count; ++i) {
           std::string_view s;
@@ -204,7 +222,17 @@ class Parser {
       } else {
         if (count > lex_.Remaining() / (m.type->minScalars ? m.type->minScalars : 1))
           return ErrVekBadData;
-        for (uint64_t i = 0; i < count; ++i) VEK_TRY(ReadStruct(*m.type, b));
+        for (uint64_t i = 0; i < count; ++i) {
+          size_t before = b.size();
+          VEK_TRY(ReadStruct(*m.type, b));
+          // Room for the rest at the first element's size, while that stays within what the
+          // input can fill (a block takes at most 8 bytes per byte of input).
+          if (i == 0 && count > 1) {
+            uint64_t more = (count - 1) * uint64_t{b.size() - before};
+            if (more / 8 <= lex_.Remaining() && more <= UINT32_MAX)
+              b.Reserve(b.size() + static_cast<size_t>(more));
+          }
+        }
       }
     }
     return Ok;
@@ -252,7 +280,8 @@ class Parser {
           return Ok;
         }
         case Tok::kComma:
-        case Tok::kSemicolon: continue;
+        case Tok::kSemicolon:
+          continue;
         case Tok::kName: {
           const Template* ct = set_->FindByName(tok.text);
           if (!ct) return ErrVekUndefinedTemplate;
@@ -291,8 +320,10 @@ class Parser {
         }
         case Tok::kInteger:
         case Tok::kFloat:
-        case Tok::kString: return ErrVekBadData;  // more values than the template holds
-        default: return ErrVekBadSyntax;
+        case Tok::kString:
+          return ErrVekBadData;  // more values than the template holds
+        default:
+          return ErrVekBadSyntax;
       }
       kids.push_back(c);
     }

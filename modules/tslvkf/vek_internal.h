@@ -42,8 +42,8 @@ LyrResult Guard(F&& f) noexcept {
 
 // Identifier only the component's save-side data objects answer to, with their implementation:
 // lets AddChild and WriteObject recognise objects they can take.
-inline constexpr Guid kIidSelf = {0x6F1A2C1F, 0x5B3E, 0x4D7A,
-                                  {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0xFF}};
+inline constexpr Guid kIidSelf = {
+    0x6F1A2C1F, 0x5B3E, 0x4D7A, {0x9C, 0x21, 0x0E, 0x5D, 0x8B, 0x3A, 0x7F, 0xFF}};
 
 // Reference-counted object implementing Iface; Derived is made with new and destroyed by the
 // last Release.
@@ -231,12 +231,18 @@ enum class Kind : uint8_t { kWord, kDword, kFloat, kUchar, kString, kTemplate };
 
 inline constexpr uint32_t ScalarSize(Kind k) {
   switch (k) {
-    case Kind::kWord: return 2;
-    case Kind::kDword: return 4;
-    case Kind::kFloat: return 4;
-    case Kind::kUchar: return 1;
-    case Kind::kString: return sizeof(const char*);
-    default: return 0;
+    case Kind::kWord:
+      return 2;
+    case Kind::kDword:
+      return 4;
+    case Kind::kFloat:
+      return 4;
+    case Kind::kUchar:
+      return 1;
+    case Kind::kString:
+      return sizeof(const char*);
+    default:
+      return 0;
   }
 }
 inline constexpr bool IsInteger(Kind k) {
@@ -276,12 +282,12 @@ struct Template {
   std::vector<AllowedChild> allowed;  // kRestricted only
   bool allowBinary = false;
   // Derived when the definition is complete.
-  int depth = 1;             // template nesting, 1 with scalar members only
-  int countSlots = 0;        // members used as dimensions
-  uint64_t minScalars = 0;   // values an instance holds at least
-  bool fixed = false;        // every instance has the same layout
-  uint32_t fixedBytes = 0;   // block size of one instance when fixed
-  bool uniform = false;      // fixed, and every value is of the one kind below
+  int depth = 1;            // template nesting, 1 with scalar members only
+  int countSlots = 0;       // members used as dimensions
+  uint64_t minScalars = 0;  // values an instance holds at least
+  bool fixed = false;       // every instance has the same layout
+  uint32_t fixedBytes = 0;  // block size of one instance when fixed
+  bool uniform = false;     // fixed, and every value is of the one kind below
   Kind uniformKind = Kind::kDword;
   uint32_t uniformCount = 0;  // values per instance when uniform
 

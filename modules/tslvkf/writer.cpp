@@ -72,8 +72,8 @@ class SaveNode final : public ComObject<SaveNode, lyr::VekDataObject> {
   }
   LyrResult LYR_CALL ReadName(char* buffer, uint32_t* size) override {
     if (name_.size() >= UINT32_MAX) return lyr::ErrVekBadData;
-    return CopyName(hasName_ ? name_.c_str() : nullptr, static_cast<uint32_t>(name_.size()),
-                    buffer, size);
+    return CopyName(hasName_ ? name_.c_str() : nullptr, static_cast<uint32_t>(name_.size()), buffer,
+                    size);
   }
   LyrResult LYR_CALL ReadId(Guid* out) override {
     if (!out) return ErrInvalidCall;
@@ -288,7 +288,7 @@ bool PlainName(std::string_view s) {
     if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
       return false;
   }
-  static const char* const kReserved[] = {"template", "array", "WORD", "DWORD",
+  static const char* const kReserved[] = {"template", "array", "WORD",   "DWORD",
                                           "float",    "UCHAR", "STRING", "binary"};
   for (const char* k : kReserved) {
     if (s == k) return false;
@@ -307,11 +307,21 @@ void AppendQuoted(ByteBuffer& o, std::string_view s) {
     run = i + 1;
     o.Push('\\');
     switch (c) {
-      case '"': o.Push('"'); break;
-      case '\\': o.Push('\\'); break;
-      case '\n': o.Push('n'); break;
-      case '\r': o.Push('r'); break;
-      case '\t': o.Push('t'); break;
+      case '"':
+        o.Push('"');
+        break;
+      case '\\':
+        o.Push('\\');
+        break;
+      case '\n':
+        o.Push('n');
+        break;
+      case '\r':
+        o.Push('r');
+        break;
+      case '\t':
+        o.Push('t');
+        break;
       default:
         o.Push('x');
         o.Push(static_cast<uint8_t>(kHex[c >> 4]));
@@ -367,20 +377,30 @@ void PutGuid(ByteBuffer& o, const Guid& g) {
 
 const char* TypeKeyword(Kind k) {
   switch (k) {
-    case Kind::kWord: return "WORD";
-    case Kind::kDword: return "DWORD";
-    case Kind::kFloat: return "float";
-    case Kind::kUchar: return "UCHAR";
-    default: return "STRING";
+    case Kind::kWord:
+      return "WORD";
+    case Kind::kDword:
+      return "DWORD";
+    case Kind::kFloat:
+      return "float";
+    case Kind::kUchar:
+      return "UCHAR";
+    default:
+      return "STRING";
   }
 }
 uint16_t TypeCode(Kind k) {
   switch (k) {
-    case Kind::kWord: return code::kWord;
-    case Kind::kDword: return code::kDword;
-    case Kind::kFloat: return code::kFloat;
-    case Kind::kUchar: return code::kUchar;
-    default: return code::kStringType;
+    case Kind::kWord:
+      return code::kWord;
+    case Kind::kDword:
+      return code::kDword;
+    case Kind::kFloat:
+      return code::kFloat;
+    case Kind::kUchar:
+      return code::kUchar;
+    default:
+      return code::kStringType;
   }
 }
 
@@ -814,9 +834,15 @@ class SaveObject final : public ComObject<SaveObject, lyr::VekSaveObject>, publi
     }
     out.Clear();
     // An empty final stored block, then the checksum of everything so far.
-    uint8_t tail[9] = {0x01, 0x00, 0x00, 0xFF, 0xFF,
-                       static_cast<uint8_t>(adler_ >> 24), static_cast<uint8_t>(adler_ >> 16),
-                       static_cast<uint8_t>(adler_ >> 8), static_cast<uint8_t>(adler_)};
+    uint8_t tail[9] = {0x01,
+                       0x00,
+                       0x00,
+                       0xFF,
+                       0xFF,
+                       static_cast<uint8_t>(adler_ >> 24),
+                       static_cast<uint8_t>(adler_ >> 16),
+                       static_cast<uint8_t>(adler_ >> 8),
+                       static_cast<uint8_t>(adler_)};
     if (std::fwrite(tail, 1, sizeof(tail), f_) != sizeof(tail)) return lyr::ErrVekWriteFailed;
     return Ok;
   }

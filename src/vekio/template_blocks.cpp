@@ -252,9 +252,14 @@ template PMInfo <B6C3E656-EC8B-4B92-9B62-681659522947> {
 constexpr bool IsAlpha(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
-constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 constexpr int Hex(char c) {
-  return IsDigit(c) ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+  return IsDigit(c)               ? c - '0'
+         : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+         : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                                  : -1;
 }
 
 struct Writer {
@@ -295,7 +300,7 @@ constexpr size_t EncodeBinary(std::string_view text, uint8_t* out) {
       std::string_view word = text.substr(i, j - i);
       i = j;
       constexpr std::pair<std::string_view, uint32_t> kKeywords[] = {
-          {"template", 31}, {"WORD", 40},   {"DWORD", 41},  {"float", 42},
+          {"template", 31}, {"WORD", 40},   {"DWORD", 41}, {"float", 42},
           {"UCHAR", 45},    {"STRING", 49}, {"array", 52},
       };
       uint32_t code = 0;
@@ -311,7 +316,8 @@ constexpr size_t EncodeBinary(std::string_view text, uint8_t* out) {
       }
     } else if (IsDigit(c)) {
       uint32_t v = 0;
-      while (i < text.size() && IsDigit(text[i])) v = v * 10 + static_cast<uint32_t>(text[i++] - '0');
+      while (i < text.size() && IsDigit(text[i]))
+        v = v * 10 + static_cast<uint32_t>(text[i++] - '0');
       w.U16(3);
       w.U32(v);
     } else if (c == '<') {
@@ -325,8 +331,14 @@ constexpr size_t EncodeBinary(std::string_view text, uint8_t* out) {
       for (size_t k = 0; k < 6; ++k) w.Byte(HexValue(g.substr(24 + 2 * k, 2)));
       i += 38;
     } else {
-      uint32_t code = c == '{' ? 10 : c == '}' ? 11 : c == '[' ? 14 : c == ']' ? 15 : c == '.' ? 18
-                    : c == ',' ? 19 : c == ';' ? 20 : 0;
+      uint32_t code = c == '{'   ? 10
+                      : c == '}' ? 11
+                      : c == '[' ? 14
+                      : c == ']' ? 15
+                      : c == '.' ? 18
+                      : c == ',' ? 19
+                      : c == ';' ? 20
+                                 : 0;
       if (code == 0) throw "unexpected character in template text";
       w.U16(code);
       ++i;
@@ -346,11 +358,15 @@ constexpr std::array<uint8_t, kStandardSize> kStandardBlock = [] {
 
 TemplateBlock GetTemplateBlock(int index) {
   switch (index) {
-    case 0: return {kStandardBlock.data(), static_cast<uint32_t>(kStandardBlock.size())};
+    case 0:
+      return {kStandardBlock.data(), static_cast<uint32_t>(kStandardBlock.size())};
     case 1:
-      return {kSkinPatchEffectTemplates, static_cast<uint32_t>(sizeof(kSkinPatchEffectTemplates) - 1)};
-    case 2: return {kVertexDataTemplates, static_cast<uint32_t>(sizeof(kVertexDataTemplates) - 1)};
-    default: return {nullptr, 0};
+      return {kSkinPatchEffectTemplates,
+              static_cast<uint32_t>(sizeof(kSkinPatchEffectTemplates) - 1)};
+    case 2:
+      return {kVertexDataTemplates, static_cast<uint32_t>(sizeof(kVertexDataTemplates) - 1)};
+    default:
+      return {nullptr, 0};
   }
 }
 

@@ -6,11 +6,15 @@
 namespace lyr::vekio {
 
 LyrResult CreateVekFile(VekFile** out) {
-  if (!out) return ErrInvalidCall;
+  return CreateVekFileFrom(kVekModuleName, kVekCreateFunctionName, out);
+}
+
+LyrResult CreateVekFileFrom(const char* moduleName, const char* function, VekFile** out) {
+  if (!out || !moduleName || !function) return ErrInvalidCall;
   *out = nullptr;
-  platform::ModuleHandle module = platform::FindLoadedModule(kVekModuleName);
-  if (!module) module = platform::LoadModule(kVekModuleName);
-  void* proc = module ? platform::FindProcedure(module, kVekCreateFunctionName) : nullptr;
+  platform::ModuleHandle module = platform::FindLoadedModule(moduleName);
+  if (!module) module = platform::LoadModule(moduleName);
+  void* proc = module ? platform::FindProcedure(module, function) : nullptr;
   if (!proc) {
     LyrResult r = platform::LastErrorResult();
     return Failed(r) ? r : ErrFail;

@@ -52,8 +52,7 @@ TEST(VekMalformed, TextFaultsGiveTheirCodes) {
       {"template T <01020304-0506-0708-090A-0B0C0D0E0F10> { array DWORD x; }", ErrVekBadTemplate},
       {"template T <01020304-0506-0708-090A-0B0C0D0E0F10> { DWORD a; DWORD a; }",
        ErrVekBadTemplate},
-      {"template T <01020304-0506-0708-090A-0B0C0D0E0F10> { Missing m; }",
-       ErrVekUndefinedTemplate},
+      {"template T <01020304-0506-0708-090A-0B0C0D0E0F10> { Missing m; }", ErrVekUndefinedTemplate},
       {"template T <01020304-0506-0708-090A-0B0C0D0E0F10> { [ ... ] DWORD a; }", ErrVekBadSyntax},
       {"template T { DWORD a; }", ErrVekBadSyntax},
       // Arrays whose dimensions multiply past 32 bits.
@@ -191,7 +190,8 @@ TEST(VekMalformed, CutOrDamagedFilesNeverCrashOrOverRead) {
       ASSERT_EQ(OpenAndWalk(file.get(), bytes), Ok);
       // Every cut for small files, an even sample of about 400 for larger ones.
       size_t step = bytes.size() / 400 + 1;
-      for (size_t cut = 0; cut < bytes.size(); cut += step) OpenAndWalk(file.get(), bytes.substr(0, cut));
+      for (size_t cut = 0; cut < bytes.size(); cut += step)
+        OpenAndWalk(file.get(), bytes.substr(0, cut));
       for (int i = 0; i < 300; ++i) {
         std::string damaged = bytes;
         size_t at = rng() % damaged.size();

@@ -180,7 +180,8 @@ TEST(VekRead, BinaryChildrenAnswerNeitherObjectInterface) {
   uint32_t size;
   const void* data;
   ASSERT_EQ(bin->ReadData(&size, &data), Ok);
-  EXPECT_EQ(std::string(static_cast<const char*>(data), size), std::string("\x00\x01\xfe\xff\x7f", 5));
+  EXPECT_EQ(std::string(static_cast<const char*>(data), size),
+            std::string("\x00\x01\xfe\xff\x7f", 5));
 }
 
 TEST(VekRead, FileTemplatesAndWideFloatsAreRead) {

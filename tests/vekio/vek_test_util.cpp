@@ -1,7 +1,7 @@
 #include "vek_test_util.h"
 
 #include <algorithm>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -22,13 +22,10 @@ std::string CorpusPath(const std::string& name) {
 
 std::vector<std::string> CorpusFiles() {
   std::vector<std::string> out;
-  std::string dir = std::string(LYR_TEST_DATA_DIR) + "/vek";
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() > 4 && n.substr(n.size() - 4) == ".vkf") out.push_back(n);
-    }
-    closedir(d);
+  for (const auto& e :
+       std::filesystem::directory_iterator(std::string(LYR_TEST_DATA_DIR) + "/vek")) {
+    std::string n = e.path().filename().string();
+    if (n.size() > 4 && n.substr(n.size() - 4) == ".vkf") out.push_back(n);
   }
   std::sort(out.begin(), out.end());
   return out;

@@ -21,8 +21,8 @@ TEST(VekWrite, EveryFormReadsBackToTheSameObjects) {
     ASSERT_FALSE(canonical.empty());
     // text -> binary -> compressed binary -> compressed text -> text
     std::string chain = bytes;
-    for (uint32_t format : {kVekFormatBinary, kVekFormatBinaryCompressed,
-                            kVekFormatTextCompressed, kVekFormatText}) {
+    for (uint32_t format :
+         {kVekFormatBinary, kVekFormatBinaryCompressed, kVekFormatTextCompressed, kVekFormatText}) {
       LyrResult r;
       chain = Convert(file.get(), chain, format, &r, kCorpusTemplates);
       ASSERT_EQ(r, Ok) << format;
@@ -69,8 +69,8 @@ TEST(VekWrite, TextIsIndentedEscapedAndLocaleFree) {
     ASSERT_EQ(save->NewDataObject(kTextureFilename, nullptr, nullptr, sizeof texture, &texture,
                                   tex.put()),
               Ok);
-    uint32_t m[] = {3, 0, 0, 0, 0x3F800000, 0x40000000, 0x40400000, 0x3DCCCCCD, 0, 0,
-                    1, 3, 0, 1, 2};
+    uint32_t m[] = {3, 0, 0, 0, 0x3F800000, 0x40000000, 0x40400000, 0x3DCCCCCD,
+                    0, 0, 1, 3, 0,          1,          2};
     ASSERT_EQ(save->NewDataObject(kMesh, "m", nullptr, sizeof m, m, mesh.put()), Ok);
     ASSERT_EQ(frame->AddChild(tex.get()), Ok);
     ASSERT_EQ(frame->AddChild(mesh.get()), Ok);
@@ -165,9 +165,9 @@ TEST(VekWrite, SaveObjectsCopyWhatTheyAreGiven) {
     std::string name = "temporary";
     std::string value = "value";
     const char* block[2] = {value.c_str(), value.c_str()};
-    ASSERT_EQ(save->NewDataObject(kStringProperty, name.c_str(), nullptr, sizeof block, block,
-                                  o.put()),
-              Ok);
+    ASSERT_EQ(
+        save->NewDataObject(kStringProperty, name.c_str(), nullptr, sizeof block, block, o.put()),
+        Ok);
     name.assign(name.size(), 'x');
     value.assign(value.size(), 'y');
   }
@@ -236,7 +236,8 @@ TEST(VekWrite, DepthIsBoundedOnBothSides) {
   Ref<VekSaveObject> save;
   ASSERT_EQ(file->OpenSave(tmp.path(), kVekFormatBinary, save.put()), Ok);
   std::vector<Ref<VekDataObject>> chain(300);
-  for (auto& f : chain) ASSERT_EQ(save->NewDataObject(kFrame, nullptr, nullptr, 0, nullptr, f.put()), Ok);
+  for (auto& f : chain)
+    ASSERT_EQ(save->NewDataObject(kFrame, nullptr, nullptr, 0, nullptr, f.put()), Ok);
   size_t linked = 1;
   while (linked < chain.size() && Succeeded(chain[linked - 1]->AddChild(chain[linked].get())))
     ++linked;
