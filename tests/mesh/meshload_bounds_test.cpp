@@ -172,7 +172,7 @@ TEST_F(MeshLoadBounds, SkinWeightsMustBeExactlyTheirSize) {
     mesh->AddChild(Fake(vekio::tid::kVekSkinMeshHeader, {1, 0, 1, 0, 1, 0}).get());
     std::vector<uint8_t> b = weights.b;
     if (delta < 0)
-      b.resize(b.size() - 4);
+      b.erase(b.end() - 4, b.end());
     else
       b.insert(b.end(), 4, 0);
     mesh->AddChild(Fake(vekio::tid::kSkinWeights, b).get());
