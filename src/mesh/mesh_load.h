@@ -23,6 +23,12 @@ namespace lyr {
 // `options` is not applied to the Mesh, which always keeps both buffers in system memory.
 // ErrMeshWithoutData when the object holds no faces or no vertices to load; ErrFail or
 // ErrInvalidCall for malformed data; on failure nothing is handed out.
+//
+// Every count is checked against the bytes of its block before anything is read: a block shorter
+// than its counts require (or whose counts' byte sizes do not fit in 32 bits) is ErrFail, and so
+// are skin weights or colours naming a vertex past the file's vertices, more SkinWeights than the
+// header's bones, FaceAdjacency entries naming no face, and FVFData rows too short for their
+// format code. DeclData rows too short for the declaration are ErrInvalidCall.
 LyrResult LoadMeshData(VekDataObject* object, uint32_t options, GraphicsDevice* device,
                        Buffer** adjacency, Buffer** materials, Buffer** effects,
                        uint32_t* materialCount, SkinInfo** skin, Mesh** mesh, void** pmBlock,
