@@ -1,6 +1,7 @@
 // Adjacency generation on large meshes: triangles per second of BuildAdjacency (exact positions
 // and a small epsilon) and of AdjacencyFromPointReps, on UV spheres with an unwelded seam and
-// split poles, faces shuffled, at several sizes to show linear growth.
+// split poles, faces shuffled, at several sizes to show linear growth, and on the scanned dragon
+// (argument 0) when scripts/fetch-data.sh has fetched it.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -11,34 +12,33 @@
 #include <vector>
 
 #include "mesh/adjacency.h"
+#include "mesh_data.h"
 
 namespace {
 
-struct BenchMesh {
-  std::vector<float> xyz;
-  std::vector<uint32_t> idx;
-  lyr::MeshArrays<uint32_t> Arrays() const {
-    lyr::MeshArrays<uint32_t> m;
-    m.indices = idx.data();
-    m.faceCount = uint32_t(idx.size() / 3);
-    m.vertexCount = uint32_t(xyz.size() / 3);
-    m.positions = reinterpret_cast<const uint8_t*>(xyz.data());
-    m.stride = 12;
-    return m;
-  }
-};
+using lyr::bench::TriMesh;
+
+lyr::MeshArrays<uint32_t> Arrays(const TriMesh& t) {
+  lyr::MeshArrays<uint32_t> m;
+  m.indices = t.indices.data();
+  m.faceCount = t.FaceCount();
+  m.vertexCount = t.VertexCount();
+  m.positions = reinterpret_cast<const uint8_t*>(t.positions.data());
+  m.stride = 12;
+  return m;
+}
 
 // About `triangles` faces: `slices` x `stacks` with 2 * slices * (stacks - 1) faces, the seam
 // column repeated, one pole vertex per slice, faces in random order.
-BenchMesh MakeSphere(uint32_t triangles) {
+TriMesh MakeSphere(uint32_t triangles) {
   const uint32_t stacks = std::max(3u, uint32_t(std::sqrt(triangles / 4.0)));
   const uint32_t slices = std::max(3u, triangles / (2 * (stacks - 1)));
-  BenchMesh m;
+  TriMesh m;
   auto vertex = [&](uint32_t i, uint32_t j) {
     const double th = M_PI * j / stacks, ph = 2 * M_PI * (i % slices) / slices;
-    m.xyz.insert(m.xyz.end(), {float(std::sin(th) * std::cos(ph)), float(std::cos(th)),
-                               float(std::sin(th) * std::sin(ph))});
-    return uint32_t(m.xyz.size() / 3 - 1);
+    m.positions.insert(m.positions.end(), {float(std::sin(th) * std::cos(ph)), float(std::cos(th)),
+                                           float(std::sin(th) * std::sin(ph))});
+    return m.VertexCount() - 1;
   };
   std::vector<uint32_t> grid;
   for (uint32_t j = 0; j <= stacks; ++j)
@@ -54,50 +54,67 @@ BenchMesh MakeSphere(uint32_t triangles) {
   std::vector<uint32_t> order(faces.size() / 3);
   std::iota(order.begin(), order.end(), 0u);
   std::shuffle(order.begin(), order.end(), std::mt19937(1));
-  for (uint32_t f : order) m.idx.insert(m.idx.end(), &faces[f * 3], &faces[f * 3] + 3);
+  for (uint32_t f : order) m.indices.insert(m.indices.end(), &faces[f * 3], &faces[f * 3] + 3);
   return m;
 }
 
-const BenchMesh& Mesh(int64_t triangles) {
-  static std::vector<std::pair<int64_t, BenchMesh>> cache;
+// Argument 0 stands for the full-resolution dragon scan (empty when it has not been fetched).
+const TriMesh& Mesh(int64_t triangles) {
+  static std::vector<std::pair<int64_t, TriMesh>> cache;
   for (auto& [n, m] : cache)
     if (n == triangles) return m;
-  cache.push_back({triangles, MakeSphere(uint32_t(triangles))});
+  TriMesh m;
+  if (triangles > 0) {
+    m = MakeSphere(uint32_t(triangles));
+  } else if (!lyr::bench::LoadDragon("", m)) {
+    m = TriMesh();
+  }
+  cache.push_back({triangles, std::move(m)});
   return cache.back().second;
 }
 
-void Report(benchmark::State& state, const BenchMesh& m) {
+// False (and the benchmark skipped) when the mesh is absent.
+bool Present(benchmark::State& state, const TriMesh& m) {
+  if (m.FaceCount() > 0) return true;
+  state.SkipWithError("dragon data absent (scripts/fetch-data.sh)");
+  return false;
+}
+
+void Report(benchmark::State& state, const TriMesh& m) {
   state.counters["triangles/s"] =
-      benchmark::Counter(double(m.idx.size() / 3), benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["triangles"] = double(m.idx.size() / 3);
+      benchmark::Counter(double(m.FaceCount()), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["triangles"] = double(m.FaceCount());
 }
 
 void BM_BuildAdjacencyExact(benchmark::State& state) {
-  const BenchMesh& m = Mesh(state.range(0));
-  std::vector<uint32_t> adj(m.idx.size());
+  const TriMesh& m = Mesh(state.range(0));
+  if (!Present(state, m)) return;
+  std::vector<uint32_t> adj(m.indices.size());
   for (auto _ : state) {
-    if (lyr::BuildAdjacency(m.Arrays(), 0.0f, adj.data()) != lyr::Ok) state.SkipWithError("fail");
+    if (lyr::BuildAdjacency(Arrays(m), 0.0f, adj.data()) != lyr::Ok) state.SkipWithError("fail");
     benchmark::DoNotOptimize(adj.data());
   }
   Report(state, m);
 }
 
 void BM_BuildAdjacencyEpsilon(benchmark::State& state) {
-  const BenchMesh& m = Mesh(state.range(0));
-  std::vector<uint32_t> adj(m.idx.size());
+  const TriMesh& m = Mesh(state.range(0));
+  if (!Present(state, m)) return;
+  std::vector<uint32_t> adj(m.indices.size());
   for (auto _ : state) {
-    if (lyr::BuildAdjacency(m.Arrays(), 1e-6f, adj.data()) != lyr::Ok) state.SkipWithError("fail");
+    if (lyr::BuildAdjacency(Arrays(m), 1e-6f, adj.data()) != lyr::Ok) state.SkipWithError("fail");
     benchmark::DoNotOptimize(adj.data());
   }
   Report(state, m);
 }
 
 void BM_AdjacencyFromPointReps(benchmark::State& state) {
-  const BenchMesh& m = Mesh(state.range(0));
-  std::vector<uint32_t> reps(m.xyz.size() / 3), adj(m.idx.size());
-  lyr::PointRepsFromPositions(m.Arrays(), 0.0f, reps.data());
+  const TriMesh& m = Mesh(state.range(0));
+  if (!Present(state, m)) return;
+  std::vector<uint32_t> reps(m.VertexCount()), adj(m.indices.size());
+  lyr::PointRepsFromPositions(Arrays(m), 0.0f, reps.data());
   for (auto _ : state) {
-    if (lyr::AdjacencyFromPointReps(m.Arrays(), reps.data(), adj.data()) != lyr::Ok)
+    if (lyr::AdjacencyFromPointReps(Arrays(m), reps.data(), adj.data()) != lyr::Ok)
       state.SkipWithError("fail");
     benchmark::DoNotOptimize(adj.data());
   }
@@ -105,18 +122,20 @@ void BM_AdjacencyFromPointReps(benchmark::State& state) {
 }
 
 void BM_PointRepsFromAdjacency(benchmark::State& state) {
-  const BenchMesh& m = Mesh(state.range(0));
-  std::vector<uint32_t> reps(m.xyz.size() / 3), adj(m.idx.size());
-  lyr::BuildAdjacency(m.Arrays(), 0.0f, adj.data());
+  const TriMesh& m = Mesh(state.range(0));
+  if (!Present(state, m)) return;
+  std::vector<uint32_t> reps(m.VertexCount()), adj(m.indices.size());
+  lyr::BuildAdjacency(Arrays(m), 0.0f, adj.data());
   for (auto _ : state) {
-    if (lyr::PointRepsFromAdjacency(m.Arrays(), adj.data(), reps.data()) != lyr::Ok)
+    if (lyr::PointRepsFromAdjacency(Arrays(m), adj.data(), reps.data()) != lyr::Ok)
       state.SkipWithError("fail");
     benchmark::DoNotOptimize(reps.data());
   }
   Report(state, m);
 }
 
-#define LYR_ADJACENCY_SIZES ->Arg(70000)->Arg(250000)->Arg(1000000)->Unit(benchmark::kMillisecond)
+#define LYR_ADJACENCY_SIZES \
+  ->Arg(70000)->Arg(250000)->Arg(1000000)->Arg(0)->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_BuildAdjacencyExact) LYR_ADJACENCY_SIZES;
 BENCHMARK(BM_BuildAdjacencyEpsilon) LYR_ADJACENCY_SIZES;
 BENCHMARK(BM_AdjacencyFromPointReps) LYR_ADJACENCY_SIZES;

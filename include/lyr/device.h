@@ -175,13 +175,10 @@ struct IndexBuffer : DeviceBuffer {
   ~IndexBuffer() = default;
 };
 
-// The device's own form of a declaration.
+// The device's own form of a declaration; the library only makes, binds and releases it.
 struct DeclarationObject : Unknown {
   static constexpr Guid kIid = {
       0xF79951EC, 0x5003, 0x4119, {0x88, 0x16, 0xB2, 0xA7, 0x8B, 0x3C, 0xFB, 0x66}};
-  // Copies the elements and the end marker into out (null: only the count) and stores the number
-  // of entries, end marker included, in *count.
-  virtual LyrResult LYR_CALL ReadElements(VertexElement* out, uint32_t* count) = 0;
 
  protected:
   ~DeclarationObject() = default;

@@ -101,6 +101,10 @@ struct RefDeviceControl : Unknown {
   // high. ErrInvalidCall for a zero size, an unknown format or too many levels.
   virtual LyrResult LYR_CALL MakeTexture(uint32_t width, uint32_t height, uint32_t levels,
                                          uint32_t format, Texture** out) = 0;
+  // Copies the elements a declaration object of this device keeps, end marker included, into out
+  // (null: only the count) and stores the number of entries in *count.
+  virtual LyrResult LYR_CALL ReadDeclaration(DeclarationObject* declaration, VertexElement* out,
+                                             uint32_t* count) = 0;
   virtual uint32_t LYR_CALL DrawCount() = 0;
   virtual LyrResult LYR_CALL ReadDraw(uint32_t index, RefDrawRecord* out) = 0;
   // Copies min(capacity, dataSize) captured bytes of draw index.
@@ -124,8 +128,9 @@ inline constexpr const char* kRefCreateDeviceName = "TslCreateReferenceDevice";
 inline constexpr const char* kRefDebugSetMuteName = "DebugSetMute";
 inline constexpr const char* kRefDebugStateName = "TslDebugState";
 
-// Makes a device from desc. ErrInvalidCall for a null argument or a record of another size.
-using RefCreateDeviceFn = LyrResult(LYR_CALL*)(const RefDeviceDesc* desc, GraphicsDevice** out);
+// Makes a device from desc. ErrInvalidCall for a null argument or a record of another size. The
+// module's exports use the C calling convention, so that their names stay undecorated.
+using RefCreateDeviceFn = LyrResult (*)(const RefDeviceDesc* desc, GraphicsDevice** out);
 // Mutes (non-zero) or unmutes (0) the platform's debug output; called with the caller cleaning
 // the stack.
 using RefDebugSetMuteFn = void (*)(int mute);

@@ -6,13 +6,11 @@
 #include "lyr/buffer.h"
 #include "lyr/device.h"
 #include "lyr/math.h"
-
+#include "lyr/mesh.h"
 #include "lyr/object.h"
 #include "lyr/vertex.h"
 
 namespace lyr {
-
-struct Mesh;  // WIP-FORWARD
 
 // One bone: its influences (vertex index and weight pairs), name and offset matrix. A SkinInfo
 // owns the arrays and the name of its bone records; records handed to CreateSkinInfoFromBones

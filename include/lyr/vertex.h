@@ -223,6 +223,7 @@ struct VertexConverter {
   struct Pair {
     const VertexElement* source;
     const VertexElement* destination;
+    uint32_t copyBytes;  // non-zero: both sides hold the same float type, copied as bytes
   };
   VertexAccessorEx source;
   VertexAccessorEx destination;

@@ -233,11 +233,9 @@ class RefDeclaration final : public DeviceObject<RefDeclaration, DeclarationObje
   RefDeclaration(Core* core, const VertexElement* elements, uint32_t count)
       : DeviceObject(core), elements_(elements, elements + count) {}
 
-  LyrResult LYR_CALL ReadElements(VertexElement* out, uint32_t* count) override {
-    if (!count) return Refuse("ReadElements: null count");
+  void Read(VertexElement* out, uint32_t* count) const {
     if (out) std::memcpy(out, elements_.data(), elements_.size() * sizeof(VertexElement));
     *count = static_cast<uint32_t>(elements_.size());
-    return Ok;
   }
 
   // Bytes a vertex of stream 0 needs under this declaration.
@@ -640,6 +638,13 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
     if (levels > full) return Refuse("MakeTexture: more levels than the chain has");
     return Make<RefTexture>(out, width, height, levels, format);
   }
+  LyrResult LYR_CALL ReadDeclaration(DeclarationObject* declaration, VertexElement* out,
+                                     uint32_t* count) override {
+    RefDeclaration* d = Own<RefDeclaration>(declaration, core_);
+    if (!d || !count) return ErrInvalidCall;
+    d->Read(out, count);
+    return Ok;
+  }
   uint32_t LYR_CALL DrawCount() override { return static_cast<uint32_t>(log_.size()); }
   LyrResult LYR_CALL ReadDraw(uint32_t index, RefDrawRecord* out) override {
     if (!out || index >= log_.size()) return ErrInvalidCall;
@@ -719,8 +724,8 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
 }  // namespace
 }  // namespace lyr
 
-TSL_EXPORT LyrResult LYR_CALL TslCreateReferenceDevice(const lyr::RefDeviceDesc* desc,
-                                                       lyr::GraphicsDevice** out) {
+TSL_EXPORT LyrResult TslCreateReferenceDevice(const lyr::RefDeviceDesc* desc,
+                                              lyr::GraphicsDevice** out) {
   using namespace lyr;
   if (!desc || !out || desc->size != sizeof(RefDeviceDesc)) return ErrInvalidCall;
   try {

@@ -102,6 +102,8 @@ class Parser {
       }
       if (a.name == "BINARY" && !a.hasId)
         t->allowBinary = true;
+      else if (t->allowed.size() >= kMaxAllowedChildren)
+        return ErrVekBadTemplate;
       else
         t->allowed.push_back(std::move(a));
       if (tok.kind == Tok::kRBracket) return Ok;
@@ -122,6 +124,7 @@ class Parser {
     VEK_TRY(lex_.Next(&tok));
     if (tok.kind != Tok::kLBrace) return ErrVekBadSyntax;
     bool restricted = false;
+    std::unordered_map<std::string, int> memberIndex;
     for (;;) {
       VEK_TRY(lex_.Next(&tok));
       if (tok.kind == Tok::kRBrace) break;
@@ -148,19 +151,19 @@ class Parser {
       VEK_TRY(lex_.Next(&tok));
       if (tok.kind != Tok::kName) return ErrVekBadSyntax;
       m.name = tok.text;
-      for (const Member& o : t->members) {
-        if (o.name == m.name) return ErrVekBadTemplate;
-      }
+      if (!memberIndex.emplace(m.name, static_cast<int>(t->members.size())).second)
+        return ErrVekBadTemplate;
       while (lex_.ConsumeIf('[')) {
         Dim d;
         VEK_TRY(lex_.Next(&tok));
         if (tok.kind == Tok::kInteger) {
           d.fixed = tok.value;
         } else if (tok.kind == Tok::kName) {
-          for (size_t i = 0; i < t->members.size(); ++i) {
-            if (t->members[i].name == tok.text) d.member = static_cast<int>(i);
-          }
-          if (d.member < 0) return ErrVekBadTemplate;
+          auto it = memberIndex.find(std::string(tok.text));
+          // Only earlier members count (the member itself is not in the list yet).
+          if (it == memberIndex.end() || it->second >= static_cast<int>(t->members.size()))
+            return ErrVekBadTemplate;
+          d.member = it->second;
           Member& c = t->members[static_cast<size_t>(d.member)];
           if (!IsInteger(c.kind) || c.array) return ErrVekBadTemplate;
           if (c.countSlot < 0) {
@@ -374,27 +377,34 @@ LyrResult Document::ParseTemplates(const uint8_t* data, size_t size, TemplateSet
 }
 
 void Document::ResolveReferences() {
-  std::unordered_map<std::string_view, Node*> first;
+  // First object in file order by name, by identifier, and by both.
+  std::unordered_map<std::string_view, Node*> byName;
+  std::unordered_map<std::string, Node*> byId, byBoth;
+  auto idKey = [](const Guid& g) { return std::string(reinterpret_cast<const char*>(&g), 16); };
   for (Node* n : nodes_) {
-    if (n->name) first.emplace(std::string_view(n->name, n->nameLen), n);
+    std::string_view name(n->name ? n->name : "", n->nameLen);
+    if (n->name) byName.emplace(name, n);
+    if (n->hasId) {
+      std::string id = idKey(n->id);
+      byId.emplace(id, n);
+      if (n->name) byBoth.emplace(id.append(name), n);
+    }
   }
   for (Node* n : nodes_) {
     for (uint32_t i = 0; i < n->childCount; ++i) {
       Child& c = n->children[i];
       if (c.kind != ChildKind::kReference) continue;
       std::string_view name(c.name ? c.name : "", c.nameLen);
-      if (c.name && !c.hasId) {
-        auto it = first.find(name);
-        c.node = it == first.end() ? nullptr : it->second;
-        continue;
-      }
       c.node = nullptr;
-      for (Node* m : nodes_) {
-        if (m->hasId && m->id == c.id &&
-            (!c.name || (m->name && std::string_view(m->name, m->nameLen) == name))) {
-          c.node = m;
-          break;
-        }
+      if (!c.hasId) {
+        auto it = byName.find(name);
+        if (it != byName.end()) c.node = it->second;
+      } else if (!c.name) {
+        auto it = byId.find(idKey(c.id));
+        if (it != byId.end()) c.node = it->second;
+      } else {
+        auto it = byBoth.find(idKey(c.id).append(name));
+        if (it != byBoth.end()) c.node = it->second;
       }
     }
   }

@@ -107,10 +107,27 @@ const Template* TemplateSet::FindByName(std::string_view name) const {
 }
 
 const Template* TemplateSet::FindById(const Guid& id) const {
-  for (const auto& t : list_) {
-    if (t->id == id) return t.get();
-  }
+  auto it = byId_.find(id);
+  if (it != byId_.end()) return it->second;
   return base_ ? base_->FindById(id) : nullptr;
+}
+
+void TemplateSet::Insert(std::unique_ptr<Template> t) {
+  const Template* p = t.get();
+  list_.push_back(std::move(t));
+  try {
+    byName_.emplace(p->name, p);  // the key views the template's own name
+    try {
+      byId_.emplace(p->id, p);
+    } catch (...) {
+      byName_.erase(p->name);
+      throw;
+    }
+  } catch (...) {
+    t = std::move(list_.back());
+    list_.pop_back();
+    throw;
+  }
 }
 
 LyrResult TemplateSet::Add(std::unique_ptr<Template> t) {
@@ -118,42 +135,37 @@ LyrResult TemplateSet::Add(std::unique_ptr<Template> t) {
   if (own != byName_.end()) return own->second->SameAs(*t) ? Ok : lyr::ErrVekBadTemplate;
   // Another template of this set with the same identifier would make lookups by identifier
   // ambiguous.
-  for (const auto& o : list_) {
-    if (o->id == t->id) return lyr::ErrVekBadTemplate;
-  }
+  if (byId_.count(t->id)) return lyr::ErrVekBadTemplate;
   if (base_) {
     const Template* b = base_->FindByName(t->name);
     if (b && b->SameAs(*t)) return Ok;
     if (!shadow_ && (b || base_->FindById(t->id))) return lyr::ErrVekBadTemplate;
   }
-  list_.reserve(list_.size() + 1);
-  byName_.emplace(t->name, t.get());  // the key views the template's own name
-  list_.push_back(std::move(t));
+  Insert(std::move(t));
   return Ok;
 }
 
 LyrResult TemplateSet::MergeInto(TemplateSet* target) {
-  size_t before = target->list_.size();
+  size_t moved = 0;
   try {
-    target->list_.reserve(before + list_.size());
     for (auto& t : list_) {
-      target->byName_.emplace(t->name, t.get());
-      target->list_.push_back(std::move(t));
+      target->Insert(std::move(t));
+      ++moved;
     }
   } catch (...) {
-    for (size_t i = before; i < target->list_.size(); ++i) {
-      target->byName_.erase(target->list_[i]->name);
+    // Take back what went over, so that the target is as it was.
+    for (size_t i = moved; i-- > 0;) {
+      std::unique_ptr<Template>& back = target->list_.back();
+      target->byName_.erase(back->name);
+      target->byId_.erase(back->id);
+      list_[i] = std::move(back);
+      target->list_.pop_back();
     }
-    // Give the moved templates back so that nothing is lost or freed twice.
-    size_t k = 0;
-    for (auto& t : list_) {
-      if (!t) t = std::move(target->list_[before + k++]);
-    }
-    target->list_.resize(before);
     throw;
   }
   list_.clear();
   byName_.clear();
+  byId_.clear();
   return Ok;
 }
 

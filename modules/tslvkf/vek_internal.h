@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "lyr/vekfile.h"
@@ -24,6 +25,8 @@ inline constexpr int kMaxObjectDepth = 256;
 inline constexpr int kMaxTemplateDepth = 32;
 // Members of one template that other members name as array dimensions.
 inline constexpr int kMaxCountMembers = 16;
+// Templates one restriction list may name.
+inline constexpr size_t kMaxAllowedChildren = 256;
 // Largest stream a compressed file may inflate to.
 inline constexpr size_t kMaxInflatedSize =
     sizeof(void*) == 4 ? (size_t{512} << 20) : (size_t{1} << 30);
@@ -321,8 +324,19 @@ class TemplateSet {
  private:
   const TemplateSet* base_;
   bool shadow_;
+  struct GuidHash {
+    size_t operator()(const Guid& g) const {
+      uint64_t h = g.data1 * 0x9E3779B97F4A7C15ull ^ (uint64_t{g.data2} << 16 | g.data3);
+      for (uint8_t b : g.data4) h = (h ^ b) * 0x100000001B3ull;
+      return static_cast<size_t>(h ^ (h >> 29));
+    }
+  };
+  // Adds t to the lookups and the list; on failure nothing is left behind.
+  void Insert(std::unique_ptr<Template> t);
+
   std::vector<std::unique_ptr<Template>> list_;
   std::unordered_map<std::string_view, const Template*> byName_;
+  std::unordered_map<Guid, const Template*, GuidHash> byId_;
 };
 
 // The templates registered with one VekFile; documents and save objects share it.

@@ -148,18 +148,19 @@ class SaveNode final : public ComObject<SaveNode, lyr::VekDataObject> {
 // written, so it resolves to nothing.
 class SavedReference final : public ComObject<SavedReference, lyr::VekReference> {
  public:
-  SavedReference(SaveNode* owner, const SaveNode::Kid* k) : owner_(owner), k_(k) {
-    owner->AddRef();
-  }
+  // Kept by index: the owner's list may grow while this object lives.
+  SavedReference(SaveNode* owner, size_t index) : owner_(owner), index_(index) { owner->AddRef(); }
   ~SavedReference() { owner_->Release(); }
   LyrResult LYR_CALL ReadName(char* buffer, uint32_t* size) override {
-    return CopyName(k_->hasName ? k_->name.c_str() : nullptr,
-                    static_cast<uint32_t>(k_->name.size()), buffer, size);
+    const SaveNode::Kid& k = owner_->kids()[index_];
+    return CopyName(k.hasName ? k.name.c_str() : nullptr, static_cast<uint32_t>(k.name.size()),
+                    buffer, size);
   }
   LyrResult LYR_CALL ReadId(Guid* out) override {
+    const SaveNode::Kid& k = owner_->kids()[index_];
     if (!out) return ErrInvalidCall;
-    if (!k_->hasId) return lyr::ErrVekNotFound;
-    *out = k_->id;
+    if (!k.hasId) return lyr::ErrVekNotFound;
+    *out = k.id;
     return Ok;
   }
   LyrResult LYR_CALL Resolve(lyr::VekDataObject** out) override {
@@ -170,7 +171,7 @@ class SavedReference final : public ComObject<SavedReference, lyr::VekReference>
 
  private:
   SaveNode* owner_;
-  const SaveNode::Kid* k_;
+  size_t index_;
 };
 
 LyrResult SaveNode::NextChild(lyr::Unknown** out) {
@@ -183,7 +184,7 @@ LyrResult SaveNode::NextChild(lyr::Unknown** out) {
       k.node->AddRef();
       *out = static_cast<lyr::VekDataObject*>(k.node);
     } else {
-      *out = new SavedReference(this, &k);
+      *out = new SavedReference(this, next_);
     }
     ++next_;
     return Ok;
@@ -193,6 +194,7 @@ LyrResult SaveNode::NextChild(lyr::Unknown** out) {
 LyrResult SaveNode::AddChild(lyr::VekDataObject* child) {
   return Guard([&]() -> LyrResult {
     if (!child) return ErrInvalidCall;
+    kids_.reserve(kids_.size() + 1);  // before a reference is taken: nothing below throws
     void* self = nullptr;
     if (child->QueryInterface(kIidSelf, &self) != Ok) return lyr::ErrVekBadChild;
     SaveNode* c = static_cast<SaveNode*>(self);
@@ -209,7 +211,6 @@ LyrResult SaveNode::AddChild(lyr::VekDataObject* child) {
       if (a == c) return refuse(lyr::ErrVekBadChild);  // would make a cycle
     }
     if (depth - 1 + c->height_ > kMaxObjectDepth) return refuse(lyr::ErrVekTooDeep);
-    kids_.reserve(kids_.size() + 1);
     Kid k;
     k.node = c;
     kids_.push_back(std::move(k));
@@ -853,13 +854,11 @@ class SaveObject final : public ComObject<SaveObject, lyr::VekSaveObject>, publi
 
   // Writes t's definition after those of the templates its members use, each once.
   void Emit(const Template& t) {
-    for (const Template* w : written_) {
-      if (w == &t) return;
-    }
+    if (written_.count(&t)) return;
     for (const Member& m : t.members) {
       if (m.kind == Kind::kTemplate) Emit(*m.type);
     }
-    written_.push_back(&t);
+    written_.insert(&t);
     if (text())
       TemplateText(out, t);
     else
@@ -875,7 +874,7 @@ class SaveObject final : public ComObject<SaveObject, lyr::VekSaveObject>, publi
   SharedRef<Registry> registry_;
   std::FILE* f_;
   uint32_t format_;
-  std::vector<const Template*> written_;
+  std::unordered_set<const Template*> written_;
   z_stream z_{};
   bool deflating_ = false;
   size_t end_ = 0;  // where the closing bytes of a compressed stream start

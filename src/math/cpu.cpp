@@ -24,9 +24,26 @@ void Cpuid(uint32_t leaf, uint32_t regs[4]) {
 #endif
 }
 
+// The instruction exists when the ID flag (bit 21) of EFLAGS can be toggled; every x86-64
+// processor has it.
 bool CpuidAvailable() {
 #if defined(__i386__) && !defined(_MSC_VER)
-  return __get_cpuid_max(0, nullptr) != 0;  // probes the ID flag of EFLAGS first
+  uint32_t changed, original;
+  __asm__ volatile(
+      "pushfl\n\t"
+      "pushfl\n\t"
+      "popl %0\n\t"
+      "movl %0, %1\n\t"
+      "xorl $0x200000, %0\n\t"
+      "pushl %0\n\t"
+      "popfl\n\t"
+      "pushfl\n\t"
+      "popl %0\n\t"
+      "popfl\n\t"
+      : "=&r"(changed), "=&r"(original)
+      :
+      : "cc");
+  return ((changed ^ original) & 0x200000u) != 0;
 #else
   return true;
 #endif
@@ -62,10 +79,12 @@ ProcessorInfo QueryProcessor() {
 
 uint32_t FeatureWord(const ProcessorInfo& info) {
   uint32_t word = kFeatureBase;
-  if (!info.cpuid || info.maxLeaf == 0) return word;
-  word |= kFeatureLeaf1;
-  if (info.leaf1Edx & (1u << 23)) word |= kFeatureMmx;
-  if (info.leaf1Edx & (1u << 25)) word |= kFeatureSse;
+  if (!info.cpuid) return word;
+  if (info.maxLeaf >= 1) {
+    word |= kFeatureLeaf1;
+    if (info.leaf1Edx & (1u << 23)) word |= kFeatureMmx;
+    if (info.leaf1Edx & (1u << 25)) word |= kFeatureSse;
+  }
   if (info.maxExtLeaf > 0x80000000u) {
     word |= kFeatureExtended;
     if (info.ext1Edx & (1u << 31)) word |= kFeature3DNow;

@@ -8,7 +8,11 @@ namespace lyr {
 namespace {
 
 // The platform's export: one int (1 = mute, 0 = unmute), the caller cleans the stack.
+#if defined(_WIN32) && !defined(_WIN64)
+using MuteProc = void(__cdecl*)(int);
+#else
 using MuteProc = void (*)(int);
+#endif
 
 struct DebugQuietState {
   const char* modules[2] = {"tsl9.dll", "tsl9d.dll"};

@@ -15,6 +15,7 @@ namespace lyr {
 // vertex 0, three floats used), sum of weight * TransformDirection3(vector, directionBones[bone])
 // (bones when directionBones is null). Bytes leadingBytes..stride-1 are copied from the source
 // vertex first; allInLeadingBlock says that no transformed element lies past leadingBytes.
+// elementCount is at most 64 (the length limit of a vertex declaration); more are ignored.
 void BlendSkinnedVertices(const Matrix* bones, const Matrix* directionBones, const void* src,
                           void* dst, uint32_t vertexCount, uint32_t stride,
                           const void* const* srcElements, void* const* dstElements,

@@ -384,7 +384,8 @@ Vector4* TransformVector4Array(Vector4* out, uint32_t os, const Vector4* in, uin
   return MapArray<plain::TransformVector4>(out, os, in, is, m, n);
 }
 
-// The array forms fold the viewport mapping into the matrix and run the point-transform array.
+// The array forms fold the viewport mapping into the matrix and run the point-transform array
+// through the table, so that they stream at the speed of the processor's form.
 Vector3* ProjectPoint3Array(Vector3* out, uint32_t os, const Vector3* in, uint32_t is,
                             const Viewport* vp, const Matrix* proj, const Matrix* view,
                             const Matrix* world, uint32_t n) {
@@ -394,7 +395,7 @@ Vector3* ProjectPoint3Array(Vector3* out, uint32_t os, const Vector3* in, uint32
     Matrix v = mathutil::ViewportMatrix(*vp);
     plain::MultiplyMatrix(&c, &c, &v);
   }
-  return plain::TransformPoint3Array(out, os, in, is, &c, n);
+  return lyr::TransformPoint3Array(out, os, in, is, &c, n);
 }
 
 Vector3* UnprojectPoint3Array(Vector3* out, uint32_t os, const Vector3* in, uint32_t is,
@@ -407,7 +408,7 @@ Vector3* UnprojectPoint3Array(Vector3* out, uint32_t os, const Vector3* in, uint
     Matrix v = mathutil::InverseViewportMatrix(*vp);
     plain::MultiplyMatrix(&c, &v, &c);
   }
-  return plain::TransformPoint3Array(out, os, in, is, &c, n);
+  return lyr::TransformPoint3Array(out, os, in, is, &c, n);
 }
 
 // ---- Matrices ----------------------------------------------------------------------------------

@@ -127,12 +127,18 @@ LyrResult RepsExact(const MeshArrays<Index>& m, uint32_t* reps) {
   const uint32_t nv = m.vertexCount;
   // Open addressing over the distinct positions; each slot holds the first representative at
   // that place, and nextRep chains the later representatives at the same place in index order.
+  // Each slot holds a vertex and the upper half of its hash, so that most slots of other
+  // places are passed over without reading their positions.
+  struct Slot {
+    uint32_t vertex;
+    uint32_t tag;
+  };
   size_t size = 16;
   while (size < size_t(nv) * 2) size *= 2;
-  Work<uint32_t> slots(size);
+  Work<Slot> slots(size);
   Work<uint32_t> nextRep(nv);
   if (!slots.Ok() || !nextRep.Ok()) return ErrOutOfMemory;
-  std::fill(slots.get(), slots.get() + size, kNoFace);
+  std::fill(slots.get(), slots.get() + size, Slot{kNoFace, 0});
   FaceIncidence incidence;
   const size_t mask = size - 1;
   for (uint32_t v = 0; v < nv; ++v) {
@@ -144,13 +150,15 @@ LyrResult RepsExact(const MeshArrays<Index>& m, uint32_t* reps) {
                  (uint64_t(FloatBits(p.y)) * 0xC2B2AE3D27D4EB4Full) ^
                  (uint64_t(FloatBits(p.z)) * 0x165667B19E3779F9ull);
     h ^= h >> 29;
+    const uint32_t tag = uint32_t(h >> 32);
     size_t s = size_t(h) & mask;
     for (;; s = (s + 1) & mask) {
-      const uint32_t head = slots[s];
+      const uint32_t head = slots[s].vertex;
       if (head == kNoFace) {
-        slots[s] = v;
+        slots[s] = {v, tag};
         break;
       }
+      if (slots[s].tag != tag) continue;
       const Vec3 q = Position(m, head);
       if (q.x != p.x || q.y != p.y || q.z != p.z) continue;
       if (!incidence.Built()) {
@@ -291,25 +299,26 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
     return p[0] != p[1] && p[1] != p[2] && p[0] != p[2];
   };
 
-  // Half-edges of every taking-part face of every run, bucketed by starting place (counting sort).
+  // The places of every taking-part face of every run (kNoFace in the first for the others),
+  // and its half-edges bucketed by starting place (counting sort).
   Work<uint32_t> offsets(size_t(nv) + 1);
-  Work<uint8_t> inRun(nf);
-  if (!offsets.Ok() || !inRun.Ok()) return ErrOutOfMemory;
+  Work<uint32_t> facePlaces(size_t(nf) * 3);
+  if (!offsets.Ok() || !facePlaces.Ok()) return ErrOutOfMemory;
   std::fill(offsets.get(), offsets.get() + nv + 1, 0u);
-  std::fill(inRun.get(), inRun.get() + nf, uint8_t(0));
-  ForEachRun(m, [&](uint32_t first, uint32_t end) {
-    std::fill(inRun.get() + first, inRun.get() + end, uint8_t(1));
-  });
+  std::fill(facePlaces.get(), facePlaces.get() + size_t(nf) * 3, kNoFace);
   size_t total = 0;
-  for (uint32_t f = 0; f < nf; ++f) {
-    uint32_t p[3] = {};
-    if (!inRun[f] || !places(f, p)) {
-      inRun[f] = 0;
-      continue;
+  ForEachRun(m, [&](uint32_t first, uint32_t end) {
+    for (uint32_t f = first; f < end; ++f) {
+      uint32_t* p = &facePlaces[size_t(f) * 3];
+      if (p[0] != kNoFace) continue;  // already seen in an earlier, overlapping run
+      if (!places(f, p)) {
+        p[0] = kNoFace;
+        continue;
+      }
+      for (int k = 0; k < 3; ++k) ++offsets[p[k] + 1];
+      total += 3;
     }
-    for (int k = 0; k < 3; ++k) ++offsets[p[k] + 1];
-    total += 3;
-  }
+  });
   if (total > std::numeric_limits<uint32_t>::max()) return ErrOutOfMemory;
   for (uint32_t v = 0; v < nv; ++v) offsets[v + 1] += offsets[v];
   Work<HalfEdge> edges(total);
@@ -317,18 +326,16 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
   if (!edges.Ok() || !fill.Ok()) return ErrOutOfMemory;
   std::copy(offsets.get(), offsets.get() + nv, fill.get());
   for (uint32_t f = 0; f < nf; ++f) {
-    uint32_t p[3] = {};
-    if (!inRun[f]) continue;
-    places(f, p);
+    const uint32_t* p = &facePlaces[size_t(f) * 3];
+    if (p[0] == kNoFace) continue;
     for (uint32_t k = 0; k < 3; ++k) edges[fill[p[k]]++] = {p[(k + 1) % 3], f, k};
   }
 
   // A half-edge is still free while its face's entry for it is none.
   ForEachRun(m, [&](uint32_t first, uint32_t end) {
     for (uint32_t f = first; f < end; ++f) {
-      uint32_t p[3] = {};
-      if (!inRun[f]) continue;
-      places(f, p);
+      const uint32_t* p = &facePlaces[size_t(f) * 3];
+      if (p[0] == kNoFace) continue;
       bool haveNormal = false;
       Vec3 normal{};
       for (uint32_t k = 0; k < 3; ++k) {

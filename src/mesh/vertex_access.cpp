@@ -281,7 +281,10 @@ void BuildConverter(VertexConverter& c, const VertexElement* source,
     const VertexElement* s = &source[i];
     const VertexElement* d = FindElement(destination, s->usage, s->usageIndex);
     if (!d || s->method == ElementMethod::UV || d->method == ElementMethod::UV) continue;
-    c.pairs[c.pairCount++] = {s, d};
+    // Same float type on both sides: reading and writing would copy the bytes unchanged (an
+    // implied weight would land in a component the destination does not store).
+    const bool same = s->type == d->type && OneOf(s->type, ElementType::F32x1, ElementType::F32x4);
+    c.pairs[c.pairCount++] = {s, d, same ? ElementTypeSize(s->type) : 0};
   }
 }
 
@@ -296,6 +299,14 @@ void ConvertVertex(const VertexConverter& c, uint32_t s, uint32_t d, bool zeroFi
                 c.destination.vertexSize);
   for (uint32_t i = 0; i < c.pairCount; ++i) {
     const VertexConverter::Pair& pair = c.pairs[i];
+    if (pair.copyBytes) {
+      const uint8_t* from = Address(c.source, pair.source, s);
+      uint8_t* to = Address(c.destination, pair.destination, d);
+      if (from && to) {
+        std::memmove(to, from, pair.copyBytes);
+        continue;
+      }
+    }
     float v[4];
     ReadElement(c.source, pair.source, s, v, 4);
     if (pair.source->usage == ElementUsage::BlendWeights &&

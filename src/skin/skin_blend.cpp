@@ -189,7 +189,8 @@ LYR_TARGET_SSE void BlendSse(const Matrix* bones, const Matrix* dirs, const uint
                      _mm_mul_ps(z, _mm_load_ps(m + 8))),
           _mm_load_ps(m + 12));
       const float tw = _mm_cvtss_f32(_mm_shuffle_ps(t, t, _MM_SHUFFLE(3, 3, 3, 3)));
-      if (!WithinOneUlpOfOne(tw)) t = _mm_mul_ps(t, _mm_set1_ps(1.0f / tw));
+      // Affine bones give exactly 1: one comparison settles the common case.
+      if (tw != 1.0f && !WithinOneUlpOfOne(tw)) t = _mm_mul_ps(t, _mm_set1_ps(1.0f / tw));
       pos = _mm_add_ps(pos, _mm_mul_ps(t, w));
       if (n) {
         const float* d = MatrixAt(dirs, at);

@@ -87,6 +87,9 @@ class SkinInfoImpl final : public Object<SkinInfoImpl, SkinInfo> {
 
  private:
   static void FreeBone(BoneRecord& b);
+  // The mesh's point representatives from an adjacency, one per skin vertex (a vertex the mesh
+  // names outside the skin stands for itself).
+  LyrResult SkinPointReps(Mesh* mesh, const uint32_t* adjacency, Vector<uint32_t>& reps);
   void ComputeMaxWeights();
   LyrResult BuildUpdateTable();
   template <class Index>

@@ -156,21 +156,30 @@ TEST(Normalisation, EveryFormAgreesOnOrdinaryInput) {
 }
 
 TEST(PointTransforms, DivideOnlyWhenWIsNotNearlyOne) {
-  Matrix m = mathutil::kIdentity;
-  m.m[3][0] = 1;
-  m.m[3][3] = 1.0000001f;  // w within 2^-23 of 1: undivided
-  Vector3 v = {1, 2, 3}, out;
-  P.TransformPoint3(&out, &v, &m);
-  EXPECT_TRUE(SameBits(out, Vector3{2, 2, 3}));
-  m.m[3][3] = 2;
-  P.TransformPoint3(&out, &v, &m);
-  EXPECT_TRUE(FloatsClose(out, Vector3{1, 1, 1.5f}));
-  m.m[3][3] = 0;  // no guard against w = 0
-  P.TransformPoint3(&out, &v, &m);
-  EXPECT_FALSE(std::isfinite(out.x));
-  Vector2 v2 = {1, 2}, o2;
-  P.TransformPoint2(&o2, &v2, &m);
-  EXPECT_FALSE(std::isfinite(o2.y));
+  for (const auto& f : AllForms()) {
+    SCOPED_TRACE(f.name);
+    const FastFunctionSet& s = f.set;
+    Matrix m = mathutil::kIdentity;
+    m.m[3][0] = 1;
+    m.m[3][3] = 1.0000001f;  // w within 2^-23 of 1: undivided
+    Vector3 v = {1, 2, 3}, out;
+    s.TransformPoint3(&out, &v, &m);
+    EXPECT_TRUE(SameBits(out, Vector3{2, 2, 3}));
+    Vector3 five[5] = {v, v, v, v, v};  // a four-element block and a tail
+    s.TransformPoint3Array(five, 12, five, 12, &m, 5);
+    for (const Vector3& e : five) EXPECT_TRUE(SameBits(e, Vector3{2, 2, 3}));
+    m.m[3][3] = 2;
+    s.TransformPoint3(&out, &v, &m);
+    EXPECT_TRUE(FloatsClose(out, Vector3{1, 1, 1.5f}));
+    m.m[3][3] = 0;  // no guard against w = 0
+    s.TransformPoint3(&out, &v, &m);
+    EXPECT_FALSE(std::isfinite(out.x));
+    Vector2 v2 = {1, 2}, o2;
+    s.TransformPoint2(&o2, &v2, &m);
+    EXPECT_FALSE(std::isfinite(o2.y));
+    s.TransformPoint2Array(&o2, 8, &v2, 8, &m, 1);
+    EXPECT_FALSE(std::isfinite(o2.y));
+  }
 }
 
 TEST(Inversion, SingularMatricesLeaveTheOutputUntouched) {
@@ -376,6 +385,19 @@ void CheckArrayForm(const std::vector<In>& input, ArrayOp arrayOp, SingleOp sing
     singleOp(&expected, &input[i]);
     ASSERT_TRUE(FloatsClose(At<Out>(same, sameStride, i), expected, rel, 1e-4f));
   }
+  // Packed records, the stream layout of whole-array loads; the byte after the last element must
+  // stay untouched.
+  std::vector<unsigned char> packedIn = Strided(input, sizeof(In));
+  std::vector<unsigned char> packedOut(input.size() * sizeof(Out) + 3, 0xAB);
+  arrayOp(reinterpret_cast<Out*>(packedOut.data() + 1), sizeof(Out),
+          reinterpret_cast<const In*>(packedIn.data() + 1), sizeof(In),
+          static_cast<uint32_t>(input.size()));
+  for (size_t i = 0; i < input.size(); ++i) {
+    Out expected;
+    singleOp(&expected, &input[i]);
+    ASSERT_TRUE(FloatsClose(At<Out>(packedOut, sizeof(Out), i), expected, rel, 1e-4f));
+  }
+  EXPECT_EQ(packedOut[1 + input.size() * sizeof(Out)], 0xAB);
 }
 
 TEST(ArrayForms, MatchTheSingleFormsWithOddStrides) {

@@ -114,6 +114,7 @@ TEST(RefDevice, WritesUnderAReadOnlyLockAreCounted) {
 
 TEST(RefDevice, DeclarationObjectsKeepACopy) {
   auto device = MakeRefDevice();
+  auto control = ControlOf(device.get());
   VertexElement d[MaxElementEntries];
   ASSERT_EQ(FormatCodeToElements(kFormatPosition | kFormatNormal, d), Ok);
   DeclarationObject* decl = nullptr;
@@ -121,9 +122,9 @@ TEST(RefDevice, DeclarationObjectsKeepACopy) {
   d[0].offset = 4;  // the caller's array may change afterwards
   VertexElement back[MaxElementEntries];
   uint32_t count = 0;
-  ASSERT_EQ(decl->ReadElements(nullptr, &count), Ok);
+  ASSERT_EQ(control->ReadDeclaration(decl, nullptr, &count), Ok);
   EXPECT_EQ(count, 3u);
-  ASSERT_EQ(decl->ReadElements(back, &count), Ok);
+  ASSERT_EQ(control->ReadDeclaration(decl, back, &count), Ok);
   d[0].offset = 0;
   EXPECT_TRUE(ElementsEqual(back, d));
   decl->Release();

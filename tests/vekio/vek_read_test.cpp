@@ -229,6 +229,22 @@ TEST(VekRead, EveryFormAndFloatWidthGivesTheSameObjects) {
   EXPECT_STREQ(ValueAt<const char*>(tagged.data(), 22), "tag \"x\"");
 }
 
+TEST(VekRead, AFileMayRedefineATemplateForItselfOnly) {
+  Ref<VekFile> file = NewVekFile();
+  const std::string own =
+      "vkf 0303txt 0032\n"
+      "template Vector <3D82AB5E-62DA-11CF-AB39-0020AF71E433> { float x; float y; }\n"
+      "Vector { 1; 2; }\n";
+  Ref<VekEnumeration> e;
+  ASSERT_EQ(OpenBytes(file.get(), own, e.put()), Ok);
+  auto top = TopLevel(e.get());
+  ASSERT_EQ(top.size(), 1u);
+  EXPECT_EQ(Block(top[0].get()).size(), 8u);
+  ASSERT_EQ(OpenBytes(file.get(), "vkf 0303txt 0032\nVector { 1; 2; 3; }", e.put()), Ok);
+  top = TopLevel(e.get());
+  EXPECT_EQ(Block(top[0].get()).size(), 12u);
+}
+
 TEST(VekRead, BlocksOutliveTheFileAndMayBeChangedInPlace) {
   Ref<VekDataObject> mesh;
   {

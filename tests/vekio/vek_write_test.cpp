@@ -221,6 +221,20 @@ TEST(VekWrite, ChildrenFollowTheTemplatesAndFormATree) {
   EXPECT_EQ(frame->AddChild(frame.get()), ErrVekBadChild);
   EXPECT_EQ(anim->AddChild(frame2.get()), ErrVekBadChild);
   EXPECT_EQ(anim->AddReference(nullptr, nullptr), ErrInvalidCall);
+  // Children of objects being built can be walked; a reference seen so stays valid while more
+  // are added, and resolves to nothing until the file is read.
+  Ref<Unknown> child;
+  ASSERT_EQ(anim->AddReference("a", nullptr), Ok);
+  ASSERT_EQ(anim->NextChild(child.put()), Ok);
+  Ref<VekReference> ref;
+  ASSERT_EQ(child->QueryInterface(VekReference::kIid, reinterpret_cast<void**>(ref.put())), Ok);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(anim->AddReference("more", nullptr), Ok);
+  EXPECT_EQ(NameOf(ref.get()), "a");
+  Ref<VekDataObject> target;
+  EXPECT_EQ(ref->Resolve(target.put()), ErrVekBadReference);
+  auto setKids = DataChildren(set.get());
+  ASSERT_EQ(setKids.size(), 1u);
+  EXPECT_EQ(setKids[0].get(), anim.get());
   // Objects read from a file take no children.
   Ref<VekEnumeration> e;
   ASSERT_EQ(OpenBytes(file.get(), "vkf 0303txt 0032 Frame x {}", e.put()), Ok);
