@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" || exit 1
 flavours=("$@")
 [ ${#flavours[@]} -gt 0 ] || flavours=(x64 asan m32 plain fuzz)
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 jobs=$(nproc)
 failed=()

@@ -1,7 +1,6 @@
 // The command-line tool: a front door to the library for people and scripts.
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,7 +16,10 @@ class DemoAllocator final : public lyr::HierarchyAllocator {
  public:
   LyrResult LYR_CALL NewFrame(const char* name, lyr::Frame** out) override {
     auto* f = new lyr::Frame{};
-    f->name = name ? strdup(name) : nullptr;
+    if (name) {
+      f->name = new char[std::strlen(name) + 1];
+      std::strcpy(f->name, name);
+    }
     for (int i = 0; i < 4; ++i) f->matrix.m[i][i] = 1.0f;
     *out = f;
     return lyr::Ok;
@@ -28,7 +30,7 @@ class DemoAllocator final : public lyr::HierarchyAllocator {
     return lyr::ErrInvalidCall;  // the demo skeleton carries no geometry
   }
   LyrResult LYR_CALL DeleteFrame(lyr::Frame* frame) override {
-    std::free(frame->name);
+    delete[] frame->name;
     delete frame;
     ++deleted;
     return lyr::Ok;

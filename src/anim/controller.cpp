@@ -88,8 +88,13 @@ class Controller final : public Object<Controller, AnimationController> {
 
   // Allocates every array; false when an allocation fails (the destructor frees what was made).
   bool Init() {
+    // The lookup table is the largest block: refuse before allocating anything when its size
+    // cannot be expressed.
     const uint64_t rows = uint64_t{maxSets_} + 1;
-    if (!FitsSize(rows) || !FitsSize(rows * maxOutputs_)) return false;
+    if (!FitsSize(rows) || !FitsSize(rows * maxOutputs_) ||
+        rows * maxOutputs_ > std::numeric_limits<size_t>::max() / sizeof(void*)) {
+      return false;
+    }
     outputs_ = static_cast<OutputSlot*>(AllocZeroedArray(maxOutputs_, sizeof(OutputSlot)));
     if (!outputs_) return false;
     sets_ = static_cast<AnimationSet**>(AllocZeroedArray(size_t(rows), sizeof(AnimationSet*)));
@@ -593,20 +598,28 @@ LyrResult Controller::Mix() {
     }
     // Scaling(s) * Rotation(r) * Translation(tr): the scaling multiplies the rotation's rows, the
     // translation fills the fourth row. The same numbers as the three full products, without them.
-    Matrix m;
-    MatrixFromQuaternion(&m, &r);
-    const float f[3] = {s.x, s.y, s.z};
-    for (int row = 0; row < 3; ++row) {
-      m.m[row][0] *= f[row];
-      m.m[row][1] *= f[row];
-      m.m[row][2] *= f[row];
-      m.m[row][3] = 0.0f;
-    }
+    Matrix rm;
+    MatrixFromQuaternion(&rm, &r);
+    // Read element by element: the rotation was just stored as single floats, and wider loads of
+    // those stores would wait for them to retire instead of taking the values from the store queue.
+    const volatile float* e = &rm.m[0][0];
+    Matrix& m = *target;
+    m.m[0][0] = e[0] * s.x;
+    m.m[0][1] = e[1] * s.x;
+    m.m[0][2] = e[2] * s.x;
+    m.m[0][3] = 0.0f;
+    m.m[1][0] = e[4] * s.y;
+    m.m[1][1] = e[5] * s.y;
+    m.m[1][2] = e[6] * s.y;
+    m.m[1][3] = 0.0f;
+    m.m[2][0] = e[8] * s.z;
+    m.m[2][1] = e[9] * s.z;
+    m.m[2][2] = e[10] * s.z;
+    m.m[2][3] = 0.0f;
     m.m[3][0] = tr.x;
     m.m[3][1] = tr.y;
     m.m[3][2] = tr.z;
     m.m[3][3] = 1.0f;
-    *target = m;
   }
   return Ok;
 }

@@ -69,27 +69,48 @@ class KeyChannel {
 
   // The index of the first key whose time is greater than x (count when there is none), found
   // from where the last search ended: a forward scan when x is at or past the cached key, no scan
-  // when x lies between the key before the cache and the cached key, otherwise a rescan from the
-  // first key up to the cache. A cache equal to the count stands for "past the last key". For
-  // keys out of order the cache is not used, so the result depends on x alone.
+  // when x lies between the key before the cache and the cached key, otherwise a rescan of the
+  // keys below the cache. A cache equal to the count stands for "past the last key". For keys out
+  // of order the cache is not used, so the result depends on x alone.
+  //
+  // The scans give the same index a key-by-key scan would, but a long one (a jump of more than a
+  // few keys) finishes by bisection, so random access costs O(log n) and steady advance O(1).
   uint32_t Search(double x) {
     const uint32_t n = count_;
     const uint32_t c = ordered_ ? cache_ : 0;
     uint32_t j;
     if (c < n && keys_[c].time <= x) {
-      j = c + 1;
-      while (j < n && keys_[j].time <= x) ++j;
+      j = ordered_ ? FirstAfter(c + 1, n, x) : LinearFirstAfter(c + 1, n, x);
     } else {
-      const uint32_t p = c ? c - 1 : 0;
-      if (c != 0 && keys_[p].time <= x) return c;
-      j = 0;
-      while (j < c && keys_[j].time <= x) ++j;
+      if (c != 0 && keys_[c - 1].time <= x) return c;
+      // Nothing below the cache is greater than a NaN time, yet a NaN is before every key.
+      j = (c == 0 || x != x) ? 0 : FirstAfter(0, c, x);
     }
     cache_ = j;
     return j;
   }
 
  private:
+  uint32_t LinearFirstAfter(uint32_t j, uint32_t end, double x) const {
+    while (j < end && keys_[j].time <= x) ++j;
+    return j;
+  }
+  // For ascending keys: a few steps key by key, then bisection over what is left.
+  uint32_t FirstAfter(uint32_t j, uint32_t end, double x) const {
+    for (uint32_t steps = 0; steps < 4; ++steps, ++j) {
+      if (j == end || keys_[j].time > x) return j;
+    }
+    while (j < end) {
+      const uint32_t mid = j + (end - j) / 2;
+      if (keys_[mid].time <= x) {
+        j = mid + 1;
+      } else {
+        end = mid;
+      }
+    }
+    return j;
+  }
+
   Key* keys_ = nullptr;
   uint32_t count_ = 0;
   uint32_t cache_ = 0;

@@ -56,6 +56,21 @@ bool FaceValid(const MeshArrays<Index>& m, const Index* f) {
   return FaceUsed(f) && f[0] < m.vertexCount && f[1] < m.vertexCount && f[2] < m.vertexCount;
 }
 
+// ErrInvalidCall unless every run lies within the faces and every used face names existing
+// vertices.
+template <class Index>
+LyrResult CheckFaces(const MeshArrays<Index>& m) {
+  if (!m.indices) return ErrInvalidCall;
+  for (uint32_t r = 0; m.runs && r < m.runCount; ++r) {
+    if (uint64_t(m.runs[r].firstFace) + m.runs[r].faceCount > m.faceCount) return ErrInvalidCall;
+  }
+  for (uint32_t f = 0; f < m.faceCount; ++f) {
+    const Index* idx = m.indices + size_t(f) * 3;
+    if (FaceUsed(idx) && !FaceValid(m, idx)) return ErrInvalidCall;
+  }
+  return Ok;
+}
+
 // The faces using each vertex, for the rule that two corners of one face never share a place.
 class FaceIncidence {
  public:
@@ -122,6 +137,23 @@ bool HasNaN(const Vec3& p) {
   return std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z);
 }
 
+uint64_t PlaceHash(const Vec3& p) {
+  uint64_t h = (uint64_t(FloatBits(p.x)) * 0x9E3779B97F4A7C15ull) ^
+               (uint64_t(FloatBits(p.y)) * 0xC2B2AE3D27D4EB4Full) ^
+               (uint64_t(FloatBits(p.z)) * 0x165667B19E3779F9ull);
+  return h ^ (h >> 29);
+}
+
+inline void Prefetch(const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+// How far ahead the loops over scattered data ask for it.
+constexpr uint32_t kAheadFar = 16, kAheadNear = 8;
+
 template <class Index>
 LyrResult RepsExact(const MeshArrays<Index>& m, uint32_t* reps) {
   const uint32_t nv = m.vertexCount;
@@ -146,10 +178,8 @@ LyrResult RepsExact(const MeshArrays<Index>& m, uint32_t* reps) {
     nextRep[v] = kNoFace;
     const Vec3 p = Position(m, v);
     if (HasNaN(p)) continue;
-    uint64_t h = (uint64_t(FloatBits(p.x)) * 0x9E3779B97F4A7C15ull) ^
-                 (uint64_t(FloatBits(p.y)) * 0xC2B2AE3D27D4EB4Full) ^
-                 (uint64_t(FloatBits(p.z)) * 0x165667B19E3779F9ull);
-    h ^= h >> 29;
+    if (v + kAheadFar < nv) Prefetch(&slots[size_t(PlaceHash(Position(m, v + kAheadFar))) & mask]);
+    const uint64_t h = PlaceHash(p);
     const uint32_t tag = uint32_t(h >> 32);
     size_t s = size_t(h) & mask;
     for (;; s = (s + 1) & mask) {
@@ -247,7 +277,15 @@ struct HalfEdge {
 template <class Index>
 LyrResult PointRepsFromAdjacency(const MeshArrays<Index>& m, const uint32_t* adjacency,
                                  uint32_t* reps) {
-  if (!m.indices || !adjacency || !reps) return ErrInvalidCall;
+  if (!adjacency || !reps) return ErrInvalidCall;
+  if (LyrResult r = CheckFaces(m); Failed(r)) return r;
+  // Entries name an existing face or none (for 16-bit indices also 0xFFFF, none at that width).
+  for (size_t i = 0; i < size_t(m.faceCount) * 3; ++i) {
+    const uint32_t a = adjacency[i];
+    if (a >= m.faceCount && a != kNoFace && !(sizeof(Index) == 2 && a == 0xFFFFu)) {
+      return ErrInvalidCall;
+    }
+  }
   std::fill(reps, reps + m.vertexCount, kNoFace);
   VertexWalk<Index, uint32_t> walk(m.indices, adjacency, m.faceCount);
   LyrResult result = Ok;
@@ -280,15 +318,15 @@ LyrResult PointRepsFromAdjacency(const MeshArrays<Index>& m, const uint32_t* adj
 template <class Index>
 LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* pointReps,
                                  uint32_t* adjacency) {
-  if (!m.indices || !adjacency) return ErrInvalidCall;
+  if (!adjacency) return ErrInvalidCall;
+  if (LyrResult r = CheckFaces(m); Failed(r)) return r;
   const uint32_t nv = m.vertexCount;
   const uint32_t nf = m.faceCount;
+  for (uint32_t v = 0; pointReps && v < nv; ++v) {
+    if (pointReps[v] >= nv) return ErrInvalidCall;
+  }
   std::fill(adjacency, adjacency + size_t(nf) * 3, kNoFace);
-  auto rep = [&](Index v) -> uint32_t {
-    if (!pointReps) return v;
-    const uint32_t r = pointReps[v];
-    return r < nv ? r : uint32_t(v);
-  };
+  auto rep = [&](Index v) -> uint32_t { return pointReps ? pointReps[v] : uint32_t(v); };
   // A face takes part when it is used, names existing vertices and has three distinct places.
   auto places = [&](uint32_t f, uint32_t p[3]) {
     const Index* idx = m.indices + size_t(f) * 3;
@@ -334,6 +372,20 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
   // A half-edge is still free while its face's entry for it is none.
   ForEachRun(m, [&](uint32_t first, uint32_t end) {
     for (uint32_t f = first; f < end; ++f) {
+      // Faces come in any order, so the lists they read are scattered: ask for the bucket
+      // bounds a few faces ahead and for the lists themselves a little nearer.
+      if (f + kAheadFar < end) {
+        const uint32_t* q = &facePlaces[size_t(f + kAheadFar) * 3];
+        if (q[0] != kNoFace) {
+          for (int k = 0; k < 3; ++k) Prefetch(&offsets[q[k]]);
+        }
+      }
+      if (f + kAheadNear < end) {
+        const uint32_t* q = &facePlaces[size_t(f + kAheadNear) * 3];
+        if (q[0] != kNoFace) {
+          for (int k = 0; k < 3; ++k) Prefetch(&edges[offsets[q[k]]]);
+        }
+      }
       const uint32_t* p = &facePlaces[size_t(f) * 3];
       if (p[0] == kNoFace) continue;
       bool haveNormal = false;
@@ -381,7 +433,8 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
 
 template <class Index>
 LyrResult PointRepsFromPositions(const MeshArrays<Index>& m, float epsilon, uint32_t* pointReps) {
-  if (!m.indices || !m.positions || !pointReps) return ErrInvalidCall;
+  if (!m.positions || !pointReps) return ErrInvalidCall;
+  if (LyrResult r = CheckFaces(m); Failed(r)) return r;
   return epsilon == 0.0f ? RepsExact(m, pointReps) : RepsSweep(m, epsilon, pointReps);
 }
 

@@ -4,11 +4,12 @@
 // corner k to corner (k + 1) mod 3, or kNoFace. Point representatives hold one entry per vertex:
 // the vertex that stands for every vertex at its place.
 //
-// Every routine here treats the arrays it is given as untrusted: faces whose first index is all
-// ones are unused, faces with an index at or beyond the vertex count are treated as degenerate,
-// adjacency entries naming a face that does not exist or that does not name the current face
-// back are treated as none, and representatives at or beyond the vertex count are treated as the
-// vertex itself. None of them reads or writes outside the arrays described by MeshArrays.
+// Every routine here checks what it is given before using it: runs must lie within the faces, every
+// used face (first index not all ones) must name existing vertices, representatives must name
+// existing vertices and adjacency entries existing faces (or none); otherwise ErrInvalidCall.
+// Adjacency that names existing faces but is not symmetric is accepted: an entry whose face does
+// not name the current face back is a boundary. None of them reads or writes outside the arrays
+// described by MeshArrays.
 #pragma once
 
 #include <cstdint>
@@ -39,8 +40,7 @@ struct MeshArrays {
   // further on. Null when the vertices have no usable position.
   const uint8_t* positions = nullptr;
   uint32_t stride = 0;
-  // The runs to process; null means one run of every face. Runs reaching past the face count
-  // are clipped.
+  // The runs to process; null means one run of every face.
   const FaceRun* runs = nullptr;
   uint32_t runCount = 0;
 };
@@ -176,7 +176,8 @@ class VertexWalk {
 // Point representatives from a face adjacency: the faces around each vertex are walked and every
 // vertex met at that place takes the first vertex found there as its representative; a vertex
 // keeps the first representative it is given, so every representative stands for itself.
-// ErrAdjacencyWalkTooLong when a walk exceeds kMaxVertexWalkSteps (the output is then partial).
+// Entries of 0xFFFF count as none with 16-bit indices. ErrAdjacencyWalkTooLong when a walk
+// exceeds kMaxVertexWalkSteps (the output is then partial).
 template <class Index>
 LyrResult PointRepsFromAdjacency(const MeshArrays<Index>& mesh, const uint32_t* adjacency,
                                  uint32_t* pointReps);

@@ -737,8 +737,13 @@ class MeshImpl final : public Mesh, public MeshInternal {
     ScopedLock src, dst;
     LyrResult r;
     if (Failed(r = src.Lock(vb_, kLockReadOnly)) || Failed(r = dst.Lock(target, 0))) return r;
-    for (size_t v = 0; v < newToOld.size(); ++v)
+    const size_t n = newToOld.size();
+    for (size_t v = 0; v < n; ++v) {
+#if defined(__GNUC__)
+      if (v + 16 < n) __builtin_prefetch(src.data() + size_t(newToOld[v + 16]) * stride_);
+#endif
       std::memcpy(dst.data() + v * stride_, src.data() + size_t(newToOld[v]) * stride_, stride_);
+    }
     return Ok;
   }
 
@@ -796,7 +801,6 @@ class MeshImpl final : public Mesh, public MeshInternal {
   uint32_t stride_ = 0, vertexCount_ = 0, vertexCapacity_ = 0;
   IndexBuffer* ib_ = nullptr;
   uint32_t faceCount_ = 0, faceCapacity_ = 0;
-  const void* lockedIndices_ = nullptr;
   Vector<T> pointReps_;
   Vector<T> adjacency_;
   Vector<uint32_t> attributes_;
@@ -809,7 +813,7 @@ class MeshImpl final : public Mesh, public MeshInternal {
 template <class T>
 int32_t MeshImpl<T>::CheckConsistency(const void* indices) {
   ScopedLock il;
-  const T* idx = static_cast<const T*>(indices ? indices : lockedIndices_);
+  const T* idx = static_cast<const T*>(indices);
   if (!idx) {
     if (!ib_ || Failed(il.Lock(ib_, kLockReadOnly))) return 0;
     idx = reinterpret_cast<const T*>(il.data());
@@ -863,7 +867,8 @@ LyrResult MeshImpl<T>::WithArrays(bool vertices, F&& work) {
     for (const AttributeRange& e : table_) runs.push_back({e.firstFace, e.faceCount});
     ScopedLock vl, il;
     MeshArrays<T> m;
-    if (vertices) {
+    // A write-only vertex buffer is not read: normals then play no part in choosing neighbours.
+    if (vertices && !(options_ & MO::VertexWriteOnly)) {
       if (LyrResult r = vl.Lock(vb_, kLockReadOnly); Failed(r)) return r;
       if (const VertexElement* p = FindFloat3Position(decl_)) {
         m.positions = vl.data() + p->offset;
@@ -887,6 +892,7 @@ LyrResult MeshImpl<T>::AdjacencyFromPointReps(const uint32_t* pointReps, uint32_
     return lyr::AdjacencyFromPointReps(m, pointReps, adjacency);
   });
 }
+
 template <class T>
 LyrResult MeshImpl<T>::PointRepsFromAdjacency(const uint32_t* adjacency, uint32_t* pointReps) {
   if (!adjacency || !pointReps || (options_ & MO::IndexWriteOnly)) return ErrInvalidCall;
@@ -894,6 +900,7 @@ LyrResult MeshImpl<T>::PointRepsFromAdjacency(const uint32_t* adjacency, uint32_
     return lyr::PointRepsFromAdjacency(m, adjacency, pointReps);
   });
 }
+
 template <class T>
 LyrResult MeshImpl<T>::BuildAdjacency(float epsilon, uint32_t* adjacency) {
   if (!adjacency || (options_ & kWriteOnlyOptions) || !FindFloat3Position(decl_))

@@ -44,76 +44,77 @@ inline void Prefetch(const void* p) {
 }
 
 // Everything the reordering reads about one face, in one cache line: its indices, its
-// restricted neighbours with the edge of each that points back, its range, and its place in the
-// four lists. Faces are visited in spatial order while stored in input order, so keeping each
-// face in one line bounds the memory traffic of a visit.
-struct alignas(64) FaceNode {
+// restricted neighbours with the edge of each that points back, its range, and its list state.
+// Faces are visited in spatial order while stored in input order, so keeping each face in one
+// line bounds the memory traffic of a visit.
+struct FaceNode {
   uint32_t v[3];
   uint32_t nb[3];
-  uint32_t prev, next;
   uint32_t span;
+  uint32_t stamp;  // number of times the face entered a list (identifies its latest entry)
   uint8_t back[3];
   uint8_t count;
   uint8_t visited;
+  uint8_t pad[27];
 };
+static_assert(sizeof(FaceNode) == 64);
 
-// Faces of one range kept in four lists by their number of unvisited neighbours (0..3). Lists are
-// doubly linked through positions; a face enters a list at its head.
+// Faces of one range kept in four lists by their number of unvisited neighbours (0..3); a face
+// enters a list at its head, and a new start face is the head of the lowest non-empty list.
+// Each list is a stack of entries that are dropped lazily: an entry stands only while its face
+// is unvisited, still has that count and has not entered a list since, so the top standing
+// entry is exactly the head of a linked list with removals, without touching list neighbours.
 class NeighbourLists {
  public:
   explicit NeighbourLists(FaceNode* nodes) : n_(nodes) {}
 
   void Begin(uint32_t first, uint32_t end) {
-    for (auto& h : head_) h = kNone;
+    for (auto& s : stacks_) s.clear();
     for (uint32_t p = first; p < end; ++p) {
       FaceNode& f = n_[p];
       f.count = uint8_t((f.nb[0] != kNone) + (f.nb[1] != kNone) + (f.nb[2] != kNone));
       f.visited = 0;
-      PushHead(p);
+      f.stamp = 0;
+      Push(p);
     }
   }
   // True when p is a face and not yet visited.
   bool Open(uint32_t p) const { return p != kNone && !n_[p].visited; }
   uint32_t Count(uint32_t p) const { return n_[p].count; }
-  // Head of the lowest non-empty list, or kNone.
-  uint32_t StartFace() const {
-    for (uint32_t h : head_)
-      if (h != kNone) return h;
+  uint32_t StartFace() {
+    for (uint32_t c = 0; c < 4; ++c) {
+      Vector<Entry>& s = stacks_[c];
+      while (!s.empty()) {
+        const Entry e = s.back();
+        const FaceNode& f = n_[e.face];
+        if (!f.visited && f.count == c && f.stamp == e.stamp) return e.face;
+        s.pop_back();
+      }
+    }
     return kNone;
   }
   void Visit(uint32_t p) {
-    Unlink(p);
     FaceNode& f = n_[p];
     f.visited = 1;
     for (int k = 0; k < 3; ++k) {
       const uint32_t q = f.nb[k];
       if (!Open(q)) continue;
-      Unlink(q);
       --n_[q].count;
-      PushHead(q);
+      Push(q);
     }
   }
 
  private:
-  void PushHead(uint32_t p) {
+  struct Entry {
+    uint32_t face, stamp;
+  };
+  void Push(uint32_t p) {
     FaceNode& f = n_[p];
-    uint32_t& h = head_[f.count];
-    f.prev = kNone;
-    f.next = h;
-    if (h != kNone) n_[h].prev = p;
-    h = p;
-  }
-  void Unlink(uint32_t p) {
-    const FaceNode& f = n_[p];
-    if (f.prev != kNone)
-      n_[f.prev].next = f.next;
-    else
-      head_[f.count] = f.next;
-    if (f.next != kNone) n_[f.next].prev = f.prev;
+    stacks_[f.count].push_back({p, ++f.stamp});
   }
 
   FaceNode* n_;
-  uint32_t head_[4] = {kNone, kNone, kNone, kNone};
+  Vector<Entry> stacks_[4];
 };
 
 // First-in first-out model of the device's vertex cache.
@@ -432,9 +433,11 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // names this face back across an edge with the same two indices. First every node takes its
     // indices and its neighbours' positions, then each link is kept only when both ends agree
     // (links are symmetric, so clearing a one-sided link never hides a valid one).
-    Block<FaceNode> nodeBlock;
-    if (!nodeBlock.allocate(P)) throw std::bad_alloc();
-    FaceNode* nodes = nodeBlock.get();
+    // Nodes start on a 64-byte boundary so that each sits in one cache line.
+    Block<uint8_t> nodeBlock;
+    if (!nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64)) throw std::bad_alloc();
+    FaceNode* nodes = reinterpret_cast<FaceNode*>(
+        nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
     bool identity = P == F;
     for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
     Vector<uint32_t> posOf;

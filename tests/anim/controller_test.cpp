@@ -682,6 +682,55 @@ TEST(Controller, RegistrationAllocatesOnlyTheNameAndFailsCleanly) {
             1u);
 }
 
+TEST(Controller, RandomKeysAndTimesEndWithEveryEventBackInThePool) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> when(0.0, 10.0);
+  std::uniform_real_distribution<double> length(0.0, 3.0);
+  for (int round = 0; round < 40; ++round) {
+    const uint32_t maxEvents = 1 + rng() % 12;
+    Ref<AnimationController> c(MakeController(1, 1, 3, maxEvents));
+    for (uint32_t t = 0; t < 3; ++t) {
+      c->SetTrackSpeed(t, 1.0f);
+      c->SetTrackEnabled(t, 1);
+    }
+    for (int step = 0; step < 60; ++step) {
+      const uint32_t track = rng() % 3;
+      const uint32_t transition = rng() % 2;
+      switch (rng() % 7) {
+        case 0:
+          c->KeySpeed(track, float(rng() % 4), when(rng), length(rng), transition);
+          break;
+        case 1:
+          c->KeyWeight(track, float(rng() % 4), when(rng), length(rng), transition);
+          break;
+        case 2:
+          c->KeyPosition(track, when(rng), when(rng));
+          break;
+        case 3:
+          c->KeyEnabled(track, rng() % 2, when(rng));
+          break;
+        case 4:
+          c->KeyPriorityBlend(0.5f, when(rng), length(rng), transition);
+          break;
+        default:
+          ASSERT_EQ(c->SetTime(when(rng)), Ok);
+          break;
+      }
+    }
+    ASSERT_EQ(c->SetTime(100.0), Ok);
+    for (uint32_t t = 0; t < 3; ++t) {
+      TrackState ts{};
+      c->GetTrackState(t, &ts);
+      EXPECT_TRUE(std::isfinite(ts.position));
+    }
+    // Nothing is pending or under way any more: the whole pool can be keyed again.
+    for (uint32_t i = 0; i < maxEvents; ++i) {
+      ASSERT_EQ(c->KeyEnabled(i % 3, 1, 200.0), Ok) << "round " << round << " event " << i;
+    }
+    EXPECT_EQ(c->KeyEnabled(0, 1, 200.0), ErrInvalidCall);
+  }
+}
+
 // A set whose interpolator fails to sample stops the mix with that code.
 struct FailingInterpolator final : KeyFrameInterpolator {
   LyrResult LYR_CALL QueryInterface(const Guid&, void**) override { return ErrNoInterface; }

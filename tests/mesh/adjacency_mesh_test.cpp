@@ -71,10 +71,10 @@ TEST(MeshAdjacency, ThreeOperationsAtBothWidths) {
     ASSERT_EQ(mesh->AdjacencyFromPointReps(reps.data(), adj.data()), Ok);
     EXPECT_EQ(adj, std::vector<uint32_t>(6, N));
 
-    // Caller adjacency naming faces beyond the 16-bit range, or not naming back, is a boundary.
-    const std::vector<uint32_t> wild{0x10001, 0x10000, 1, 0xFFFF, 0x7FFFFFFF, 1};
-    ASSERT_EQ(mesh->PointRepsFromAdjacency(wild.data(), reps.data()), Ok);
-    for (uint32_t v = 0; v < 6; ++v) EXPECT_EQ(reps[v], v);
+    // Caller adjacency naming a face beyond the 16-bit range is refused, not truncated to an
+    // existing face.
+    const std::vector<uint32_t> wide{0x10001, N, 1, N, N, 0};
+    EXPECT_EQ(mesh->PointRepsFromAdjacency(wide.data(), reps.data()), ErrInvalidCall);
     EXPECT_EQ(control->OutstandingLocks(), 0u);
     EXPECT_EQ(control->ReadOnlyViolations(), 0u);
   }

@@ -86,10 +86,9 @@ TEST(Adjacency, BestAgreeingNormalAmongSeveral) {
 
 TEST(Adjacency, DegenerateAndUnusedFacesStayAlone) {
   TestMesh m = test::Square(false);
-  m.AddFace(0, 2, 2);                                // repeats an index
-  m.AddFace(2, 0, 1);                                // face 0 again: loses the shared edge to it
-  m.AddFace(0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu);  // unused
-  m.AddFace(2, 0, 99);                               // names a vertex that does not exist
+  m.AddFace(0, 2, 2);               // repeats an index
+  m.AddFace(2, 0, 1);               // face 0 again: loses the shared edge to it
+  m.AddFace(0xFFFFFFFFu, 7, 1234);  // unused: the other indices are never read
   std::vector<uint32_t> adj = Adjacency(m);
   EXPECT_EQ(std::vector<uint32_t>(adj.begin(), adj.begin() + 6),
             (std::vector<uint32_t>{N, N, 1, 0, N, N}));
@@ -100,9 +99,37 @@ TEST(Adjacency, DegenerateAndUnusedFacesStayAlone) {
   const TestMesh sq = test::Square(false);
   const std::vector<uint32_t> reps{0, 1, 2, 2};
   EXPECT_EQ(Adjacency(sq, reps.data()), std::vector<uint32_t>(6, N));
-  // Representatives that do not exist are read as the vertex itself.
-  const std::vector<uint32_t> wild{0xFFFFFFFFu, 1, 1234, 3};
-  EXPECT_EQ(Adjacency(sq, wild.data()), Adjacency(sq));
+}
+
+TEST(Adjacency, MalformedInputIsRefused) {
+  // A used face naming a vertex that does not exist, a representative that does not exist, a run
+  // past the faces: ErrInvalidCall from every operation that reads them.
+  TestMesh bad = test::Square(false);
+  bad.AddFace(2, 0, 4);
+  std::vector<uint32_t> out(bad.idx.size()), reps(bad.Vertices());
+  const std::vector<uint32_t> none(bad.idx.size(), N);
+  EXPECT_EQ(AdjacencyFromPointReps(bad.Arrays(), nullptr, out.data()), ErrInvalidCall);
+  EXPECT_EQ(BuildAdjacency(bad.Arrays(), 0.0f, out.data()), ErrInvalidCall);
+  EXPECT_EQ(PointRepsFromAdjacency(bad.Arrays(), none.data(), reps.data()), ErrInvalidCall);
+
+  const TestMesh sq = test::Square(false);
+  const std::vector<uint32_t> wild{0, 1, 4, 3};
+  EXPECT_EQ(AdjacencyFromPointReps(sq.Arrays(), wild.data(), out.data()), ErrInvalidCall);
+  for (std::vector<FaceRun> runs :
+       {std::vector<FaceRun>{{1, 2}}, {{0, 1}, {3, 0}}, {{1, 0xFFFFFFFFu}}}) {
+    TestMesh r = sq;
+    r.runs = runs;
+    EXPECT_EQ(AdjacencyFromPointReps(r.Arrays(), nullptr, out.data()), ErrInvalidCall);
+    EXPECT_EQ(BuildAdjacency(r.Arrays(), 0.5f, out.data()), ErrInvalidCall);
+  }
+  // Adjacency naming a face that does not exist; 0xFFFF is none only with 16-bit indices.
+  for (uint32_t entry : {2u, 0xFFFFu, 0x7FFFFFFFu}) {
+    std::vector<uint32_t> adj{N, N, 1, 0, N, entry};
+    EXPECT_EQ(PointRepsFromAdjacency(sq.Arrays(), adj.data(), reps.data()), ErrInvalidCall);
+    const std::vector<uint16_t> i16 = sq.Indices16();
+    EXPECT_EQ(PointRepsFromAdjacency(sq.Arrays<uint16_t>(i16), adj.data(), reps.data()),
+              entry == 0xFFFFu ? Ok : ErrInvalidCall);
+  }
 }
 
 TEST(Adjacency, RunsAreNeverJoined) {
@@ -112,8 +139,8 @@ TEST(Adjacency, RunsAreNeverJoined) {
   EXPECT_EQ(Build(m, 0.0f), std::vector<uint32_t>(6, N));
   m.runs = {{0, 2}};
   EXPECT_EQ(Adjacency(m), (std::vector<uint32_t>{N, N, 1, 0, N, N}));
-  // A face outside every run is left alone; runs past the end are clipped.
-  m.runs = {{1, 0xFFFFFFFFu}, {7, 3}};
+  // A face outside every run is left alone.
+  m.runs = {{1, 1}};
   EXPECT_EQ(Adjacency(m), std::vector<uint32_t>(6, N));
 
   // Point representatives follow the adjacency within each run only.
@@ -222,8 +249,8 @@ TEST(PointReps, UntrustedAdjacency) {
   std::vector<uint32_t> reps(9);
   EXPECT_EQ(RepsFrom(m, Build(m, 0.0f)), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 5, 5, 5}));
 
-  // Entries naming missing faces, or faces that do not name this face back, are boundaries.
-  std::vector<uint32_t> adj{1234, 0x7FFFFFFF, 1, 2, N, N, 3, N, 0, N, N, 1};
+  // Entries naming faces that do not name this face back are boundaries.
+  std::vector<uint32_t> adj{3, 2, 1, 2, N, N, 3, N, N, N, N, 1};
   ASSERT_EQ(PointRepsFromAdjacency(m.Arrays(), adj.data(), reps.data()), Ok);
   for (uint32_t v = 0; v < 9; ++v) EXPECT_EQ(reps[v], v);
 
@@ -237,7 +264,7 @@ TEST(PointReps, UntrustedAdjacency) {
   for (int round = 0; round < 200; ++round) {
     TestMesh s = test::Soup(rng, 40, 4, false);
     std::vector<uint32_t> junk(s.idx.size());
-    for (uint32_t& a : junk) a = rng() % 8 == 0 ? N : (rng() % 50);
+    for (uint32_t& a : junk) a = rng() % 8 == 0 ? N : (rng() % 40);
     std::vector<uint32_t> r(s.Vertices());
     const LyrResult res = PointRepsFromAdjacency(s.Arrays(), junk.data(), r.data());
     ASSERT_TRUE(res == Ok || res == ErrAdjacencyWalkTooLong);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <vector>
@@ -391,6 +392,22 @@ TEST_F(MeshTest, WritableAttributeLockDiscardsTheTableAndReplaceChecksEntries) {
   EXPECT_EQ(n, 0u);
 }
 
+TEST_F(MeshTest, ConsistencyCheckCatchesHalfUnusedFacesAndLyingTables) {
+  auto device = MakeDevice();
+  Ref<Mesh> m;
+  ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), m.put()), Ok);
+  Fill<uint16_t>(m.get(), {0, 1, 2, N, N, N, 4, 3, 2}, {1, 1, 2});
+  EXPECT_EQ(m->CheckConsistency(nullptr), 1);
+  const AttributeRange lying[] = {{1, 1, 2, 0, 5}};
+  ASSERT_EQ(m->ReplaceAttributeTable(lying, 1), Ok);
+  EXPECT_EQ(m->CheckConsistency(nullptr), 0);
+  const AttributeRange honest[] = {{1, 0, 2, 0, 5}, {2, 2, 1, 0, 5}};
+  ASSERT_EQ(m->ReplaceAttributeTable(honest, 2), Ok);
+  EXPECT_EQ(m->CheckConsistency(nullptr), 1);
+  const uint16_t halfUnused[] = {0, 1, 2, 0xFFFF, 3, 0xFFFF, 4, 3, 2};
+  EXPECT_EQ(m->CheckConsistency(halfUnused), 0);
+}
+
 TEST_F(MeshTest, ReplaceDeclarationNeedsTheSameStride) {
   auto device = MakeDevice();
   Ref<Mesh> m;
@@ -657,31 +674,68 @@ TEST_F(MeshTest, FailuresDuringCreateCloneAndOptimiseLeaveNothingBehind) {
   }
 }
 
-TEST_F(MeshTest, DeviceFailuresArePassedOnAndLeaveTheSourceUnchanged) {
+TEST_F(MeshTest, DeviceFailuresAtEveryPointArePassedOnAndLeaveTheSourceUnchanged) {
   const GridMesh g = RandomGrid(4, 3, 2, 12);
-  for (int what = 0; what < 2; ++what)
-    for (uint32_t n = 1; n <= 12; ++n) {
-      RefDeviceDesc desc;
-      (what ? desc.failLock : desc.failBufferCreation) = n + (what ? 7 : 2);  // after the setup
-      auto device = MakeDevice(desc);
-      auto control = Control(device.get());
-      Ref<Mesh> m = MakeGridMesh(device.get(), g, 0), out;
-      const Snapshot before = Read(m.get());
-      std::vector<uint32_t> adj(g.adj);
-      LyrResult r1 = m->CloneWithDeclaration(MO::Index32, nullptr, device.get(), out.put());
-      out = Ref<Mesh>();
-      LyrResult r2 = m->OptimizeToNewMesh(OF::StripReorder, g.adj.data(), nullptr, nullptr, nullptr,
-                                          out.put());
-      out = Ref<Mesh>();
-      LyrResult r3 = m->OptimizeSelf(OF::VertexCache, g.adj.data(), adj.data(), nullptr, nullptr);
-      for (LyrResult r : {r1, r2, r3})
-        EXPECT_TRUE(r == Ok || r == desc.failureCode) << std::hex << r;
-      if (Failed(r3)) {
-        EXPECT_TRUE(SameSnapshot(before, Read(m.get())));
+  using Op = std::function<LyrResult(Mesh*, GraphicsDevice*)>;
+  const std::vector<std::pair<const char*, Op>> ops = {
+      {"create",
+       [](Mesh*, GraphicsDevice* d) {
+         Ref<Mesh> out;
+         return CreateMesh(40, 90, MO::Index32, kPosition, d, out.put());
+       }},
+      {"clone",
+       [](Mesh* m, GraphicsDevice* d) {
+         Ref<Mesh> out;
+         return m->CloneFromFormatCode(MO::Index32, 0x12, d, out.put());
+       }},
+      {"to new mesh",
+       [&](Mesh* m, GraphicsDevice*) {
+         Ref<Mesh> out;
+         return m->OptimizeToNewMesh(OF::StripReorder, g.adj.data(), nullptr, nullptr, nullptr,
+                                     out.put());
+       }},
+      {"self",
+       [&](Mesh* m, GraphicsDevice*) {
+         std::vector<uint32_t> adj(g.adj);
+         return m->OptimizeSelf(OF::VertexCache, adj.data(), adj.data(), nullptr, nullptr);
+       }},
+  };
+  // Buffer creations and locks are counted over the device's life: a probe run finds the ones
+  // an operation makes after the setup, then each of them fails in turn.
+  const RefCall kinds[] = {kRefCallMakeVertexBuffer, kRefCallLock};
+  for (const auto& [name, op] : ops)
+    for (RefCall kind : kinds) {
+      auto count = [&](RefDeviceControl* c) {
+        return kind == kRefCallLock
+                   ? c->CallCount(kRefCallLock)
+                   : c->CallCount(kRefCallMakeVertexBuffer) + c->CallCount(kRefCallMakeIndexBuffer);
+      };
+      uint32_t setup = 0, total = 0;
+      {
+        auto device = MakeDevice();
+        auto control = Control(device.get());
+        Ref<Mesh> m = MakeGridMesh(device.get(), g, 0);
+        Read(m.get());
+        setup = count(control.get());
+        ASSERT_EQ(op(m.get(), device.get()), Ok) << name;
+        total = count(control.get());
       }
-      EXPECT_EQ(control->OutstandingLocks(), 0u);
-      m = Ref<Mesh>();
-      EXPECT_EQ(control->LiveObjects(), 0u);
+      if (kind == kRefCallMakeVertexBuffer) {
+        EXPECT_GT(total, setup) << name;
+      }
+      for (uint32_t n = setup + 1; n <= total; ++n) {
+        RefDeviceDesc desc;
+        (kind == kRefCallLock ? desc.failLock : desc.failBufferCreation) = n;
+        auto device = MakeDevice(desc);
+        auto control = Control(device.get());
+        Ref<Mesh> m = MakeGridMesh(device.get(), g, 0);
+        const Snapshot before = Read(m.get());
+        EXPECT_EQ(op(m.get(), device.get()), desc.failureCode) << name << " " << kind << " " << n;
+        EXPECT_TRUE(SameSnapshot(before, Read(m.get()))) << name;
+        EXPECT_EQ(control->OutstandingLocks(), 0u);
+        m = Ref<Mesh>();
+        EXPECT_EQ(control->LiveObjects(), 0u) << name << " " << n;
+      }
     }
 }
 

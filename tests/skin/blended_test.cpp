@@ -542,14 +542,15 @@ TEST(BlendedMesh, DeviceFailuresArePassedOn) {
 }
 
 TEST(BlendedMesh, NormalizeWeightsWithAndWithoutPointRepresentatives) {
-  // Two triangles over one edge, the second with its own copies (3, 4) of vertices 1 and 2.
+  // Two triangles over one edge, the second with its own copies (3, 4) of vertices 1 and 2 (and
+  // vertex 0 again as its third corner, which no edge joins).
   auto device = MakeDevice(4, true);
   const auto decl = PositionNormalDeclaration();
   Ref<Mesh> mesh;
   ASSERT_EQ(CreateMesh(2, 5, 0, decl.data(), device.get(), mesh.put()), Ok);
   void* p = nullptr;
   ASSERT_EQ(mesh->LockIndices(0, &p), Ok);
-  const uint16_t idx[] = {0, 1, 2, 4, 3, 5};
+  const uint16_t idx[] = {0, 1, 2, 4, 3, 0};
   std::memcpy(p, idx, sizeof idx);
   mesh->UnlockIndices();
   const uint32_t adjacency[] = {kNoneIndex, 1, kNoneIndex, 0, kNoneIndex, kNoneIndex};
