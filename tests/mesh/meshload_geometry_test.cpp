@@ -144,6 +144,32 @@ TEST_F(MeshLoadGeometry, DuplicationIndicesJoinFacesAtSeparateVerticesOfOnePlace
   EXPECT_EQ(links, 2);
 }
 
+TEST_F(MeshLoadGeometry, CornerNormalsNeverMoveACornerToAnotherFileVertex) {
+  // Vertex 3 duplicates vertex 0 with other texture coordinates and already carries the normal
+  // that the last face gives vertex 0. That corner must keep vertex 0's coordinates: it gets a
+  // split copy of vertex 0, not vertex 3.
+  const std::string text = TextMesh(
+      "5; 0;0;0;, 1;0;0;, 0;1;0;, 0;0;0;, 0;-1;0;;\n"
+      "3; 3;3,2,4;, 3;0,1,2;, 3;0,4,1;;\n"
+      "MeshNormals { 2; 0;0;1;, 0;0;-1;; 3; 3;1,1,1;, 3;0,0,0;, 3;1,1,1;; }\n"
+      "MeshTextureCoords { 5; 0;0;, 1;0;, 0;1;, 0.5;0.5;, 0;0;; }\n"
+      "VertexDuplicationIndices { 5; 4; 0, 1, 2, 0, 4; }");
+  ASSERT_EQ(LoadAll(device.get(), text, &out), Ok);
+  MeshContents c = ReadBack(out.mesh.get());
+  bool found = false;
+  for (size_t f = 0; f < c.indices.size(); f += 3) {
+    for (int s = 0; s < 3; ++s) {
+      const uint32_t v = c.indices[f + s];
+      const float* p = c.At(v, ElementUsage::Position);
+      const float* n = c.At(v, ElementUsage::Normal);
+      const float* uv = c.At(v, ElementUsage::TexCoord);
+      if (p[0] == 0 && p[1] == 0 && n[2] == -1.0f && uv[0] == 0.0f) found = true;
+    }
+  }
+  EXPECT_TRUE(found);
+  EXPECT_EQ(out.mesh->GetVertexCount(), 8u);  // vertices 0, 1 and 2 split once each
+}
+
 TEST_F(MeshLoadGeometry, DuplicationIndicesAreChecked) {
   const std::string mesh = "3; 0;0;0;, 1;0;0;, 0;1;0;;\n1; 3;0,1,2;;\n";
   EXPECT_EQ(
