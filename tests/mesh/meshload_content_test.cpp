@@ -3,6 +3,7 @@
 #include <string>
 
 #include "meshload_test_util.h"
+#include "platform/platform.h"
 
 namespace lyr::test {
 namespace {
@@ -264,6 +265,52 @@ TEST_F(MeshLoadContent, ProgressiveMeshBlockIsCopiedAndKeepsOneNormalPerVertex) 
     const float* n = c.At(v, ElementUsage::Normal);
     EXPECT_EQ(n[1], p[0] == 1.0f && p[1] == 1.0f ? 0.6f : 0.0f) << v;
   }
+}
+
+TEST_F(MeshLoadContent, BinaryFilesLoadLikeText) {
+  // The skinned quad written by the component in its binary form from the blocks of the text
+  // file, then read back.
+  Ref<VekDataObject> text;
+  ASSERT_EQ(FirstObject(MeshLoadData("skin.vkf"), text.put()), Ok);
+  Ref<VekFile> file;
+  ASSERT_EQ(vekio::CreateVekFileWithTemplates(file.put()), Ok);
+  char dir[512], path[1024];
+  ASSERT_TRUE(platform::TempDirectory(dir, sizeof dir));
+  ASSERT_TRUE(platform::MakeTempFile(dir, "mlt", path, sizeof path));
+  {
+    Ref<VekSaveObject> save;
+    ASSERT_EQ(file->OpenSave(path, kVekFormatBinary, save.put()), Ok);
+    auto copy = [&](VekDataObject* from, VekDataObject** to) {
+      const Guid* id = nullptr;
+      uint32_t size = 0;
+      const void* data = nullptr;
+      from->ReadTemplateId(&id);
+      from->ReadData(nullptr, &size, &data);
+      return save->NewDataObject(*id, nullptr, nullptr, size, data, to);
+    };
+    Ref<VekDataObject> mesh;
+    ASSERT_EQ(copy(text.get(), mesh.put()), Ok);
+    for (;;) {
+      Ref<Unknown> child;
+      if (Failed(text->NextChild(child.put()))) break;
+      Ref<VekDataObject> c, made;
+      ASSERT_EQ(child->QueryInterface(VekDataObject::kIid, reinterpret_cast<void**>(c.put())), Ok);
+      ASSERT_EQ(copy(c.get(), made.put()), Ok);
+      ASSERT_EQ(mesh->AddChild(made.get()), Ok);
+    }
+    ASSERT_EQ(save->WriteObject(mesh.get()), Ok);
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  in.close();
+  platform::DeleteFile(path);
+  ASSERT_EQ(bytes.str().compare(8, 4, "bin "), 0);
+  ASSERT_EQ(LoadAll(device.get(), bytes.str(), &out), Ok);
+  EXPECT_EQ(out.mesh->GetVertexCount(), 6u);
+  ASSERT_EQ(out.skin->GetBoneCount(), 2u);
+  EXPECT_STREQ(out.skin->GetBoneLabel(1), "Knee");
+  EXPECT_EQ(out.skin->GetBoneWeightCount(1), 3u);
 }
 
 }  // namespace
