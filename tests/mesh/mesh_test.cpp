@@ -16,6 +16,7 @@
 #include "lyr/mesh.h"
 #include "mesh/mesh_impl.h"
 #include "mesh/reference_device.h"
+#include "ref_device.h"
 
 namespace lyr {
 namespace {
@@ -31,17 +32,7 @@ const VertexElement kPositionNormal[] = {
     {0, 12, ElementType::F32x3, ElementMethod::Default, ElementUsage::Normal, 0},
     kEndElement};
 
-Ref<GraphicsDevice> MakeDevice(const RefDeviceDesc& desc = {}) {
-  Ref<GraphicsDevice> device;
-  EXPECT_EQ(LoadReferenceDevice(desc, device.put()), Ok);
-  return device;
-}
-
-Ref<RefDeviceControl> Control(GraphicsDevice* device) {
-  Ref<RefDeviceControl> c;
-  EXPECT_EQ(device->QueryInterface(RefDeviceControl::kIid, reinterpret_cast<void**>(c.put())), Ok);
-  return c;
-}
+using test::MakeRefDevice;
 
 class MeshTest : public ::testing::Test {
  protected:
@@ -113,8 +104,8 @@ bool SameSnapshot(const Snapshot& a, const Snapshot& b) {
 // ---- Creation and growth ---------------------------------------------------------------------
 
 TEST_F(MeshTest, CreateChecksArgumentsAndTheSixteenBitLimits) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   Ref<Mesh> m;
   const VertexElement twoStreams[] = {
       {1, 0, ElementType::F32x3, ElementMethod::Default, ElementUsage::Position, 0}, kEndElement};
@@ -140,7 +131,7 @@ TEST_F(MeshTest, CreateChecksArgumentsAndTheSixteenBitLimits) {
 }
 
 TEST_F(MeshTest, OptionsGiveBufferPoolsUsagesAndIndexFormat) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m;
   ASSERT_EQ(
       CreateMesh(2, 4,
@@ -173,7 +164,7 @@ TEST_F(MeshTest, OptionsGiveBufferPoolsUsagesAndIndexFormat) {
 }
 
 TEST_F(MeshTest, ResizeKeepsOldContentsAndZeroesTheRest) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(2, 4, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, 2, 1, 3}, {5, 6});
@@ -194,8 +185,8 @@ TEST_F(MeshTest, ResizeKeepsOldContentsAndZeroesTheRest) {
 }
 
 TEST_F(MeshTest, DeclarationObjectIsRequestedWithDebugOutputMuted) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   // A usage the device does not know: it refuses the declaration object with a message.
   const VertexElement odd[] = {
       {0, 0, ElementType::F32x3, ElementMethod::Default, static_cast<ElementUsage>(14), 0},
@@ -219,11 +210,11 @@ TEST_F(MeshTest, DeclarationObjectIsRequestedWithDebugOutputMuted) {
 TEST_F(MeshTest, ThirtyTwoBitMeshDrawsFromMemoryOnSmallDevices) {
   RefDeviceDesc small;
   small.maxVertexIndex = 0xFFFF;
-  auto device = MakeDevice(small);
+  auto device = MakeRefDevice(small);
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(2, 4, MO::Index32, kPosition, device.get(), m.put()), Ok);
   EXPECT_TRUE(GetMeshInternal(m.get())->StateBits() & kMeshDrawFromMemory);
-  auto big = MakeDevice();
+  auto big = MakeRefDevice();
   ASSERT_EQ(CreateMesh(2, 4, MO::Index32, kPosition, big.get(), m.put()), Ok);
   EXPECT_FALSE(GetMeshInternal(m.get())->StateBits() & kMeshDrawFromMemory);
   ASSERT_EQ(CreateMesh(2, 4, 0, kPosition, device.get(), m.put()), Ok);
@@ -231,8 +222,8 @@ TEST_F(MeshTest, ThirtyTwoBitMeshDrawsFromMemoryOnSmallDevices) {
 }
 
 TEST_F(MeshTest, VertexCacheIsDetectedOncePerDeviceWithItsFallbacks) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   Ref<Mesh> a, b;
   ASSERT_EQ(CreateMesh(1, 3, 0, kPosition, device.get(), a.put()), Ok);
   const uint32_t queries = control->CallCount(kRefCallMakeQuery);
@@ -267,7 +258,7 @@ TEST_F(MeshTest, VertexCacheIsDetectedOncePerDeviceWithItsFallbacks) {
   none.vertexCache = {0, 0, 16, 5};
   cases.push_back({none, 0, 0});
   for (const Case& c : cases) {
-    auto other = MakeDevice(c.desc);
+    auto other = MakeRefDevice(c.desc);
     Ref<Mesh> m;
     ASSERT_EQ(CreateMesh(1, 3, 0, kPosition, other.get(), m.put()), Ok);
     GetMeshInternal(m.get())->VertexCacheParameters(&size, &magic);
@@ -281,8 +272,8 @@ TEST_F(MeshTest, VertexCacheIsDetectedOncePerDeviceWithItsFallbacks) {
 // ---- Drawing ----------------------------------------------------------------------------------
 
 TEST_F(MeshTest, DrawScansRunsOrUsesTheTableAndNeverDrawsAnAbsentId) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(4, 6, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, 2, 1, 3, 2, 3, 4, 4, 3, 5}, {1, 1, 2, 1});
@@ -319,8 +310,8 @@ TEST_F(MeshTest, DrawFailuresFollowEachVariantsRule) {
   for (uint32_t options : {0u, MO::Index32}) {
     RefDeviceDesc desc;
     desc.failDraw = 1;
-    auto device = MakeDevice(desc);
-    auto control = Control(device.get());
+    auto device = MakeRefDevice(desc);
+    auto control = test::ControlOf(device.get());
     Ref<Mesh> m;
     ASSERT_EQ(CreateMesh(3, 5, options, kPosition, device.get(), m.put()), Ok);
     if (options)
@@ -341,8 +332,8 @@ TEST_F(MeshTest, DrawFailuresFollowEachVariantsRule) {
 TEST_F(MeshTest, DrawFromMemoryCopiesEachTriangleAndRefusesBadIndices) {
   RefDeviceDesc desc;
   desc.maxVertexIndex = 0xFFFF;
-  auto device = MakeDevice(desc);
-  auto control = Control(device.get());
+  auto device = MakeRefDevice(desc);
+  auto control = test::ControlOf(device.get());
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(3, 5, MO::Index32, kPosition, device.get(), m.put()), Ok);
   Fill<uint32_t>(m.get(), {0, 1, 2, N, N, N, 4, 3, 2}, {1, 1, 1});
@@ -359,10 +350,31 @@ TEST_F(MeshTest, DrawFromMemoryCopiesEachTriangleAndRefusesBadIndices) {
   EXPECT_EQ(control->OutstandingLocks(), 0u);
 }
 
+TEST_F(MeshTest, DrawingAllocatesNothing) {
+  RefDeviceDesc small;
+  small.maxVertexIndex = 0xFFFF;
+  auto device = MakeRefDevice();
+  auto smallDevice = MakeRefDevice(small);
+  Ref<Mesh> scan, table, memory;
+  ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), scan.put()), Ok);
+  ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), table.put()), Ok);
+  ASSERT_EQ(CreateMesh(3, 5, MO::Index32, kPosition, smallDevice.get(), memory.put()), Ok);
+  Fill<uint16_t>(scan.get(), {0, 1, 2, 2, 1, 3, 2, 3, 4}, {1, 2, 1});
+  Fill<uint16_t>(table.get(), {0, 1, 2, 2, 1, 3, 2, 3, 4}, {1, 2, 1});
+  Fill<uint32_t>(memory.get(), {0, 1, 2, 2, 1, 3, 2, 3, 4}, {1, 2, 1});
+  ASSERT_EQ(table->OptimizeSelf(OF::AttributeSort, nullptr, nullptr, nullptr, nullptr), Ok);
+  for (Mesh* m : {scan.get(), table.get(), memory.get()})
+    EXPECT_EQ(test::CountAllocations([&] {
+                EXPECT_EQ(m->DrawAttributeGroup(1), Ok);
+                EXPECT_EQ(m->DrawAttributeGroup(2), Ok);
+              }),
+              0u);
+}
+
 // ---- Locks and the attribute table -------------------------------------------------------------
 
 TEST_F(MeshTest, WritableAttributeLockDiscardsTheTableAndReplaceChecksEntries) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(2, 4, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, 2, 1, 3}, {0, 0});
@@ -393,7 +405,7 @@ TEST_F(MeshTest, WritableAttributeLockDiscardsTheTableAndReplaceChecksEntries) {
 }
 
 TEST_F(MeshTest, ConsistencyCheckCatchesHalfUnusedFacesAndLyingTables) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, N, N, N, 4, 3, 2}, {1, 1, 2});
@@ -409,7 +421,7 @@ TEST_F(MeshTest, ConsistencyCheckCatchesHalfUnusedFacesAndLyingTables) {
 }
 
 TEST_F(MeshTest, ReplaceDeclarationNeedsTheSameStride) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m;
   ASSERT_EQ(CreateMesh(1, 3, 0, kPosition, device.get(), m.put()), Ok);
   EXPECT_EQ(m->ReplaceDeclaration(kPositionNormal), ErrInvalidCall);
@@ -426,8 +438,8 @@ TEST_F(MeshTest, ReplaceDeclarationNeedsTheSameStride) {
 // ---- Clones ------------------------------------------------------------------------------------
 
 TEST_F(MeshTest, SharingNeedsTheSameDeclarationAndDevice) {
-  auto device = MakeDevice();
-  auto other = MakeDevice();
+  auto device = MakeRefDevice();
+  auto other = MakeRefDevice();
   Ref<Mesh> m, c;
   ASSERT_EQ(CreateMesh(2, 4, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, 2, 1, 3}, {0, 1});
@@ -452,7 +464,7 @@ TEST_F(MeshTest, SharingNeedsTheSameDeclarationAndDevice) {
 }
 
 TEST_F(MeshTest, CloneChangesWidthKeepingUnusedFacesAllOnes) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   Ref<Mesh> m, c, back;
   ASSERT_EQ(CreateMesh(3, 5, 0, kPosition, device.get(), m.put()), Ok);
   Fill<uint16_t>(m.get(), {0, 1, 2, N, N, N, 4, 3, 2}, {3, 0, 3});
@@ -558,8 +570,8 @@ void ExpectOptimised(const Snapshot& before, const GridMesh& g, Mesh* after, uin
 }
 
 TEST_F(MeshTest, OptimiseSelfAndToNewMeshKeepTrianglesForEveryLegalFlagCombination) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   const uint32_t reorders[] = {0, OF::StripReorder, OF::VertexCache,
                                OF::VertexCache | OF::DeviceIndependent};
   for (uint32_t options : {0u, MO::Index32})
@@ -591,7 +603,7 @@ TEST_F(MeshTest, OptimiseSelfAndToNewMeshKeepTrianglesForEveryLegalFlagCombinati
 }
 
 TEST_F(MeshTest, OptimiseChecksFlagsAndSharesTheVertexBufferWhenAsked) {
-  auto device = MakeDevice();
+  auto device = MakeRefDevice();
   const GridMesh g = RandomGrid(3, 3, 1, 5);
   Ref<Mesh> m = MakeGridMesh(device.get(), g, 0), made;
   std::vector<uint32_t> adj(g.adj), remap(g.attr.size());
@@ -624,9 +636,69 @@ TEST_F(MeshTest, OptimiseChecksFlagsAndSharesTheVertexBufferWhenAsked) {
   EXPECT_TRUE(SameSnapshot(before, Read(m.get())));
 }
 
+TEST_F(MeshTest, InternalOptimiserTakesEveryFlag) {
+  auto device = MakeRefDevice();
+  const GridMesh g = RandomGrid(5, 4, 3, 21);
+  Ref<Mesh> m = MakeGridMesh(device.get(), g, MO::Index32);
+  const Snapshot before = Read(m.get());
+  MeshInternal* in = GetMeshInternal(m.get());
+  const uint32_t F = static_cast<uint32_t>(g.attr.size());
+  std::vector<uint32_t> oldToNew(F), adj(g.adj);
+  EXPECT_EQ(
+      in->OptimizeInternal(OF::KeepAll | OF::StripReorder, g.adj.data(), nullptr, nullptr, nullptr),
+      ErrInvalidCall);  // no table yet
+  ASSERT_EQ(in->OptimizeInternal(OF::AttributeSort | OF::FaceRemapOldToNew, g.adj.data(),
+                                 adj.data(), oldToNew.data(), nullptr),
+            Ok);
+  ExpectOptimised(before, g, m.get(), OF::FaceRemapOldToNew, oldToNew, adj, nullptr);
+  EXPECT_EQ(oldToNew[1], N);  // the unused face was dropped
+  // Keeping faces, vertices and table: only the order inside each range changes.
+  const Snapshot sorted = Read(m.get());
+  std::vector<uint32_t> newToOld(m->GetFaceCount());
+  ASSERT_EQ(in->OptimizeInternal(OF::KeepAll | OF::VertexCache | OF::DeviceIndependent, adj.data(),
+                                 nullptr, newToOld.data(), nullptr),
+            Ok);
+  const Snapshot after = Read(m.get());
+  ASSERT_EQ(after.table.size(), sorted.table.size());
+  for (size_t i = 0; i < after.table.size(); ++i) {
+    EXPECT_EQ(after.table[i].firstFace, sorted.table[i].firstFace);
+    EXPECT_EQ(after.table[i].faceCount, sorted.table[i].faceCount);
+    for (uint32_t p = after.table[i].firstFace;
+         p < after.table[i].firstFace + after.table[i].faceCount; ++p) {
+      EXPECT_GE(newToOld[p], after.table[i].firstFace);
+      EXPECT_LT(newToOld[p], after.table[i].firstFace + after.table[i].faceCount);
+    }
+  }
+  EXPECT_EQ(m->CheckConsistency(nullptr), 1);
+}
+
+TEST_F(MeshTest, EmbeddedMeshPassesReferencesToItsOuterObject) {
+  struct Outer final : Unknown {
+    uint32_t refs = 1;
+    LyrResult LYR_CALL QueryInterface(const Guid&, void** out) override {
+      *out = this;
+      ++refs;
+      return Ok;
+    }
+    uint32_t LYR_CALL AddRef() override { return ++refs; }
+    uint32_t LYR_CALL Release() override { return --refs; }
+  } outer;
+  auto device = MakeRefDevice();
+  Ref<Mesh> m;
+  ASSERT_EQ(CreateMesh(1, 3, 0, kPosition, device.get(), m.put()), Ok);
+  GetMeshInternal(m.get())->SetOuter(&outer);
+  EXPECT_EQ(m->AddRef(), 2u);
+  void* p = nullptr;
+  ASSERT_EQ(m->QueryInterface(Mesh::kIid, &p), Ok);
+  EXPECT_EQ(p, &outer);
+  EXPECT_EQ(m->Release(), 2u);
+  EXPECT_EQ(outer.refs, 2u);
+  GetMeshInternal(m.get())->SetOuter(nullptr);
+}
+
 TEST_F(MeshTest, FailuresDuringCreateCloneAndOptimiseLeaveNothingBehind) {
-  auto device = MakeDevice();
-  auto control = Control(device.get());
+  auto device = MakeRefDevice();
+  auto control = test::ControlOf(device.get());
   const GridMesh g = RandomGrid(4, 3, 2, 11);
   Ref<Mesh> source = MakeGridMesh(device.get(), g, 0);
   const Snapshot before = Read(source.get());
@@ -712,8 +784,8 @@ TEST_F(MeshTest, DeviceFailuresAtEveryPointArePassedOnAndLeaveTheSourceUnchanged
       };
       uint32_t setup = 0, total = 0;
       {
-        auto device = MakeDevice();
-        auto control = Control(device.get());
+        auto device = MakeRefDevice();
+        auto control = test::ControlOf(device.get());
         Ref<Mesh> m = MakeGridMesh(device.get(), g, 0);
         Read(m.get());
         setup = count(control.get());
@@ -726,8 +798,8 @@ TEST_F(MeshTest, DeviceFailuresAtEveryPointArePassedOnAndLeaveTheSourceUnchanged
       for (uint32_t n = setup + 1; n <= total; ++n) {
         RefDeviceDesc desc;
         (kind == kRefCallLock ? desc.failLock : desc.failBufferCreation) = n;
-        auto device = MakeDevice(desc);
-        auto control = Control(device.get());
+        auto device = MakeRefDevice(desc);
+        auto control = test::ControlOf(device.get());
         Ref<Mesh> m = MakeGridMesh(device.get(), g, 0);
         const Snapshot before = Read(m.get());
         EXPECT_EQ(op(m.get(), device.get()), desc.failureCode) << name << " " << kind << " " << n;
