@@ -21,9 +21,13 @@ class KeyFrameInterpolatorImpl final
   bool Init(const char* name, const VectorKey* s, uint32_t sn, const RotationKey* r, uint32_t rn,
             const VectorKey* t, uint32_t tn) {
     if (name && !(name_ = CopyName(name))) return false;
-    return scale_.Init(s, sn, VectorKey{0.0f, {1.0f, 1.0f, 1.0f}}) &&
-           rotation_.Init(r, rn, RotationKey{0.0f, {0.0f, 0.0f, 0.0f, 1.0f}}) &&
-           translation_.Init(t, tn, VectorKey{0.0f, {0.0f, 0.0f, 0.0f}});
+    if (!scale_.Init(s, sn, VectorKey{0.0f, {1.0f, 1.0f, 1.0f}}) ||
+        !rotation_.Init(r, rn, RotationKey{0.0f, {0.0f, 0.0f, 0.0f, 1.0f}}) ||
+        !translation_.Init(t, tn, VectorKey{0.0f, {0.0f, 0.0f, 0.0f}})) {
+      return false;
+    }
+    sharedTimes_ = rotation_.SameTimes(scale_) && rotation_.SameTimes(translation_);
+    return true;
   }
 
   const char* LYR_CALL Name() override { return name_; }
@@ -35,6 +39,22 @@ class KeyFrameInterpolatorImpl final
     // division. A zero period gives NaN, which the channels answer with their first keys.
     const double local = (time >= 0.0 && time < period_) ? time : std::fmod(time, period_);
     const double ticks = local * ticksPerSecond_;
+    if (sharedTimes_) {
+      // Keys of all three channels at the same times (the usual export): one search and one
+      // fraction serve all three.
+      const uint32_t j = rotation_.Search(ticks);
+      if (j != 0 && j != rotation_.Count()) {
+        const float f = rotation_.FractionAt(j, ticks);
+        if (scale) scale_.BlendAt(j, f, scale);
+        if (rotation) rotation_.BlendAt(j, f, rotation);
+        if (translation) translation_.BlendAt(j, f, translation);
+        return Ok;
+      }
+      if (scale) scale_.EvaluateAt(j, ticks, scale);
+      if (rotation) rotation_.EvaluateAt(j, ticks, rotation);
+      if (translation) translation_.EvaluateAt(j, ticks, translation);
+      return Ok;
+    }
     if (scale) scale_.Evaluate(ticks, scale);
     if (rotation) rotation_.Evaluate(ticks, rotation);
     if (translation) translation_.Evaluate(ticks, translation);
@@ -75,6 +95,7 @@ class KeyFrameInterpolatorImpl final
   VectorKeyChannel scale_;
   RotationKeyChannel rotation_;
   VectorKeyChannel translation_;
+  bool sharedTimes_ = false;  // the three channels have the same key times, in order
 };
 
 // The last key time of a channel as given, or 1.0 for a channel given without keys.

@@ -49,9 +49,12 @@ class KeyChannel {
 
   // The value at tick time x: the keys around x blended, the first key's value before the first
   // key (and at a NaN time), the last key's value at or after the last key.
-  void Evaluate(double x, Value* out) {
+  void Evaluate(double x, Value* out) { EvaluateAt(Search(x), x, out); }
+
+  // The value at tick time x given j = Search(x), or the index a channel with the same key times
+  // found for x.
+  void EvaluateAt(uint32_t j, double x, Value* out) const {
     const uint32_t n = count_;
-    const uint32_t j = Search(x);
     if (j == n) {
       Blend::Take(keys_[n - 1], out);
       return;
@@ -60,11 +63,26 @@ class KeyChannel {
       Blend::Take(keys_[0], out);
       return;
     }
-    const Key& prev = keys_[j - 1];
-    const Key& next = keys_[j];
-    const double d = static_cast<double>(next.time) - static_cast<double>(prev.time);
-    const float f = d >= 1e-8 ? static_cast<float>((x - static_cast<double>(prev.time)) / d) : 0.0f;
-    Blend::Blend(prev, next, f, out);
+    BlendAt(j, FractionAt(j, x), out);
+  }
+
+  // For 0 < j < count: the position of x between keys j - 1 and j, and the blend there. Channels
+  // with the same key times share one search and one fraction.
+  float FractionAt(uint32_t j, double x) const {
+    return Fraction(keys_[j - 1].time, keys_[j].time, x);
+  }
+  void BlendAt(uint32_t j, float f, Value* out) const {
+    Blend::Blend(keys_[j - 1], keys_[j], f, out);
+  }
+
+  // True when `other` has the same number of keys at the same times, all in order.
+  template <class Other>
+  bool SameTimes(const Other& other) const {
+    if (!ordered_ || !other.ordered_ || count_ != other.count_) return false;
+    for (uint32_t i = 0; i < count_; ++i) {
+      if (keys_[i].time != other.keys_[i].time) return false;
+    }
+    return true;
   }
 
   // The index of the first key whose time is greater than x (count when there is none), found
@@ -91,6 +109,14 @@ class KeyChannel {
   }
 
  private:
+  template <class, class>
+  friend class KeyChannel;
+
+  static float Fraction(float prevTime, float nextTime, double x) {
+    const double d = static_cast<double>(nextTime) - static_cast<double>(prevTime);
+    return d >= 1e-8 ? static_cast<float>((x - static_cast<double>(prevTime)) / d) : 0.0f;
+  }
+
   uint32_t LinearFirstAfter(uint32_t j, uint32_t end, double x) const {
     while (j < end && keys_[j].time <= x) ++j;
     return j;

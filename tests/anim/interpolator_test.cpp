@@ -223,6 +223,9 @@ TEST(Interpolator, CachedSearchMatchesAPlainSearchInAnyOrderOfTimes) {
       const float len = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
       rk.push_back({kt, {q.x / len, q.y / len, q.z / len, q.w / len}});
     }
+    // A far last key in both channels gives a period longer than any sample time.
+    vk.push_back({1000, {val(rng), val(rng), val(rng)}});
+    rk.push_back({1000, rk.back().value});
     // Sample times: every key time, midpoints, and points outside the keys, in three orders.
     std::vector<double> xs;
     for (float kt : times) {
@@ -238,15 +241,22 @@ TEST(Interpolator, CachedSearchMatchesAPlainSearchInAnyOrderOfTimes) {
     std::shuffle(xs.begin(), xs.end(), rng);
     orders.push_back(xs);
 
-    // One tick per second and a period longer than any sample time.
+    // One tick per second. The scale channel has keys of its own in the first interpolator and
+    // the translation keys in the second, where all three channels share their key times.
     const std::vector<VectorKey> longScale = {{0, {1, 1, 1}}, {1000, {1, 1, 1}}};
     for (const auto& order : orders) {
       Ref<KeyFrameInterpolator> it(MakeInterpolator("p", longScale, rk, vk, 1.0));
+      Ref<KeyFrameInterpolator> shared(MakeInterpolator("s", vk, rk, vk, 1.0));
       ASSERT_GT(it->Period(), times.back() + 10.0);
+      ASSERT_EQ(shared->Period(), it->Period());
+      int step = 0;
       for (double x : order) {
-        Quaternion q{};
-        Vector3 v{};
+        Quaternion q{}, sq{};
+        Vector3 v{}, ss{}, sv{};
         ASSERT_EQ(it->Sample(x, nullptr, &q, &v), Ok);
+        // The shared search must keep its place when some outputs are not asked for.
+        const bool all = ++step % 3 != 0;
+        ASSERT_EQ(shared->Sample(x, all ? &ss : nullptr, &sq, all ? &sv : nullptr), Ok);
         const Vector3 ev = ReferenceEvaluate<VectorKey, Vector3>(
             vk, x, [](const VectorKey& a, const VectorKey& b, float f, bool) {
               return Vector3{a.value.x + f * (b.value.x - a.value.x),
@@ -264,6 +274,11 @@ TEST(Interpolator, CachedSearchMatchesAPlainSearchInAnyOrderOfTimes) {
             });
         ASSERT_EQ(std::memcmp(&v, &ev, sizeof v), 0) << "round " << round << " x " << x;
         ASSERT_EQ(std::memcmp(&q, &eq, sizeof q), 0) << "round " << round << " x " << x;
+        ASSERT_EQ(std::memcmp(&sq, &eq, sizeof q), 0) << "round " << round << " x " << x;
+        if (all) {
+          ASSERT_EQ(std::memcmp(&ss, &ev, sizeof v), 0) << "round " << round << " x " << x;
+          ASSERT_EQ(std::memcmp(&sv, &ev, sizeof v), 0) << "round " << round << " x " << x;
+        }
       }
     }
   }
