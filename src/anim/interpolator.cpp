@@ -37,7 +37,7 @@ class KeyFrameInterpolatorImpl final
                             Vector3* translation) override {
     // The remainder is exact, so the common case of a time inside the first period skips the
     // division. A zero period gives NaN, which the channels answer with their first keys.
-    const double local = (time >= 0.0 && time < period_) ? time : std::fmod(time, period_);
+    const double local = (time >= 0.0 && time < period_) ? time : TimeRemainder(time, period_);
     const double ticks = local * ticksPerSecond_;
     if (sharedTimes_) {
       // Keys of all three channels at the same times (the usual export): one search and one
@@ -105,6 +105,22 @@ double LastTime(const Key* keys, uint32_t count) {
 }
 
 }  // namespace
+
+// The remainder x - q p for the true quotient q is representable, so a fused multiply-add gives
+// it exactly; the rounded quotient is q or q + 1 (never less: rounding keeps x / p >= q), and
+// q + 1 shows as a negative result.
+double TimeRemainder(double x, double p) {
+  if (p > 0.0 && x >= p && x < p * 0x1p52) {
+    double k = static_cast<double>(static_cast<int64_t>(x / p));
+    double r = std::fma(-k, p, x);
+    if (r < 0.0) {
+      k -= 1.0;
+      r = std::fma(-k, p, x);
+    }
+    return r;
+  }
+  return std::fmod(x, p);
+}
 
 double InterpolatorPeriodTicks(double s, double r, double t) {
   if (s != r) return s * r;

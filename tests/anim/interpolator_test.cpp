@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "anim/anim_internal.h"
 #include "anim_test_util.h"
 #include "core/object_impl.h"
 #include "fault_injection.h"
@@ -96,6 +97,48 @@ TEST(Interpolator, SamplingWrapsByThePeriodWithATruncatingRemainder) {
   // A negative time stays negative: it lies before the first key.
   it->Sample(-0.25, nullptr, &a, nullptr);
   ExpectQuat(a, {0, 0, 0, 1});
+}
+
+// The wrapped time must be the exact remainder: times just below and above whole multiples of
+// the period (where the rounded quotient is one too large), periods of every size, and the
+// values the short cut leaves to the library (negative, huge, infinite, NaN, zero periods).
+TEST(Interpolator, WrappedTimeIsTheExactRemainder) {
+  std::mt19937_64 rng(77);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  for (int i = 0; i < 200000; ++i) {
+    const double p = std::ldexp(0.5 + unit(rng), static_cast<int>(rng() % 40) - 20);
+    double x;
+    switch (i % 4) {
+      case 0:
+        x = p * std::ldexp(unit(rng), static_cast<int>(rng() % 50));
+        break;
+      case 1: {  // a few ulps around a multiple
+        double m = p * static_cast<double>(1 + rng() % 100000);
+        for (int k = static_cast<int>(rng() % 9) - 4; k != 0; k += k > 0 ? -1 : 1) {
+          m = std::nextafter(m, k > 0 ? HUGE_VAL : 0.0);
+        }
+        x = m;
+        break;
+      }
+      case 2:
+        x = static_cast<double>(1 + rng() % 1000) / 60.0;
+        break;
+      default:
+        x = -p * 1000.0 * unit(rng);
+        break;
+    }
+    const double q = i % 2 ? p : 59.0 / 30.0;
+    ASSERT_TRUE(same(TimeRemainder(x, q), std::fmod(x, q))) << x << " " << q;
+  }
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (double x : {0.0, -0.0, 1e300, 3.0 * 0x1p52, inf, -inf, nan, 5e-324}) {
+    for (double q : {1.0, 0.1, 0.0, -3.0, inf, 5e-324, 1e300}) {
+      const double a = TimeRemainder(x, q), b = std::fmod(x, q);
+      EXPECT_TRUE(same(a, b) || (std::isnan(a) && std::isnan(b))) << x << " " << q;
+    }
+  }
 }
 
 TEST(Interpolator, ZeroPeriodGivesTheFirstKeysAtEveryTime) {
