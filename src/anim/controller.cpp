@@ -571,10 +571,12 @@ LyrResult Controller::Mix() {
       }
     }
     if (sum[0] == 0.0f && sum[1] == 0.0f) continue;
+    // One division per class rather than six: the quotients agree to within an ulp.
     auto normalize = [&](uint32_t k) {
       if (sum[k] != 1.0f) {
-        scale[k] = {scale[k].x / sum[k], scale[k].y / sum[k], scale[k].z / sum[k]};
-        trans[k] = {trans[k].x / sum[k], trans[k].y / sum[k], trans[k].z / sum[k]};
+        const float inv = 1.0f / sum[k];
+        scale[k] = {scale[k].x * inv, scale[k].y * inv, scale[k].z * inv};
+        trans[k] = {trans[k].x * inv, trans[k].y * inv, trans[k].z * inv};
       }
     };
     Vector3 s, tr;
@@ -596,25 +598,24 @@ LyrResult Controller::Mix() {
             trans[0].z + blend * (trans[1].z - trans[0].z)};
       Slerp(&r, &rot[0], &rot[1], blend);
     }
-    // Scaling(s) * Rotation(r) * Translation(tr): the scaling multiplies the rotation's rows, the
-    // translation fills the fourth row. The same numbers as the three full products, without them.
-    Matrix rm;
-    MatrixFromQuaternion(&rm, &r);
-    // Read element by element: the rotation was just stored as single floats, and wider loads of
-    // those stores would wait for them to retire instead of taking the values from the store queue.
-    const volatile float* e = &rm.m[0][0];
+    // Scaling(s) * Rotation(r) * Translation(tr): the rotation matrix of r (the same expressions
+    // as MatrixFromQuaternion) with its rows scaled and the translation in the fourth row, without
+    // the three full products.
+    const float xx = r.x * r.x, yy = r.y * r.y, zz = r.z * r.z;
+    const float xy = r.x * r.y, xz = r.x * r.z, yz = r.y * r.z;
+    const float wx = r.w * r.x, wy = r.w * r.y, wz = r.w * r.z;
     Matrix& m = *target;
-    m.m[0][0] = e[0] * s.x;
-    m.m[0][1] = e[1] * s.x;
-    m.m[0][2] = e[2] * s.x;
+    m.m[0][0] = (1 - 2 * yy - 2 * zz) * s.x;
+    m.m[0][1] = (2 * xy + 2 * wz) * s.x;
+    m.m[0][2] = (2 * xz - 2 * wy) * s.x;
     m.m[0][3] = 0.0f;
-    m.m[1][0] = e[4] * s.y;
-    m.m[1][1] = e[5] * s.y;
-    m.m[1][2] = e[6] * s.y;
+    m.m[1][0] = (2 * xy - 2 * wz) * s.y;
+    m.m[1][1] = (1 - 2 * xx - 2 * zz) * s.y;
+    m.m[1][2] = (2 * yz + 2 * wx) * s.y;
     m.m[1][3] = 0.0f;
-    m.m[2][0] = e[8] * s.z;
-    m.m[2][1] = e[9] * s.z;
-    m.m[2][2] = e[10] * s.z;
+    m.m[2][0] = (2 * xz + 2 * wy) * s.z;
+    m.m[2][1] = (2 * yz - 2 * wx) * s.z;
+    m.m[2][2] = (1 - 2 * xx - 2 * yy) * s.z;
     m.m[2][3] = 0.0f;
     m.m[3][0] = tr.x;
     m.m[3][1] = tr.y;
