@@ -9,7 +9,8 @@ namespace lyr {
 double InterpolatorPeriodTicks(double s, double r, double t);
 
 // std::fmod(x, p), bit for bit, without its long division for x from one to 2^52 periods.
-double TimeRemainder(double x, double p);
+// *wraps: a guess at the whole periods in x (0 at first), replaced when it is wrong.
+double TimeRemainder(double x, double p, double* wraps);
 
 LyrResult CreateKeyFrameInterpolator(const char* name, const VectorKey* scaleKeys,
                                      uint32_t scaleKeyCount, const RotationKey* rotationKeys,

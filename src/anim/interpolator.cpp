@@ -37,7 +37,8 @@ class KeyFrameInterpolatorImpl final
                             Vector3* translation) override {
     // The remainder is exact, so the common case of a time inside the first period skips the
     // division. A zero period gives NaN, which the channels answer with their first keys.
-    const double local = (time >= 0.0 && time < period_) ? time : TimeRemainder(time, period_);
+    const double local =
+        (time >= 0.0 && time < period_) ? time : TimeRemainder(time, period_, &wraps_);
     const double ticks = local * ticksPerSecond_;
     if (sharedTimes_) {
       // Keys of all three channels at the same times (the usual export): one search and one
@@ -95,6 +96,7 @@ class KeyFrameInterpolatorImpl final
   VectorKeyChannel scale_;
   RotationKeyChannel rotation_;
   VectorKeyChannel translation_;
+  double wraps_ = 0.0;        // the whole periods in the last wrapped time, tried first next time
   bool sharedTimes_ = false;  // the three channels have the same key times, in order
 };
 
@@ -107,16 +109,22 @@ double LastTime(const Key* keys, uint32_t count) {
 }  // namespace
 
 // The remainder x - q p for the true quotient q is representable, so a fused multiply-add gives
-// it exactly; the rounded quotient is q or q + 1 (never less: rounding keeps x / p >= q), and
-// q + 1 shows as a negative result.
-double TimeRemainder(double x, double p) {
+// it exactly. Any other whole number k gives x - k p outside [0, p) and, rounded, still outside
+// (p is representable, and a nonzero difference of doubles does not round to zero), so a quotient
+// is checked by the range of its result: first the caller's last one, which steady playback keeps
+// for a whole period, then the rounded x / p, which is q or q + 1 (rounding keeps x / p >= q).
+double TimeRemainder(double x, double p, double* wraps) {
   if (p > 0.0 && x >= p && x < p * 0x1p52) {
-    double k = static_cast<double>(static_cast<int64_t>(x / p));
+    double k = *wraps;
     double r = std::fma(-k, p, x);
+    if (r >= 0.0 && r < p) return r;
+    k = static_cast<double>(static_cast<int64_t>(x / p));
+    r = std::fma(-k, p, x);
     if (r < 0.0) {
       k -= 1.0;
       r = std::fma(-k, p, x);
     }
+    *wraps = k;
     return r;
   }
   return std::fmod(x, p);
