@@ -121,9 +121,14 @@ inline float QuadrantAngle(float s, float c) {
   return s > c ? (kHalfPi - a) + kHalfPiRest : a;
 }
 
-}  // namespace
+#if defined(__GNUC__)
+#define LYR_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define LYR_ALWAYS_INLINE __forceinline
+#endif
 
-void SlerpWeights(float c, float t, float* k1, float* k2) {
+// SlerpWeights, inlined into Slerp: a call would cost it the quaternions kept in registers.
+LYR_ALWAYS_INLINE void SlerpWeightsInline(float c, float t, float* k1, float* k2) {
   // (1 - c)(1 + c) rather than 1 - c*c: the difference is exact for c near 1, where the square
   // would lose most of the digits of the sine.
   const float s = std::sqrt((1.0f - c) * (1.0f + c));
@@ -139,6 +144,12 @@ void SlerpWeights(float c, float t, float* k1, float* k2) {
     *k1 = std::sin((1.0f - t) * theta) * inv;
     *k2 = std::sin(t * theta) * inv;
   }
+}
+
+}  // namespace
+
+void SlerpWeights(float c, float t, float* k1, float* k2) {
+  SlerpWeightsInline(c, t, k1, k2);
 }
 
 }  // namespace mathutil
@@ -750,7 +761,7 @@ Quaternion* Slerp(Quaternion* out, const Quaternion* pq1, const Quaternion* pq2,
   c *= sign;
   float k1, k2;
   if (1.0f - c > kNearlyEqualTolerance) {
-    mathutil::SlerpWeights(c, t, &k1, &k2);
+    mathutil::SlerpWeightsInline(c, t, &k1, &k2);
   } else {
     k1 = 1.0f - t;
     k2 = t;
