@@ -155,9 +155,12 @@ struct LinearBlend {
 // Rotations leave the channel conjugated: the blend runs on the conjugated keys.
 struct ConjugateSlerpBlend {
   static Quaternion Conjugate(const Quaternion& q) { return {-q.x, -q.y, -q.z, q.w}; }
+  // The blend of the conjugates is the conjugate of the blend: the dot product sees the same
+  // products and negation commutes with rounding, so only the sign of an exact zero may differ.
   static void Blend(const RotationKey& a, const RotationKey& b, float f, Quaternion* out) {
-    const Quaternion qa = Conjugate(a.value), qb = Conjugate(b.value);
-    Slerp(out, &qa, &qb, f);
+    Quaternion q;
+    Slerp(&q, &a.value, &b.value, f);
+    *out = Conjugate(q);
   }
   static void Take(const RotationKey& k, Quaternion* out) { *out = Conjugate(k.value); }
 };
