@@ -26,7 +26,16 @@ class KeyFrameInterpolatorImpl final
         !translation_.Init(t, tn, VectorKey{0.0f, {0.0f, 0.0f, 0.0f}})) {
       return false;
     }
-    sharedTimes_ = rotation_.SameTimes(scale_) && rotation_.SameTimes(translation_);
+    if (!SameTimes(rotation_, scale_) || !SameTimes(rotation_, translation_)) return true;
+    if (!frames_.InitWith(rotation_.Count(), [&](FrameKey* f) {
+          for (uint32_t i = 0; i < rotation_.Count(); ++i) {
+            f[i] = {rotation_.KeyAt(i).time,
+                    {scale_.KeyAt(i).value, rotation_.KeyAt(i).value, translation_.KeyAt(i).value}};
+          }
+        })) {
+      return false;
+    }
+    sharedTimes_ = true;
     return true;
   }
 
@@ -41,19 +50,21 @@ class KeyFrameInterpolatorImpl final
         (time >= 0.0 && time < period_) ? time : TimeRemainder(time, period_, &wraps_);
     const double ticks = local * ticksPerSecond_;
     if (sharedTimes_) {
-      // Keys of all three channels at the same times (the usual export): one search and one
-      // fraction serve all three.
-      const uint32_t j = rotation_.Search(ticks);
-      if (j != 0 && j != rotation_.Count()) {
-        const float f = rotation_.FractionAt(j, ticks);
-        if (scale) scale_.BlendAt(j, f, scale);
-        if (rotation) rotation_.BlendAt(j, f, rotation);
-        if (translation) translation_.BlendAt(j, f, translation);
+      const uint32_t j = frames_.Search(ticks);
+      const uint32_t n = frames_.Count();
+      if (j == 0 || j == n) {
+        const auto& v = frames_.KeyAt(j == 0 ? 0 : n - 1).value;
+        if (scale) *scale = v.scale;
+        if (rotation) *rotation = ConjugateSlerpBlend::Conjugate(v.rotation);
+        if (translation) *translation = v.translation;
         return Ok;
       }
-      if (scale) scale_.EvaluateAt(j, ticks, scale);
-      if (rotation) rotation_.EvaluateAt(j, ticks, rotation);
-      if (translation) translation_.EvaluateAt(j, ticks, translation);
+      const auto& a = frames_.KeyAt(j - 1).value;
+      const auto& b = frames_.KeyAt(j).value;
+      const float f = frames_.FractionAt(j, ticks);
+      if (scale) LinearBlend::Mix(a.scale, b.scale, f, scale);
+      if (rotation) ConjugateSlerpBlend::Mix(a.rotation, b.rotation, f, rotation);
+      if (translation) LinearBlend::Mix(a.translation, b.translation, f, translation);
       return Ok;
     }
     if (scale) scale_.Evaluate(ticks, scale);
@@ -83,6 +94,16 @@ class KeyFrameInterpolatorImpl final
   double LYR_CALL TicksPerSecond() override { return ticksPerSecond_; }
 
  private:
+  // True when both channels have the same number of keys at the same times, all in order.
+  template <class A, class B>
+  static bool SameTimes(const A& a, const B& b) {
+    if (a.Count() != b.Count() || !a.Ordered() || !b.Ordered()) return false;
+    for (uint32_t i = 0; i < a.Count(); ++i) {
+      if (a.KeyAt(i).time != b.KeyAt(i).time) return false;
+    }
+    return true;
+  }
+
   template <class Channel, class Key>
   static LyrResult CopyKeys(const Channel& channel, Key* dst) {
     if (!dst) return ErrInvalidCall;
@@ -96,6 +117,7 @@ class KeyFrameInterpolatorImpl final
   VectorKeyChannel scale_;
   RotationKeyChannel rotation_;
   VectorKeyChannel translation_;
+  FrameChannel frames_;       // the three channels together, when sharedTimes_
   double wraps_ = 0.0;        // the whole periods in the last wrapped time, tried first next time
   bool sharedTimes_ = false;  // the three channels have the same key times, in order
 };
