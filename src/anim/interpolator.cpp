@@ -111,15 +111,17 @@ class KeyFrameInterpolatorImpl final
     return Ok;
   }
 
-  char* name_ = nullptr;
+  // What sampling reads first, next to the object's table pointer: a sample then touches one or
+  // two lines of the object.
   const double period_;
   const double ticksPerSecond_;
+  double wraps_ = 0.0;        // the whole periods in the last wrapped time, tried first next time
+  bool sharedTimes_ = false;  // the three channels have the same key times, in order
+  FrameChannel frames_;       // the three channels together, when sharedTimes_
   VectorKeyChannel scale_;
   RotationKeyChannel rotation_;
   VectorKeyChannel translation_;
-  FrameChannel frames_;       // the three channels together, when sharedTimes_
-  double wraps_ = 0.0;        // the whole periods in the last wrapped time, tried first next time
-  bool sharedTimes_ = false;  // the three channels have the same key times, in order
+  char* name_ = nullptr;
 };
 
 // The last key time of a channel as given, or 1.0 for a channel given without keys.
