@@ -69,12 +69,20 @@ class NeighbourLists {
   NeighbourLists(const FaceNode* nodes, uint32_t faceCount) : n_(nodes), state_(faceCount, 0) {}
 
   void Begin(uint32_t first, uint32_t end) {
-    for (auto& s : stacks_) s.clear();
+    // A face enters list c at most once, and only while its count is at least c: list c never
+    // holds more than the faces that start with c or more open neighbours.
+    size_t atLeast[5] = {};
     for (uint32_t p = first; p < end; ++p) {
       const FaceNode& f = n_[p];
       state_[p] = uint8_t((f.nb[0] != kNone) + (f.nb[1] != kNone) + (f.nb[2] != kNone));
-      stacks_[state_[p]].push_back(p);
+      ++atLeast[state_[p]];
     }
+    for (int c = 2; c >= 0; --c) atLeast[c] += atLeast[c + 1];
+    for (uint32_t c = 0; c < 4; ++c) {
+      stacks_[c].clear();
+      stacks_[c].reserve(atLeast[c]);
+    }
+    for (uint32_t p = first; p < end; ++p) stacks_[state_[p]].push_back(p);
   }
   // True when p is a face and not yet visited.
   bool Open(uint32_t p) const { return p != kNone && !(state_[p] & kVisited); }
@@ -134,9 +142,13 @@ struct Reorderer {
   FaceNode* n;
   NeighbourLists& lists;
   Vector<uint32_t>& emitted;  // positions in emission order
+  // The indices of the emitted faces, three per face in emission order: taken while the node
+  // is in cache, so that the later passes over the faces in their new order read sequentially.
+  uint32_t* emittedIdx;
 
   void Emit(uint32_t p) {
     lists.Visit(p);
+    std::copy_n(n[p].v, 3, emittedIdx + 3 * emitted.size());
     emitted.push_back(p);
   }
 
@@ -366,7 +378,6 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   };
   Vector<Span> spans;
   Vector<AttributeRange> table;
-  Vector<uint32_t> spanOf;  // range number of each position (kNone outside every range)
   if (sort) {
     // Group ids: the existing table's order with KeepTableOrder (ids missing from it follow in
     // ascending order so that no face is lost), else ascending.
@@ -429,14 +440,21 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   const uint32_t P = static_cast<uint32_t>(order.size());
 
+  // After a reorder: the indices of the faces in their new order, three per position.
+  Vector<uint32_t> placedIdx;
   if (reorder) {
-    // Ranges of a kept table must not overlap, or a face would be placed twice.
-    spanOf.assign(P, kNone);
-    for (uint32_t s = 0; s < spans.size(); ++s)
-      for (uint32_t p = spans[s].first; p < spans[s].end; ++p) {
-        if (spanOf[p] != kNone) return ErrInvalidCall;
-        spanOf[p] = s;
-      }
+    // Range number of each position (kNone outside every range). The sorted ranges follow one
+    // another and cover every position; ranges of a kept table must not overlap, or a face
+    // would be placed twice.
+    Vector<uint32_t> spanOf;
+    if (!sort) {
+      spanOf.assign(P, kNone);
+      for (uint32_t s = 0; s < spans.size(); ++s)
+        for (uint32_t p = spans[s].first; p < spans[s].end; ++p) {
+          if (spanOf[p] != kNone) return ErrInvalidCall;
+          spanOf[p] = s;
+        }
+    }
     // Restricted adjacency by position: a neighbour counts only within the same range, when it
     // names this face back across an edge with the same two indices. First every node takes its
     // indices and its neighbours' positions, then each link is kept only when both ends agree
@@ -456,11 +474,17 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       posOf.assign(F, kNone);
       for (uint32_t p = 0; p < P; ++p) posOf[order[p]] = p;
     }
+    uint32_t sortedSpan = 0;
     for (uint32_t p = 0; p < P; ++p) {
       const uint32_t f = order[p];
       FaceNode& node = nodes[p];
       std::copy_n(&idx[3 * size_t(f)], 3, node.v);
-      node.span = spanOf[p];
+      if (sort) {
+        while (p >= spans[sortedSpan].end) ++sortedSpan;
+        node.span = sortedSpan;
+      } else {
+        node.span = spanOf[p];
+      }
       for (int k = 0; k < 3; ++k) {
         uint32_t m = in.adjacency[3 * size_t(f) + k];
         if (m == f || node.span == kNone || node.v[0] == kNone) m = kNone;
@@ -504,11 +528,17 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     NeighbourLists lists(nodes, P);
     Vector<uint32_t> emitted;
     emitted.reserve(P);
-    Reorderer ro{nodes, lists, emitted};
+    placedIdx.resize(size_t(P) * 3);
+    // Positions outside every range keep their face.
+    if (!sort)
+      for (uint32_t p = 0; p < P; ++p)
+        if (nodes[p].span == kNone) std::copy_n(nodes[p].v, 3, &placedIdx[3 * size_t(p)]);
+    Reorderer ro{nodes, lists, emitted, nullptr};
     CacheModel cache(useCache ? Vc : 0, size);
     Vector<uint32_t> reordered(order);
     for (const Span& s : spans) {
       emitted.clear();
+      ro.emittedIdx = &placedIdx[3 * size_t(s.first)];
       if (useCache)
         ro.VertexCache(s.first, s.end, cache, int64_t(size) - int64_t(magic));
       else
@@ -517,6 +547,10 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     }
     order.swap(reordered);
   }
+  // Indices of the face at each position.
+  const auto facePlaced = [&](uint32_t p) {
+    return reorder ? &placedIdx[3 * size_t(p)] : &idx[3 * size_t(order[p])];
+  };
 
   // Vertex numbering: the identity when vertices are kept, first use after a reorder, group by
   // group after a sort, else the used vertices in ascending order.
@@ -527,13 +561,10 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     nv = Vc;
   } else if (reorder) {
     for (uint32_t p = 0; p < P; ++p) {
-      if (p + 16 < P) Prefetch(&idx[3 * size_t(order[p + 16])]);
-      const uint32_t f = order[p];
-      if (idx[3 * f] == kNone) continue;
-      for (int c = 0; c < 3; ++c) {
-        uint32_t v = idx[3 * f + c];
-        if (vmap[v] == kNone) vmap[v] = nv++;
-      }
+      const uint32_t* t = facePlaced(p);
+      if (t[0] == kNone) continue;
+      for (int c = 0; c < 3; ++c)
+        if (vmap[t[c]] == kNone) vmap[t[c]] = nv++;
     }
     if (keepAll)
       for (uint32_t v = 0; v < Vc; ++v)
@@ -591,7 +622,13 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     for (uint32_t p = 0; p < P; ++p) {
       if (p + 16 < P) Prefetch(&out.faceOldToNew[order[p + 16]]);
       out.faceOldToNew[order[p]] = p;
-      out.attributes[p] = attr[order[p]];
+    }
+    if (sort) {
+      // Every face of a sorted range carries the range's id.
+      for (const AttributeRange& r : table)
+        std::fill_n(out.attributes.begin() + r.firstFace, r.faceCount, r.attributeId);
+    } else {
+      for (uint32_t p = 0; p < P; ++p) out.attributes[p] = attr[order[p]];
     }
   }
   if (facesInPlace && !moved) {
@@ -599,12 +636,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   } else {
     out.indices.resize(size_t(P) * 3);
     for (uint32_t p = 0; p < P; ++p) {
-      if (p + 16 < P) Prefetch(&idx[3 * size_t(order[p + 16])]);
-      const uint32_t f = order[p];
-      for (int c = 0; c < 3; ++c) {
-        const uint32_t v = idx[3 * size_t(f) + c];
-        out.indices[3 * size_t(p) + c] = v < Vc ? vmap[v] : v;
-      }
+      if (!reorder && p + 16 < P) Prefetch(&idx[3 * size_t(order[p + 16])]);
+      const uint32_t* t = facePlaced(p);
+      for (int c = 0; c < 3; ++c) out.indices[3 * size_t(p) + c] = t[c] < Vc ? vmap[t[c]] : t[c];
     }
   }
 
