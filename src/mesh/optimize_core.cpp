@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 namespace lyr::meshopt {
 
@@ -68,7 +69,9 @@ class NeighbourLists {
 
   NeighbourLists(const FaceNode* nodes, uint32_t faceCount) : n_(nodes), state_(faceCount, 0) {}
 
-  void Begin(uint32_t first, uint32_t end) {
+  // Starts the lists of one range: the nodes [first, end), entering the lists in the order of
+  // their positions (nodeOf: position -> node; the range's positions are the same numbers).
+  void Begin(uint32_t first, uint32_t end, const uint32_t* nodeOf) {
     // A face enters list c at most once, and only while its count is at least c: list c never
     // holds more than the faces that start with c or more open neighbours.
     size_t atLeast[5] = {};
@@ -82,7 +85,7 @@ class NeighbourLists {
       stacks_[c].clear();
       stacks_[c].reserve(atLeast[c]);
     }
-    for (uint32_t p = first; p < end; ++p) stacks_[state_[p]].push_back(p);
+    for (uint32_t p = first; p < end; ++p) stacks_[state_[nodeOf[p]]].push_back(nodeOf[p]);
   }
   // True when p is a face and not yet visited.
   bool Open(uint32_t p) const { return p != kNone && !(state_[p] & kVisited); }
@@ -141,6 +144,8 @@ class CacheModel {
 struct Reorderer {
   FaceNode* n;
   NeighbourLists& lists;
+  const uint32_t* atNode;     // node -> position
+  const uint32_t* nodeOf;     // position -> node
   Vector<uint32_t>& emitted;  // positions in emission order
   // The indices of the emitted faces, three per face in emission order: taken while the node
   // is in cache, so that the later passes over the faces in their new order read sequentially.
@@ -149,11 +154,11 @@ struct Reorderer {
   void Emit(uint32_t p) {
     lists.Visit(p);
     std::copy_n(n[p].v, 3, emittedIdx + 3 * emitted.size());
-    emitted.push_back(p);
+    emitted.push_back(atNode[p]);
   }
 
   void Strip(uint32_t first, uint32_t end) {
-    lists.Begin(first, end);
+    lists.Begin(first, end, nodeOf);
     for (uint32_t s; (s = lists.StartFace()) != kNone;) {
       uint32_t cur = s;
       Emit(cur);
@@ -197,7 +202,7 @@ struct Reorderer {
   }
 
   void VertexCache(uint32_t first, uint32_t end, CacheModel& cache, int64_t limit) {
-    lists.Begin(first, end);
+    lists.Begin(first, end, nodeOf);
     cache.Clear();
     for (;;) {
       uint32_t f = lists.StartFace();
@@ -446,8 +451,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // Range number of each position (kNone outside every range). The sorted ranges follow one
     // another and cover every position; ranges of a kept table must not overlap, or a face
     // would be placed twice.
+    const bool oneSpan = sort && spans.size() == 1;
     Vector<uint32_t> spanOf;
-    if (!sort) {
+    if (!oneSpan) {
       spanOf.assign(P, kNone);
       for (uint32_t s = 0; s < spans.size(); ++s)
         for (uint32_t p = spans[s].first; p < spans[s].end; ++p) {
@@ -455,10 +461,48 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
           spanOf[p] = s;
         }
     }
-    // Restricted adjacency by position: a neighbour counts only within the same range, when it
+    bool identity = P == F;
+    for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
+    const auto spanAt = [&](uint32_t p) { return oneSpan ? 0u : spanOf[p]; };
+    // The walk goes from face to neighbour, while positions follow the input order. So the
+    // faces are kept in nodes laid out range by range (a range's nodes have the numbers of its
+    // positions) and within a range by the first index of the face: vertices are usually
+    // numbered with some locality, so neighbours mostly sit near one another and the walk stays
+    // in cache. Node numbers are seen by the walk only through the order in which faces enter
+    // the lists, which stays the position order, so the result does not depend on the layout.
+    Vector<uint32_t> atNode(P), nodeOf(P);  // node -> position, position -> node
+    {
+      Vector<uint32_t> next(std::max<size_t>(Vc, 1), 0);
+      const auto key = [&](uint32_t p) {
+        const uint32_t v = idx[3 * size_t(order[p])];
+        return v < Vc ? v : 0u;
+      };
+      uint32_t inRanges = 0;
+      for (uint32_t p = 0; p < P; ++p)
+        if (spanAt(p) != kNone) {
+          ++next[key(p)];
+          ++inRanges;
+        }
+      uint32_t sum = 0;
+      for (uint32_t& c : next) sum += std::exchange(c, sum);
+      // Positions of the ranges by key, kept in nodeOf for a moment.
+      for (uint32_t p = 0; p < P; ++p)
+        if (spanAt(p) != kNone) nodeOf[next[key(p)]++] = p;
+      if (oneSpan) {
+        atNode.swap(nodeOf);
+      } else {
+        Vector<uint32_t> fill(spans.size());
+        for (size_t r = 0; r < spans.size(); ++r) fill[r] = spans[r].first;
+        for (uint32_t p = 0; p < P; ++p)
+          if (spanOf[p] == kNone) atNode[p] = p;
+        for (uint32_t i = 0; i < inRanges; ++i) atNode[fill[spanOf[nodeOf[i]]]++] = nodeOf[i];
+      }
+      for (uint32_t x = 0; x < P; ++x) nodeOf[atNode[x]] = x;
+    }
+    // Restricted adjacency by node: a neighbour counts only within the same range, when it
     // names this face back across an edge with the same two indices. First every node takes its
-    // indices and its neighbours' positions, then each link is kept only when both ends agree
-    // (links are symmetric, so clearing a one-sided link never hides a valid one).
+    // indices and its neighbours, then each link is kept only when both ends agree (links are
+    // symmetric, so clearing a one-sided link never hides a valid one).
     // Nodes start on a 64-byte boundary: two per cache line, never one across two.
     Block<uint8_t> nodeBlock;
     constexpr size_t kMaxNodes = (SIZE_MAX - 64) / sizeof(FaceNode);
@@ -467,33 +511,34 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       throw std::bad_alloc();
     FaceNode* nodes = reinterpret_cast<FaceNode*>(
         nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
-    bool identity = P == F;
-    for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
     Vector<uint32_t> posOf;
     if (!identity) {
       posOf.assign(F, kNone);
       for (uint32_t p = 0; p < P; ++p) posOf[order[p]] = p;
     }
-    uint32_t sortedSpan = 0;
+    constexpr uint32_t kAhead = 8;  // faces handled ahead: their blocks are fetched meanwhile
     for (uint32_t p = 0; p < P; ++p) {
-      const uint32_t f = order[p];
-      FaceNode& node = nodes[p];
-      std::copy_n(&idx[3 * size_t(f)], 3, node.v);
-      if (sort) {
-        while (p >= spans[sortedSpan].end) ++sortedSpan;
-        node.span = sortedSpan;
-      } else {
-        node.span = spanOf[p];
+      if (p + kAhead < P) {
+        const uint32_t g = order[p + kAhead];
+        Prefetch(&nodes[nodeOf[p + kAhead]]);
+        for (int k = 0; k < 3; ++k) {
+          const uint32_t m = in.adjacency[3 * size_t(g) + k];
+          if (m < F) Prefetch(identity ? &nodeOf[m] : &posOf[m]);
+        }
       }
+      const uint32_t f = order[p];
+      FaceNode& node = nodes[nodeOf[p]];
+      std::copy_n(&idx[3 * size_t(f)], 3, node.v);
+      node.span = spanAt(p);
       for (int k = 0; k < 3; ++k) {
         uint32_t m = in.adjacency[3 * size_t(f) + k];
         if (m == f || node.span == kNone || node.v[0] == kNone) m = kNone;
-        if (m != kNone && !identity) m = posOf[m];
+        if (m != kNone && !identity) m = posOf[m];  // kNone for a dropped face
+        if (m != kNone) m = nodeOf[m];
         node.nb[k] = m;
         node.back[k] = 0;
       }
     }
-    constexpr uint32_t kAhead = 8;  // links checked ahead: their nodes are fetched meanwhile
     for (uint32_t p = 0; p < P; ++p) {
       if (p + kAhead < P)
         for (uint32_t q : nodes[p + kAhead].nb)
@@ -533,7 +578,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     if (!sort)
       for (uint32_t p = 0; p < P; ++p)
         if (nodes[p].span == kNone) std::copy_n(nodes[p].v, 3, &placedIdx[3 * size_t(p)]);
-    Reorderer ro{nodes, lists, emitted, nullptr};
+    Reorderer ro{nodes, lists, atNode.data(), nodeOf.data(), emitted, nullptr};
     CacheModel cache(useCache ? Vc : 0, size);
     Vector<uint32_t> reordered(order);
     for (const Span& s : spans) {
@@ -543,7 +588,8 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
         ro.VertexCache(s.first, s.end, cache, int64_t(size) - int64_t(magic));
       else
         ro.Strip(s.first, s.end);
-      for (uint32_t i = 0; i < emitted.size(); ++i) reordered[s.first + i] = order[emitted[i]];
+      for (uint32_t i = 0; i < emitted.size(); ++i)
+        reordered[s.first + i] = identity ? emitted[i] : order[emitted[i]];
     }
     order.swap(reordered);
   }
@@ -663,17 +709,21 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   if (in.wantAdjacency && in.adjacency && facesInPlace) {
     out.adjacency.assign(in.adjacency, in.adjacency + size_t(F) * 3);
   } else if (in.wantAdjacency && in.adjacency) {
+    // Walked in old face order, so that the input is read in sequence and each kept face's
+    // row is written to its new place (every position has exactly one old face).
     out.adjacency.resize(size_t(P) * 3);
-    for (uint32_t p = 0; p < P; ++p) {
-      if (p + 32 < P) Prefetch(&in.adjacency[3 * size_t(order[p + 32])]);
-      if (p + 16 < P)
+    const uint32_t* oldToNew = out.faceOldToNew.data();
+    for (uint32_t f = 0; f < F; ++f) {
+      if (f + 16 < F)
         for (int k = 0; k < 3; ++k) {
-          const uint32_t n = in.adjacency[3 * size_t(order[p + 16]) + k];
-          if (n != kNone) Prefetch(&out.faceOldToNew[n]);
+          const uint32_t n = in.adjacency[3 * size_t(f + 16) + k];
+          if (n != kNone) Prefetch(&oldToNew[n]);
         }
+      const uint32_t p = oldToNew[f];
+      if (p == kNone) continue;
       for (int k = 0; k < 3; ++k) {
-        uint32_t n = in.adjacency[3 * order[p] + k];
-        out.adjacency[3 * p + k] = n == kNone ? kNone : out.faceOldToNew[n];
+        const uint32_t n = in.adjacency[3 * size_t(f) + k];
+        out.adjacency[3 * size_t(p) + k] = n == kNone ? kNone : oldToNew[n];
       }
     }
   }
