@@ -1,19 +1,58 @@
 #!/usr/bin/env bash
 # Builds and runs every test three ways: x86-64, x86-64 with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and 32-bit x86 under qemu-i386; then the x86-64 tests once more with
-# the processor-specific math forms switched off. Any warning or failing test fails the run.
-# Usage: scripts/test.sh [flavour...]   (default: x64 asan m32 plain)
+# the processor-specific math forms switched off; then a short run of every fuzz target (clang,
+# AddressSanitizer). Any warning, failing test or fuzz finding fails the run.
+# Usage: scripts/test.sh [flavour...]   (default: x64 asan m32 plain fuzz)
+# FUZZ_SECONDS sets the length of each fuzz run (default 30).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" || exit 1
 flavours=("$@")
-[ ${#flavours[@]} -gt 0 ] || flavours=(x64 asan m32 plain)
+[ ${#flavours[@]} -gt 0 ] || flavours=(x64 asan m32 plain fuzz)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 jobs=$(nproc)
 failed=()
 summary=()
+# Runs every fuzz target for FUZZ_SECONDS, seeded with the test data, in a scratch corpus folder.
+run_fuzz() {
+  local bin="$root/build/fuzz/bin" seconds=${FUZZ_SECONDS:-30} ok=0 total=0
+  for target in "$bin"/fuzz_*; do
+    [ -x "$target" ] || continue
+    local name work
+    name=$(basename "$target")
+    work=$(mktemp -d)
+    case "$name" in
+      fuzz_vek_templates) cp "$root"/fuzz/seeds/vek_templates/* "$work"/ ;;
+      fuzz_vek_*) cp "$root"/tests/data/vek/*.vkf "$work"/ ;;
+      fuzz_mesh_load) cp "$root"/tests/data/meshload/*.vkf "$work"/ ;;
+    esac
+    total=$((total + 1))
+    echo "--- $name (${seconds}s)"
+    "$target" "$work" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -artifact_prefix="$root/build/fuzz/$name-" -print_final_stats=1 2>&1 |
+      grep -E "^(stat::number_of_executed_units|#[0-9]+ *DONE|==[0-9]+==ERROR|SUMMARY)"
+    local rc=${PIPESTATUS[0]}
+    [ "$rc" -eq 0 ] && ok=$((ok + 1))
+    rm -rf "$work"
+  done
+  echo "$ok/$total fuzz targets ran clean"
+  [ "$ok" -eq "$total" ]
+}
+
 for f in "${flavours[@]}"; do
+  if [ "$f" = fuzz ]; then
+    echo "=== fuzz: build"
+    if ! "$root/scripts/build.sh" fuzz; then failed+=("fuzz (build)"); continue; fi
+    echo "=== fuzz: run"
+    log="$root/build/fuzz/fuzz.log"
+    run_fuzz 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    summary+=("fuzz: $(tail -n1 "$log")")
+    [ "$rc" -eq 0 ] || failed+=("fuzz")
+    continue
+  fi
   build=$f
   env=()
   if [ "$f" = plain ]; then build=x64; env=(DisablePSGP=1); fi

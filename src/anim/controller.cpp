@@ -37,6 +37,46 @@ struct EventState {
   double nextEnd;
 };
 
+// A track taking part in a mix: its row of the lookup table and the state the mix reads.
+struct MixTrack {
+  KeyFrameInterpolator* const* interpolators;  // indexed by output
+  double position;
+  float weight;
+  uint32_t priorityClass;  // bit 0 of the priority
+};
+
+// The weighted sums of one priority class for one output. The rotation is kept apart (the blend
+// takes it by address).
+struct ClassSum {
+  float sum = 0.0f;
+  Vector3 scale{}, trans{};
+  bool hasRot = false;
+
+  void Add(float w, const Vector3& s, const Vector3& tr, const Quaternion& r, Quaternion* rot) {
+    sum += w;
+    scale.x += w * s.x;
+    scale.y += w * s.y;
+    scale.z += w * s.z;
+    trans.x += w * tr.x;
+    trans.y += w * tr.y;
+    trans.z += w * tr.z;
+    if (!hasRot) {
+      *rot = r;
+      hasRot = true;
+    } else {
+      Slerp(rot, rot, &r, w / sum);
+    }
+  }
+  // Divides by the sum unless it is 1: one division rather than six, agreeing to within an ulp.
+  void Normalize() {
+    if (sum != 1.0f) {
+      const float inv = 1.0f / sum;
+      scale = {scale.x * inv, scale.y * inv, scale.z * inv};
+      trans = {trans.x * inv, trans.y * inv, trans.z * inv};
+    }
+  }
+};
+
 struct OutputSlot {
   char* name;  // null: the slot is empty
   Matrix* target;
@@ -111,7 +151,7 @@ class Controller final : public Object<Controller, AnimationController> {
     if (!trackEvents_) return false;
     for (uint32_t t = 0; t < maxTracks_; ++t) ResetEvents(trackEvents_[t]);
     ResetEvents(blendEvents_);
-    mixTracks_ = static_cast<uint32_t*>(AllocArray(maxTracks_, sizeof(uint32_t)));
+    mixTracks_ = static_cast<MixTrack*>(AllocArray(maxTracks_, sizeof(MixTrack)));
     if (!mixTracks_) return false;
     pool_ = static_cast<Event*>(AllocArray(maxEvents_, sizeof(Event)));
     if (!pool_) return false;
@@ -511,7 +551,7 @@ class Controller final : public Object<Controller, AnimationController> {
   float priorityBlend_ = 0.0f;
   EventState* trackEvents_ = nullptr;
   EventState blendEvents_{};
-  uint32_t* mixTracks_ = nullptr;  // scratch: the tracks that take part in one mix
+  MixTrack* mixTracks_ = nullptr;  // scratch: the tracks that take part in one mix
   Event* pool_ = nullptr;
   Event* free_ = nullptr;
 };
@@ -529,11 +569,12 @@ LyrResult CreateController(uint32_t maxOutputs, uint32_t maxSets, uint32_t maxTr
 }
 
 LyrResult Controller::Mix() {
+  // What each output needs of a track, gathered once rather than per output.
   uint32_t n = 0;
   for (uint32_t t = 0; t < usedTracks_; ++t) {
     const TrackState& ts = tracks_[t];
     if (ts.enabled != 0 && std::bit_cast<uint32_t>(ts.weight) != 0 && trackSet_[t] != maxSets_) {
-      mixTracks_[n++] = t;
+      mixTracks_[n++] = {&Lookup(trackSet_[t], 0), ts.position, ts.weight, ts.priority & 1u};
     }
   }
   if (n == 0) return Ok;
@@ -541,80 +582,62 @@ LyrResult Controller::Mix() {
   for (uint32_t o = 0; o < usedOutputs_; ++o) {
     Matrix* target = outputs_[o].target;
     if (!target) continue;
-    float sum[2] = {0.0f, 0.0f};
-    Vector3 scale[2] = {}, trans[2] = {};
-    Quaternion rot[2] = {};
-    bool hasRot[2] = {false, false};
+    // The two classes in separate variables, each updated on its own branch, so that the sums
+    // stay in registers.
+    ClassSum c0, c1;
+    Quaternion rot0{}, rot1{};
     for (uint32_t i = 0; i < n; ++i) {
-      const uint32_t t = mixTracks_[i];
-      KeyFrameInterpolator* it = Lookup(trackSet_[t], o);
+      const MixTrack& mt = mixTracks_[i];
+      KeyFrameInterpolator* it = mt.interpolators[o];
       if (!it) continue;
-      const TrackState& ts = tracks_[t];
       Vector3 s, tr;
       Quaternion r;
-      const LyrResult res = it->Sample(ts.position, &s, &r, &tr);
+      const LyrResult res = it->Sample(mt.position, &s, &r, &tr);
       if (Failed(res)) return res;
-      const uint32_t k = ts.priority & 1u;
-      const float w = ts.weight;
-      sum[k] += w;
-      scale[k].x += w * s.x;
-      scale[k].y += w * s.y;
-      scale[k].z += w * s.z;
-      trans[k].x += w * tr.x;
-      trans[k].y += w * tr.y;
-      trans[k].z += w * tr.z;
-      if (!hasRot[k]) {
-        rot[k] = r;
-        hasRot[k] = true;
+      if (mt.priorityClass) {
+        c1.Add(mt.weight, s, tr, r, &rot1);
       } else {
-        Slerp(&rot[k], &rot[k], &r, w / sum[k]);
+        c0.Add(mt.weight, s, tr, r, &rot0);
       }
     }
-    if (sum[0] == 0.0f && sum[1] == 0.0f) continue;
-    auto normalize = [&](uint32_t k) {
-      if (sum[k] != 1.0f) {
-        scale[k] = {scale[k].x / sum[k], scale[k].y / sum[k], scale[k].z / sum[k]};
-        trans[k] = {trans[k].x / sum[k], trans[k].y / sum[k], trans[k].z / sum[k]};
-      }
-    };
+    if (c0.sum == 0.0f && c1.sum == 0.0f) continue;
     Vector3 s, tr;
     Quaternion r;
-    if (sum[1] == 0.0f || sum[0] == 0.0f || blend == 1.0f) {
-      const uint32_t k = sum[1] == 0.0f ? 0 : 1;
-      normalize(k);
-      s = scale[k];
-      tr = trans[k];
-      r = rot[k];
+    if (c1.sum == 0.0f || c0.sum == 0.0f || blend == 1.0f) {
+      ClassSum& c = c1.sum == 0.0f ? c0 : c1;
+      c.Normalize();
+      s = c.scale;
+      tr = c.trans;
+      r = c1.sum == 0.0f ? rot0 : rot1;
     } else {
-      normalize(0);
-      normalize(1);
-      s = {scale[0].x + blend * (scale[1].x - scale[0].x),
-           scale[0].y + blend * (scale[1].y - scale[0].y),
-           scale[0].z + blend * (scale[1].z - scale[0].z)};
-      tr = {trans[0].x + blend * (trans[1].x - trans[0].x),
-            trans[0].y + blend * (trans[1].y - trans[0].y),
-            trans[0].z + blend * (trans[1].z - trans[0].z)};
-      Slerp(&r, &rot[0], &rot[1], blend);
+      c0.Normalize();
+      c1.Normalize();
+      s = {c0.scale.x + blend * (c1.scale.x - c0.scale.x),
+           c0.scale.y + blend * (c1.scale.y - c0.scale.y),
+           c0.scale.z + blend * (c1.scale.z - c0.scale.z)};
+      tr = {c0.trans.x + blend * (c1.trans.x - c0.trans.x),
+            c0.trans.y + blend * (c1.trans.y - c0.trans.y),
+            c0.trans.z + blend * (c1.trans.z - c0.trans.z)};
+      Slerp(&r, &rot0, &rot1, blend);
     }
-    // Scaling(s) * Rotation(r) * Translation(tr): the scaling multiplies the rotation's rows, the
-    // translation fills the fourth row. The same numbers as the three full products, without them.
-    Matrix rm;
-    MatrixFromQuaternion(&rm, &r);
-    // Read element by element: the rotation was just stored as single floats, and wider loads of
-    // those stores would wait for them to retire instead of taking the values from the store queue.
-    const volatile float* e = &rm.m[0][0];
+    // Scaling(s) * Rotation(r) * Translation(tr): the rotation matrix of r (the same expressions
+    // as MatrixFromQuaternion) with its rows scaled and the translation in the fourth row, without
+    // the three full products.
+    const float xx = r.x * r.x, yy = r.y * r.y, zz = r.z * r.z;
+    const float xy = r.x * r.y, xz = r.x * r.z, yz = r.y * r.z;
+    const float wx = r.w * r.x, wy = r.w * r.y, wz = r.w * r.z;
     Matrix& m = *target;
-    m.m[0][0] = e[0] * s.x;
-    m.m[0][1] = e[1] * s.x;
-    m.m[0][2] = e[2] * s.x;
+    m.m[0][0] = (1 - 2 * yy - 2 * zz) * s.x;
+    m.m[0][1] = (2 * xy + 2 * wz) * s.x;
+    m.m[0][2] = (2 * xz - 2 * wy) * s.x;
     m.m[0][3] = 0.0f;
-    m.m[1][0] = e[4] * s.y;
-    m.m[1][1] = e[5] * s.y;
-    m.m[1][2] = e[6] * s.y;
+    m.m[1][0] = (2 * xy - 2 * wz) * s.y;
+    m.m[1][1] = (1 - 2 * xx - 2 * zz) * s.y;
+    m.m[1][2] = (2 * yz + 2 * wx) * s.y;
     m.m[1][3] = 0.0f;
-    m.m[2][0] = e[8] * s.z;
-    m.m[2][1] = e[9] * s.z;
-    m.m[2][2] = e[10] * s.z;
+    m.m[2][0] = (2 * xz + 2 * wy) * s.z;
+    m.m[2][1] = (2 * yz - 2 * wx) * s.z;
+    m.m[2][2] = (1 - 2 * xx - 2 * yy) * s.z;
     m.m[2][3] = 0.0f;
     m.m[3][0] = tr.x;
     m.m[3][1] = tr.y;

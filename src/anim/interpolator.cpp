@@ -21,9 +21,22 @@ class KeyFrameInterpolatorImpl final
   bool Init(const char* name, const VectorKey* s, uint32_t sn, const RotationKey* r, uint32_t rn,
             const VectorKey* t, uint32_t tn) {
     if (name && !(name_ = CopyName(name))) return false;
-    return scale_.Init(s, sn, VectorKey{0.0f, {1.0f, 1.0f, 1.0f}}) &&
-           rotation_.Init(r, rn, RotationKey{0.0f, {0.0f, 0.0f, 0.0f, 1.0f}}) &&
-           translation_.Init(t, tn, VectorKey{0.0f, {0.0f, 0.0f, 0.0f}});
+    if (!scale_.Init(s, sn, VectorKey{0.0f, {1.0f, 1.0f, 1.0f}}) ||
+        !rotation_.Init(r, rn, RotationKey{0.0f, {0.0f, 0.0f, 0.0f, 1.0f}}) ||
+        !translation_.Init(t, tn, VectorKey{0.0f, {0.0f, 0.0f, 0.0f}})) {
+      return false;
+    }
+    if (!SameTimes(rotation_, scale_) || !SameTimes(rotation_, translation_)) return true;
+    if (!frames_.InitWith(rotation_.Count(), [&](FrameKey* f) {
+          for (uint32_t i = 0; i < rotation_.Count(); ++i) {
+            f[i] = {rotation_.KeyAt(i).time,
+                    {scale_.KeyAt(i).value, rotation_.KeyAt(i).value, translation_.KeyAt(i).value}};
+          }
+        })) {
+      return false;
+    }
+    sharedTimes_ = true;
+    return true;
   }
 
   const char* LYR_CALL Name() override { return name_; }
@@ -33,8 +46,27 @@ class KeyFrameInterpolatorImpl final
                             Vector3* translation) override {
     // The remainder is exact, so the common case of a time inside the first period skips the
     // division. A zero period gives NaN, which the channels answer with their first keys.
-    const double local = (time >= 0.0 && time < period_) ? time : std::fmod(time, period_);
+    const double local =
+        (time >= 0.0 && time < period_) ? time : TimeRemainder(time, period_, &wraps_);
     const double ticks = local * ticksPerSecond_;
+    if (sharedTimes_) {
+      const uint32_t j = frames_.Search(ticks);
+      const uint32_t n = frames_.Count();
+      if (j == 0 || j == n) {
+        const auto& v = frames_.KeyAt(j == 0 ? 0 : n - 1).value;
+        if (scale) *scale = v.scale;
+        if (rotation) *rotation = ConjugateSlerpBlend::Conjugate(v.rotation);
+        if (translation) *translation = v.translation;
+        return Ok;
+      }
+      const auto& a = frames_.KeyAt(j - 1).value;
+      const auto& b = frames_.KeyAt(j).value;
+      const float f = frames_.FractionAt(j, ticks);
+      if (scale) LinearBlend::Mix(a.scale, b.scale, f, scale);
+      if (rotation) ConjugateSlerpBlend::Mix(a.rotation, b.rotation, f, rotation);
+      if (translation) LinearBlend::Mix(a.translation, b.translation, f, translation);
+      return Ok;
+    }
     if (scale) scale_.Evaluate(ticks, scale);
     if (rotation) rotation_.Evaluate(ticks, rotation);
     if (translation) translation_.Evaluate(ticks, translation);
@@ -62,6 +94,16 @@ class KeyFrameInterpolatorImpl final
   double LYR_CALL TicksPerSecond() override { return ticksPerSecond_; }
 
  private:
+  // True when both channels have the same number of keys at the same times, all in order.
+  template <class A, class B>
+  static bool SameTimes(const A& a, const B& b) {
+    if (a.Count() != b.Count() || !a.Ordered() || !b.Ordered()) return false;
+    for (uint32_t i = 0; i < a.Count(); ++i) {
+      if (a.KeyAt(i).time != b.KeyAt(i).time) return false;
+    }
+    return true;
+  }
+
   template <class Channel, class Key>
   static LyrResult CopyKeys(const Channel& channel, Key* dst) {
     if (!dst) return ErrInvalidCall;
@@ -69,12 +111,17 @@ class KeyFrameInterpolatorImpl final
     return Ok;
   }
 
-  char* name_ = nullptr;
+  // What sampling reads first, next to the object's table pointer: a sample then touches one or
+  // two lines of the object.
   const double period_;
   const double ticksPerSecond_;
+  double wraps_ = 0.0;        // the whole periods in the last wrapped time, tried first next time
+  bool sharedTimes_ = false;  // the three channels have the same key times, in order
+  FrameChannel frames_;       // the three channels together, when sharedTimes_
   VectorKeyChannel scale_;
   RotationKeyChannel rotation_;
   VectorKeyChannel translation_;
+  char* name_ = nullptr;
 };
 
 // The last key time of a channel as given, or 1.0 for a channel given without keys.
@@ -84,6 +131,28 @@ double LastTime(const Key* keys, uint32_t count) {
 }
 
 }  // namespace
+
+// The remainder x - q p for the true quotient q is representable, so a fused multiply-add gives
+// it exactly. Any other whole number k gives x - k p outside [0, p) and, rounded, still outside
+// (p is representable, and a nonzero difference of doubles does not round to zero), so a quotient
+// is checked by the range of its result: first the caller's last one, which steady playback keeps
+// for a whole period, then the rounded x / p, which is q or q + 1 (rounding keeps x / p >= q).
+double TimeRemainder(double x, double p, double* wraps) {
+  if (p > 0.0 && x >= p && x < p * 0x1p52) {
+    double k = *wraps;
+    double r = std::fma(-k, p, x);
+    if (r >= 0.0 && r < p) return r;
+    k = static_cast<double>(static_cast<int64_t>(x / p));
+    r = std::fma(-k, p, x);
+    if (r < 0.0) {
+      k -= 1.0;
+      r = std::fma(-k, p, x);
+    }
+    *wraps = k;
+    return r;
+  }
+  return std::fmod(x, p);
+}
 
 double InterpolatorPeriodTicks(double s, double r, double t) {
   if (s != r) return s * r;

@@ -23,14 +23,21 @@ class KeyChannel {
 
   // Copies `count` keys (or the one default key when count is 0). False when the allocation fails.
   bool Init(const Key* keys, uint32_t count, const Key& defaultKey) {
-    const uint32_t n = count ? count : 1;
+    return InitWith(count ? count : 1, [&](Key* dst) {
+      if (count) {
+        std::memcpy(dst, keys, size_t{count} * sizeof(Key));
+      } else {
+        dst[0] = defaultKey;
+      }
+    });
+  }
+
+  // n keys written by fill(Key* keys). False when the allocation fails.
+  template <class Fill>
+  bool InitWith(uint32_t n, Fill fill) {
     keys_ = static_cast<Key*>(AllocArray(n, sizeof(Key)));
     if (!keys_) return false;
-    if (count) {
-      std::memcpy(keys_, keys, size_t{count} * sizeof(Key));
-    } else {
-      keys_[0] = defaultKey;
-    }
+    fill(keys_);
     count_ = n;
     ordered_ = true;
     for (uint32_t i = 1; i < n; ++i) {
@@ -43,15 +50,20 @@ class KeyChannel {
     return true;
   }
 
+  const Key& KeyAt(uint32_t i) const { return keys_[i]; }
   uint32_t Count() const { return count_; }
+  bool Ordered() const { return ordered_; }
   void Copy(Key* dst) const { std::memcpy(dst, keys_, size_t{count_} * sizeof(Key)); }
   void Last(Value* out) const { Blend::Take(keys_[count_ - 1], out); }
 
   // The value at tick time x: the keys around x blended, the first key's value before the first
   // key (and at a NaN time), the last key's value at or after the last key.
-  void Evaluate(double x, Value* out) {
+  void Evaluate(double x, Value* out) { EvaluateAt(Search(x), x, out); }
+
+  // The value at tick time x given j = Search(x), or the index a channel with the same key times
+  // found for x.
+  void EvaluateAt(uint32_t j, double x, Value* out) const {
     const uint32_t n = count_;
-    const uint32_t j = Search(x);
     if (j == n) {
       Blend::Take(keys_[n - 1], out);
       return;
@@ -60,11 +72,15 @@ class KeyChannel {
       Blend::Take(keys_[0], out);
       return;
     }
-    const Key& prev = keys_[j - 1];
-    const Key& next = keys_[j];
-    const double d = static_cast<double>(next.time) - static_cast<double>(prev.time);
-    const float f = d >= 1e-8 ? static_cast<float>((x - static_cast<double>(prev.time)) / d) : 0.0f;
-    Blend::Blend(prev, next, f, out);
+    BlendAt(j, FractionAt(j, x), out);
+  }
+
+  // For 0 < j < count: the position of x between keys j - 1 and j, and the blend there.
+  float FractionAt(uint32_t j, double x) const {
+    return Fraction(keys_[j - 1].time, keys_[j].time, x);
+  }
+  void BlendAt(uint32_t j, float f, Value* out) const {
+    Blend::Blend(keys_[j - 1], keys_[j], f, out);
   }
 
   // The index of the first key whose time is greater than x (count when there is none), found
@@ -91,6 +107,11 @@ class KeyChannel {
   }
 
  private:
+  static float Fraction(float prevTime, float nextTime, double x) {
+    const double d = static_cast<double>(nextTime) - static_cast<double>(prevTime);
+    return d >= 1e-8 ? static_cast<float>((x - static_cast<double>(prevTime)) / d) : 0.0f;
+  }
+
   uint32_t LinearFirstAfter(uint32_t j, uint32_t end, double x) const {
     while (j < end && keys_[j].time <= x) ++j;
     return j;
@@ -118,10 +139,13 @@ class KeyChannel {
 };
 
 struct LinearBlend {
+  static void Mix(const Vector3& a, const Vector3& b, float f, Vector3* out) {
+    out->x = a.x + f * (b.x - a.x);
+    out->y = a.y + f * (b.y - a.y);
+    out->z = a.z + f * (b.z - a.z);
+  }
   static void Blend(const VectorKey& a, const VectorKey& b, float f, Vector3* out) {
-    out->x = a.value.x + f * (b.value.x - a.value.x);
-    out->y = a.value.y + f * (b.value.y - a.value.y);
-    out->z = a.value.z + f * (b.value.z - a.value.z);
+    Mix(a.value, b.value, f, out);
   }
   static void Take(const VectorKey& k, Vector3* out) { *out = k.value; }
 };
@@ -129,14 +153,32 @@ struct LinearBlend {
 // Rotations leave the channel conjugated: the blend runs on the conjugated keys.
 struct ConjugateSlerpBlend {
   static Quaternion Conjugate(const Quaternion& q) { return {-q.x, -q.y, -q.z, q.w}; }
+  // The blend of the conjugates is the conjugate of the blend: the dot product sees the same
+  // products and negation commutes with rounding, so only the sign of an exact zero may differ.
+  static void Mix(const Quaternion& a, const Quaternion& b, float f, Quaternion* out) {
+    Quaternion q;
+    Slerp(&q, &a, &b, f);
+    *out = Conjugate(q);
+  }
   static void Blend(const RotationKey& a, const RotationKey& b, float f, Quaternion* out) {
-    const Quaternion qa = Conjugate(a.value), qb = Conjugate(b.value);
-    Slerp(out, &qa, &qb, f);
+    Mix(a.value, b.value, f, out);
   }
   static void Take(const RotationKey& k, Quaternion* out) { *out = Conjugate(k.value); }
 };
 
+// The keys of all three channels at one time, for channels that share their key times: one search
+// and one fraction then serve all three, and the keys around a time share a cache line or two.
+struct FrameKey {
+  float time;
+  struct {
+    Vector3 scale;
+    Quaternion rotation;
+    Vector3 translation;
+  } value;
+};
+
 using VectorKeyChannel = KeyChannel<VectorKey, LinearBlend>;
 using RotationKeyChannel = KeyChannel<RotationKey, ConjugateSlerpBlend>;
+using FrameChannel = KeyChannel<FrameKey, void>;  // searched, blended by the interpolator
 
 }  // namespace lyr

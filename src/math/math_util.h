@@ -47,4 +47,9 @@ Matrix InverseViewportMatrix(const Viewport& vp);
 // column. Shared by the determinant and the inverse so that both see the same value.
 float Adjugate(const Matrix& a, Matrix* adj);
 
+// The weights of q1 and q2 in a spherical blend at t, for the cosine c in [0, 1 - 2^-23) of the
+// angle between them: sin((1 - t) theta) / sin theta and sin(t theta) / sin theta, with theta =
+// atan2(sqrt(1 - c^2), c), agreeing with a double evaluation to a few ulps.
+void SlerpWeights(float c, float t, float* k1, float* k2);
+
 }  // namespace lyr::mathutil

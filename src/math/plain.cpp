@@ -85,6 +85,73 @@ float Adjugate(const Matrix& m, Matrix* adj) {
   return a[0][0] * b[0][0] + a[1][0] * b[0][1] + a[2][0] * b[0][2] + a[3][0] * b[0][3];
 }
 
+namespace {
+
+// sin x for x in [0, pi/2]: an odd minimax polynomial, relative error below 5e-9.
+inline float SinQuadrant(float x) {
+  const float u = x * x;
+  return x *
+         (1.0f + u * (-0.166666579478f +
+                      u * (0.00833305017067f + u * (-0.000198090174087f + u * 2.60510763533e-6f))));
+}
+
+// atan r for |r| <= tan(pi/8): an odd minimax polynomial, relative error below 1e-9.
+inline float AtanEighth(float r) {
+  const float u = r * r;
+  return r * (1.0f +
+              u * (-0.33333306893f +
+                   u * (0.199981830411f +
+                        u * (-0.142395326696f + u * (0.105698288064f + u * -0.0602630522766f)))));
+}
+
+// atan2(s, c) for s, c >= 0 and not both zero. The ratio of the smaller to the larger argument
+// lies in [0, 1]; above tan(pi/8) it is moved next to pi/4 through atan a/b = pi/4 + atan((a - b)
+// / (a + b)), so the polynomial sees at most tan(pi/8). The constants pi/4 and pi/2 are added as a
+// float part and the remainder, which keeps the angle within an ulp or so where it is large.
+inline float QuadrantAngle(float s, float c) {
+  constexpr float kQuarterPi = 0.785398163f, kQuarterPiRest = -2.1855695e-8f;
+  constexpr float kHalfPi = 1.57079633f, kHalfPiRest = -4.371139e-8f;
+  const float lo = s < c ? s : c, hi = s < c ? c : s;
+  float a;
+  if (lo > 0.414213562f * hi) {
+    a = kQuarterPi + (AtanEighth((lo - hi) / (lo + hi)) + kQuarterPiRest);
+  } else {
+    a = AtanEighth(lo / hi);
+  }
+  return s > c ? (kHalfPi - a) + kHalfPiRest : a;
+}
+
+#if defined(__GNUC__)
+#define LYR_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define LYR_ALWAYS_INLINE __forceinline
+#endif
+
+// SlerpWeights, inlined into Slerp: a call would cost it the quaternions kept in registers.
+LYR_ALWAYS_INLINE void SlerpWeightsInline(float c, float t, float* k1, float* k2) {
+  // (1 - c)(1 + c) rather than 1 - c*c: the difference is exact for c near 1, where the square
+  // would lose most of the digits of the sine.
+  const float s = std::sqrt((1.0f - c) * (1.0f + c));
+  const float inv = 1.0f / s;
+  if (t >= 0.0f && t <= 1.0f) {
+    // Both angles lie in [0, pi/2], where the polynomials hold.
+    const float theta = QuadrantAngle(s, c);
+    *k1 = SinQuadrant((1.0f - t) * theta) * inv;
+    *k2 = SinQuadrant(t * theta) * inv;
+  } else {
+    // Extrapolation (or a NaN weight) takes the angles anywhere.
+    const float theta = std::atan2(s, c);
+    *k1 = std::sin((1.0f - t) * theta) * inv;
+    *k2 = std::sin(t * theta) * inv;
+  }
+}
+
+}  // namespace
+
+void SlerpWeights(float c, float t, float* k1, float* k2) {
+  SlerpWeightsInline(c, t, k1, k2);
+}
+
 }  // namespace mathutil
 
 namespace plain {
@@ -694,11 +761,7 @@ Quaternion* Slerp(Quaternion* out, const Quaternion* pq1, const Quaternion* pq2,
   c *= sign;
   float k1, k2;
   if (1.0f - c > kNearlyEqualTolerance) {
-    float s = std::sqrt(1.0f - c * c);
-    float theta = std::atan2(s, c);
-    float inv = 1.0f / s;
-    k1 = std::sin((1.0f - t) * theta) * inv;
-    k2 = std::sin(t * theta) * inv;
+    mathutil::SlerpWeightsInline(c, t, &k1, &k2);
   } else {
     k1 = 1.0f - t;
     k2 = t;

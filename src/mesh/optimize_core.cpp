@@ -104,7 +104,11 @@ class NeighbourLists {
     state_[p] |= kVisited;
     for (uint32_t q : n_[p].nb) {
       if (!Open(q)) continue;
-      stacks_[--state_[q]].push_back(q);
+      // A face listed twice as a neighbour (two faces sharing two edges) has been counted once
+      // less than it is visited from here; its count stops at zero.
+      uint8_t& count = state_[q];
+      if (count > 0) --count;
+      stacks_[count].push_back(q);
       // The walk reads these faces next.
       Prefetch(&n_[q]);
     }

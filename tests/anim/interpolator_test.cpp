@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "anim/anim_internal.h"
 #include "anim_test_util.h"
 #include "core/object_impl.h"
 #include "fault_injection.h"
@@ -96,6 +97,56 @@ TEST(Interpolator, SamplingWrapsByThePeriodWithATruncatingRemainder) {
   // A negative time stays negative: it lies before the first key.
   it->Sample(-0.25, nullptr, &a, nullptr);
   ExpectQuat(a, {0, 0, 0, 1});
+}
+
+// The wrapped time must be the exact remainder: times just below and above whole multiples of
+// the period (where the rounded quotient is one too large), periods of every size, and the
+// values the short cut leaves to the library (negative, huge, infinite, NaN, zero periods).
+TEST(Interpolator, WrappedTimeIsTheExactRemainder) {
+  std::mt19937_64 rng(77);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  double wraps = 0.0;
+  for (int i = 0; i < 100000; ++i) {
+    const double p = std::ldexp(0.5 + unit(rng), static_cast<int>(rng() % 40) - 20);
+    double x;
+    switch (i % 4) {
+      case 0:
+        x = p * std::ldexp(unit(rng), static_cast<int>(rng() % 50));
+        break;
+      case 1: {  // a few ulps around a multiple
+        double m = p * static_cast<double>(1 + rng() % 100000);
+        for (int k = static_cast<int>(rng() % 9) - 4; k != 0; k += k > 0 ? -1 : 1) {
+          m = std::nextafter(m, k > 0 ? HUGE_VAL : 0.0);
+        }
+        x = m;
+        break;
+      }
+      case 2:
+        x = static_cast<double>(1 + rng() % 1000) / 60.0;
+        break;
+      default:
+        x = -p * 1000.0 * unit(rng);
+        break;
+    }
+    // Any guess works: none, the last call's, and one period too many or too few.
+    const double q = i % 2 ? p : 59.0 / 30.0;
+    const double guesses[] = {0.0, wraps, std::trunc(x / q) + 1.0, std::trunc(x / q) - 1.0};
+    for (double guess : guesses) {
+      double k = guess;
+      ASSERT_TRUE(same(TimeRemainder(x, q, &k), std::fmod(x, q))) << x << " " << q << " " << guess;
+    }
+    TimeRemainder(x, q, &wraps);
+  }
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (double x : {0.0, -0.0, 1e300, 3.0 * 0x1p52, inf, -inf, nan, 5e-324}) {
+    for (double q : {1.0, 0.1, 0.0, -3.0, inf, 5e-324, 1e300}) {
+      double k = 3.0;
+      const double a = TimeRemainder(x, q, &k), b = std::fmod(x, q);
+      EXPECT_TRUE(same(a, b) || (std::isnan(a) && std::isnan(b))) << x << " " << q;
+    }
+  }
 }
 
 TEST(Interpolator, ZeroPeriodGivesTheFirstKeysAtEveryTime) {
@@ -223,6 +274,9 @@ TEST(Interpolator, CachedSearchMatchesAPlainSearchInAnyOrderOfTimes) {
       const float len = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
       rk.push_back({kt, {q.x / len, q.y / len, q.z / len, q.w / len}});
     }
+    // A far last key in both channels gives a period longer than any sample time.
+    vk.push_back({1000, {val(rng), val(rng), val(rng)}});
+    rk.push_back({1000, rk.back().value});
     // Sample times: every key time, midpoints, and points outside the keys, in three orders.
     std::vector<double> xs;
     for (float kt : times) {
@@ -238,15 +292,22 @@ TEST(Interpolator, CachedSearchMatchesAPlainSearchInAnyOrderOfTimes) {
     std::shuffle(xs.begin(), xs.end(), rng);
     orders.push_back(xs);
 
-    // One tick per second and a period longer than any sample time.
+    // One tick per second. The scale channel has keys of its own in the first interpolator and
+    // the translation keys in the second, where all three channels share their key times.
     const std::vector<VectorKey> longScale = {{0, {1, 1, 1}}, {1000, {1, 1, 1}}};
     for (const auto& order : orders) {
       Ref<KeyFrameInterpolator> it(MakeInterpolator("p", longScale, rk, vk, 1.0));
+      Ref<KeyFrameInterpolator> shared(MakeInterpolator("s", vk, rk, vk, 1.0));
       ASSERT_GT(it->Period(), times.back() + 10.0);
+      ASSERT_EQ(shared->Period(), it->Period());
+      int step = 0;
       for (double x : order) {
-        Quaternion q{};
-        Vector3 v{};
+        Quaternion q{}, sq{};
+        Vector3 v{}, ss{}, sv{};
         ASSERT_EQ(it->Sample(x, nullptr, &q, &v), Ok);
+        // The shared search must keep its place when some outputs are not asked for.
+        const bool all = ++step % 3 != 0;
+        ASSERT_EQ(shared->Sample(x, all ? &ss : nullptr, &sq, all ? &sv : nullptr), Ok);
         const Vector3 ev = ReferenceEvaluate<VectorKey, Vector3>(
             vk, x, [](const VectorKey& a, const VectorKey& b, float f, bool) {
               return Vector3{a.value.x + f * (b.value.x - a.value.x),
@@ -264,6 +325,11 @@ TEST(Interpolator, CachedSearchMatchesAPlainSearchInAnyOrderOfTimes) {
             });
         ASSERT_EQ(std::memcmp(&v, &ev, sizeof v), 0) << "round " << round << " x " << x;
         ASSERT_EQ(std::memcmp(&q, &eq, sizeof q), 0) << "round " << round << " x " << x;
+        ASSERT_EQ(std::memcmp(&sq, &eq, sizeof q), 0) << "round " << round << " x " << x;
+        if (all) {
+          ASSERT_EQ(std::memcmp(&ss, &ev, sizeof v), 0) << "round " << round << " x " << x;
+          ASSERT_EQ(std::memcmp(&sv, &ev, sizeof v), 0) << "round " << round << " x " << x;
+        }
       }
     }
   }
@@ -375,7 +441,8 @@ TEST(Interpolator, EveryAllocationFailureGivesOutOfMemoryANullOutAndNoLeak) {
       [&](LyrResult r) {
         if (Succeeded(r)) out->Release();
       });
-  EXPECT_EQ(points, 5);  // object, name, three key arrays
+  // object, name, three key arrays, and the keys together (the channels share their times)
+  EXPECT_EQ(points, 6);
 }
 
 TEST(Interpolator, SamplingAllocatesNothing) {

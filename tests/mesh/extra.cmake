@@ -1,1 +1,2 @@
 add_dependencies(test_mesh tsl9)
+add_dependencies(test_mesh tslvkf)

@@ -371,3 +371,27 @@ TEST(OptimizeCoreRandom, ReorderingCutsCacheMissesOfAShuffledGrid) {
 
 }  // namespace
 }  // namespace lyr::meshopt
+
+namespace lyr::meshopt {
+namespace {
+
+TEST(OptimizeCoreOrder, FacesSharingSeveralEdgesAreOrderedOnce) {
+  // Two faces over the same three vertices, each naming the other across all of its edges: the
+  // neighbour counts must not run below zero however often a face is reached.
+  Case c;
+  c.idx = {0, 1, 2, 2, 1, 0};
+  c.adj = {1, 1, 1, 0, 0, 0};
+  c.attr = {0, 0};
+  c.vertices = 3;
+  for (uint32_t flags : {OF::StripReorder, OF::VertexCache | OF::DeviceIndependent}) {
+    CoreOutput out;
+    ASSERT_EQ(OptimizeCore(c.Input(flags), out), Ok);
+    ASSERT_EQ(out.faceCount, 2u);
+    std::vector<uint32_t> order(out.faceNewToOld.begin(), out.faceNewToOld.end());
+    std::sort(order.begin(), order.end());
+    EXPECT_EQ(order, (std::vector<uint32_t>{0, 1}));
+  }
+}
+
+}  // namespace
+}  // namespace lyr::meshopt
