@@ -72,8 +72,9 @@ class NeighbourLists {
   // Starts the lists of one range: the nodes [first, end), entering the lists in the order of
   // their positions (nodeOf: position -> node; the range's positions are the same numbers).
   void Begin(uint32_t first, uint32_t end, const uint32_t* nodeOf) {
-    // A face enters list c at most once, and only while its count is at least c: list c never
-    // holds more than the faces that start with c or more open neighbours.
+    // A face enters list c only while its count is at least c, and once unless it is listed
+    // twice as a neighbour: room for the faces that start with c or more open neighbours is
+    // nearly always enough (a push beyond it only grows the list).
     size_t atLeast[5] = {};
     for (uint32_t p = first; p < end; ++p) {
       const FaceNode& f = n_[p];
