@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 namespace lyr::meshopt {
 
@@ -68,13 +69,24 @@ class NeighbourLists {
 
   NeighbourLists(const FaceNode* nodes, uint32_t faceCount) : n_(nodes), state_(faceCount, 0) {}
 
-  void Begin(uint32_t first, uint32_t end) {
-    for (auto& s : stacks_) s.clear();
+  // Starts the lists of one range: the nodes [first, end), entering the lists in the order of
+  // their positions (nodeOf: position -> node; the range's positions are the same numbers).
+  void Begin(uint32_t first, uint32_t end, const uint32_t* nodeOf) {
+    // A face enters list c only while its count is at least c, and once unless it is listed
+    // twice as a neighbour: room for the faces that start with c or more open neighbours is
+    // nearly always enough (a push beyond it only grows the list).
+    size_t atLeast[5] = {};
     for (uint32_t p = first; p < end; ++p) {
       const FaceNode& f = n_[p];
       state_[p] = uint8_t((f.nb[0] != kNone) + (f.nb[1] != kNone) + (f.nb[2] != kNone));
-      stacks_[state_[p]].push_back(p);
+      ++atLeast[state_[p]];
     }
+    for (int c = 2; c >= 0; --c) atLeast[c] += atLeast[c + 1];
+    for (uint32_t c = 0; c < 4; ++c) {
+      stacks_[c].clear();
+      stacks_[c].reserve(atLeast[c]);
+    }
+    for (uint32_t p = first; p < end; ++p) stacks_[state_[nodeOf[p]]].push_back(nodeOf[p]);
   }
   // True when p is a face and not yet visited.
   bool Open(uint32_t p) const { return p != kNone && !(state_[p] & kVisited); }
@@ -137,15 +149,21 @@ class CacheModel {
 struct Reorderer {
   FaceNode* n;
   NeighbourLists& lists;
+  const uint32_t* atNode;     // node -> position
+  const uint32_t* nodeOf;     // position -> node
   Vector<uint32_t>& emitted;  // positions in emission order
+  // The indices of the emitted faces, three per face in emission order: taken while the node
+  // is in cache, so that the later passes over the faces in their new order read sequentially.
+  uint32_t* emittedIdx;
 
   void Emit(uint32_t p) {
     lists.Visit(p);
-    emitted.push_back(p);
+    std::copy_n(n[p].v, 3, emittedIdx + 3 * emitted.size());
+    emitted.push_back(atNode[p]);
   }
 
   void Strip(uint32_t first, uint32_t end) {
-    lists.Begin(first, end);
+    lists.Begin(first, end, nodeOf);
     for (uint32_t s; (s = lists.StartFace()) != kNone;) {
       uint32_t cur = s;
       Emit(cur);
@@ -189,7 +207,7 @@ struct Reorderer {
   }
 
   void VertexCache(uint32_t first, uint32_t end, CacheModel& cache, int64_t limit) {
-    lists.Begin(first, end);
+    lists.Begin(first, end, nodeOf);
     cache.Clear();
     for (;;) {
       uint32_t f = lists.StartFace();
@@ -370,7 +388,6 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   };
   Vector<Span> spans;
   Vector<AttributeRange> table;
-  Vector<uint32_t> spanOf;  // range number of each position (kNone outside every range)
   if (sort) {
     // Group ids: the existing table's order with KeepTableOrder (ids missing from it follow in
     // ascending order so that no face is lost), else ascending.
@@ -433,18 +450,64 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   const uint32_t P = static_cast<uint32_t>(order.size());
 
+  // After a reorder: the indices of the faces in their new order, three per position.
+  Vector<uint32_t> placedIdx;
   if (reorder) {
-    // Ranges of a kept table must not overlap, or a face would be placed twice.
-    spanOf.assign(P, kNone);
-    for (uint32_t s = 0; s < spans.size(); ++s)
-      for (uint32_t p = spans[s].first; p < spans[s].end; ++p) {
-        if (spanOf[p] != kNone) return ErrInvalidCall;
-        spanOf[p] = s;
+    // Range number of each position (kNone outside every range). The sorted ranges follow one
+    // another and cover every position; ranges of a kept table must not overlap, or a face
+    // would be placed twice.
+    const bool oneSpan = sort && spans.size() == 1;
+    Vector<uint32_t> spanOf;
+    if (!oneSpan) {
+      spanOf.assign(P, kNone);
+      for (uint32_t s = 0; s < spans.size(); ++s)
+        for (uint32_t p = spans[s].first; p < spans[s].end; ++p) {
+          if (spanOf[p] != kNone) return ErrInvalidCall;
+          spanOf[p] = s;
+        }
+    }
+    bool identity = P == F;
+    for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
+    const auto spanAt = [&](uint32_t p) { return oneSpan ? 0u : spanOf[p]; };
+    // The walk goes from face to neighbour, while positions follow the input order. So the
+    // faces are kept in nodes laid out range by range (a range's nodes have the numbers of its
+    // positions) and within a range by the first index of the face: vertices are usually
+    // numbered with some locality, so neighbours mostly sit near one another and the walk stays
+    // in cache. Node numbers are seen by the walk only through the order in which faces enter
+    // the lists, which stays the position order, so the result does not depend on the layout.
+    Vector<uint32_t> atNode(P), nodeOf(P);  // node -> position, position -> node
+    {
+      Vector<uint32_t> next(std::max<size_t>(Vc, 1), 0);
+      const auto key = [&](uint32_t p) {
+        const uint32_t v = idx[3 * size_t(order[p])];
+        return v < Vc ? v : 0u;
+      };
+      uint32_t inRanges = 0;
+      for (uint32_t p = 0; p < P; ++p)
+        if (spanAt(p) != kNone) {
+          ++next[key(p)];
+          ++inRanges;
+        }
+      uint32_t sum = 0;
+      for (uint32_t& c : next) sum += std::exchange(c, sum);
+      // Positions of the ranges by key, kept in nodeOf for a moment.
+      for (uint32_t p = 0; p < P; ++p)
+        if (spanAt(p) != kNone) nodeOf[next[key(p)]++] = p;
+      if (oneSpan) {
+        atNode.swap(nodeOf);
+      } else {
+        Vector<uint32_t> fill(spans.size());
+        for (size_t r = 0; r < spans.size(); ++r) fill[r] = spans[r].first;
+        for (uint32_t p = 0; p < P; ++p)
+          if (spanOf[p] == kNone) atNode[p] = p;
+        for (uint32_t i = 0; i < inRanges; ++i) atNode[fill[spanOf[nodeOf[i]]]++] = nodeOf[i];
       }
-    // Restricted adjacency by position: a neighbour counts only within the same range, when it
+      for (uint32_t x = 0; x < P; ++x) nodeOf[atNode[x]] = x;
+    }
+    // Restricted adjacency by node: a neighbour counts only within the same range, when it
     // names this face back across an edge with the same two indices. First every node takes its
-    // indices and its neighbours' positions, then each link is kept only when both ends agree
-    // (links are symmetric, so clearing a one-sided link never hides a valid one).
+    // indices and its neighbours, then each link is kept only when both ends agree (links are
+    // symmetric, so clearing a one-sided link never hides a valid one).
     // Nodes start on a 64-byte boundary: two per cache line, never one across two.
     Block<uint8_t> nodeBlock;
     constexpr size_t kMaxNodes = (SIZE_MAX - 64) / sizeof(FaceNode);
@@ -453,27 +516,34 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       throw std::bad_alloc();
     FaceNode* nodes = reinterpret_cast<FaceNode*>(
         nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
-    bool identity = P == F;
-    for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
     Vector<uint32_t> posOf;
     if (!identity) {
       posOf.assign(F, kNone);
       for (uint32_t p = 0; p < P; ++p) posOf[order[p]] = p;
     }
+    constexpr uint32_t kAhead = 8;  // faces handled ahead: their blocks are fetched meanwhile
     for (uint32_t p = 0; p < P; ++p) {
+      if (p + kAhead < P) {
+        const uint32_t g = order[p + kAhead];
+        Prefetch(&nodes[nodeOf[p + kAhead]]);
+        for (int k = 0; k < 3; ++k) {
+          const uint32_t m = in.adjacency[3 * size_t(g) + k];
+          if (m < F) Prefetch(identity ? &nodeOf[m] : &posOf[m]);
+        }
+      }
       const uint32_t f = order[p];
-      FaceNode& node = nodes[p];
+      FaceNode& node = nodes[nodeOf[p]];
       std::copy_n(&idx[3 * size_t(f)], 3, node.v);
-      node.span = spanOf[p];
+      node.span = spanAt(p);
       for (int k = 0; k < 3; ++k) {
         uint32_t m = in.adjacency[3 * size_t(f) + k];
         if (m == f || node.span == kNone || node.v[0] == kNone) m = kNone;
-        if (m != kNone && !identity) m = posOf[m];
+        if (m != kNone && !identity) m = posOf[m];  // kNone for a dropped face
+        if (m != kNone) m = nodeOf[m];
         node.nb[k] = m;
         node.back[k] = 0;
       }
     }
-    constexpr uint32_t kAhead = 8;  // links checked ahead: their nodes are fetched meanwhile
     for (uint32_t p = 0; p < P; ++p) {
       if (p + kAhead < P)
         for (uint32_t q : nodes[p + kAhead].nb)
@@ -508,19 +578,30 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     NeighbourLists lists(nodes, P);
     Vector<uint32_t> emitted;
     emitted.reserve(P);
-    Reorderer ro{nodes, lists, emitted};
+    placedIdx.resize(size_t(P) * 3);
+    // Positions outside every range keep their face.
+    if (!sort)
+      for (uint32_t p = 0; p < P; ++p)
+        if (nodes[p].span == kNone) std::copy_n(nodes[p].v, 3, &placedIdx[3 * size_t(p)]);
+    Reorderer ro{nodes, lists, atNode.data(), nodeOf.data(), emitted, nullptr};
     CacheModel cache(useCache ? Vc : 0, size);
     Vector<uint32_t> reordered(order);
     for (const Span& s : spans) {
       emitted.clear();
+      ro.emittedIdx = &placedIdx[3 * size_t(s.first)];
       if (useCache)
         ro.VertexCache(s.first, s.end, cache, int64_t(size) - int64_t(magic));
       else
         ro.Strip(s.first, s.end);
-      for (uint32_t i = 0; i < emitted.size(); ++i) reordered[s.first + i] = order[emitted[i]];
+      for (uint32_t i = 0; i < emitted.size(); ++i)
+        reordered[s.first + i] = identity ? emitted[i] : order[emitted[i]];
     }
     order.swap(reordered);
   }
+  // Indices of the face at each position.
+  const auto facePlaced = [&](uint32_t p) {
+    return reorder ? &placedIdx[3 * size_t(p)] : &idx[3 * size_t(order[p])];
+  };
 
   // Vertex numbering: the identity when vertices are kept, first use after a reorder, group by
   // group after a sort, else the used vertices in ascending order.
@@ -531,13 +612,10 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     nv = Vc;
   } else if (reorder) {
     for (uint32_t p = 0; p < P; ++p) {
-      if (p + 16 < P) Prefetch(&idx[3 * size_t(order[p + 16])]);
-      const uint32_t f = order[p];
-      if (idx[3 * f] == kNone) continue;
-      for (int c = 0; c < 3; ++c) {
-        uint32_t v = idx[3 * f + c];
-        if (vmap[v] == kNone) vmap[v] = nv++;
-      }
+      const uint32_t* t = facePlaced(p);
+      if (t[0] == kNone) continue;
+      for (int c = 0; c < 3; ++c)
+        if (vmap[t[c]] == kNone) vmap[t[c]] = nv++;
     }
     if (keepAll)
       for (uint32_t v = 0; v < Vc; ++v)
@@ -595,7 +673,13 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     for (uint32_t p = 0; p < P; ++p) {
       if (p + 16 < P) Prefetch(&out.faceOldToNew[order[p + 16]]);
       out.faceOldToNew[order[p]] = p;
-      out.attributes[p] = attr[order[p]];
+    }
+    if (sort) {
+      // Every face of a sorted range carries the range's id.
+      for (const AttributeRange& r : table)
+        std::fill_n(out.attributes.begin() + r.firstFace, r.faceCount, r.attributeId);
+    } else {
+      for (uint32_t p = 0; p < P; ++p) out.attributes[p] = attr[order[p]];
     }
   }
   if (facesInPlace && !moved) {
@@ -603,12 +687,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   } else {
     out.indices.resize(size_t(P) * 3);
     for (uint32_t p = 0; p < P; ++p) {
-      if (p + 16 < P) Prefetch(&idx[3 * size_t(order[p + 16])]);
-      const uint32_t f = order[p];
-      for (int c = 0; c < 3; ++c) {
-        const uint32_t v = idx[3 * size_t(f) + c];
-        out.indices[3 * size_t(p) + c] = v < Vc ? vmap[v] : v;
-      }
+      if (!reorder && p + 16 < P) Prefetch(&idx[3 * size_t(order[p + 16])]);
+      const uint32_t* t = facePlaced(p);
+      for (int c = 0; c < 3; ++c) out.indices[3 * size_t(p) + c] = t[c] < Vc ? vmap[t[c]] : t[c];
     }
   }
 
@@ -633,17 +714,21 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   if (in.wantAdjacency && in.adjacency && facesInPlace) {
     out.adjacency.assign(in.adjacency, in.adjacency + size_t(F) * 3);
   } else if (in.wantAdjacency && in.adjacency) {
+    // Walked in old face order, so that the input is read in sequence and each kept face's
+    // row is written to its new place (every position has exactly one old face).
     out.adjacency.resize(size_t(P) * 3);
-    for (uint32_t p = 0; p < P; ++p) {
-      if (p + 32 < P) Prefetch(&in.adjacency[3 * size_t(order[p + 32])]);
-      if (p + 16 < P)
+    const uint32_t* oldToNew = out.faceOldToNew.data();
+    for (uint32_t f = 0; f < F; ++f) {
+      if (f + 16 < F)
         for (int k = 0; k < 3; ++k) {
-          const uint32_t n = in.adjacency[3 * size_t(order[p + 16]) + k];
-          if (n != kNone) Prefetch(&out.faceOldToNew[n]);
+          const uint32_t n = in.adjacency[3 * size_t(f + 16) + k];
+          if (n != kNone) Prefetch(&oldToNew[n]);
         }
+      const uint32_t p = oldToNew[f];
+      if (p == kNone) continue;
       for (int k = 0; k < 3; ++k) {
-        uint32_t n = in.adjacency[3 * order[p] + k];
-        out.adjacency[3 * p + k] = n == kNone ? kNone : out.faceOldToNew[n];
+        const uint32_t n = in.adjacency[3 * size_t(f) + k];
+        out.adjacency[3 * size_t(p) + k] = n == kNone ? kNone : oldToNew[n];
       }
     }
   }

@@ -323,6 +323,39 @@ TEST(OptimizeCoreRandom, EveryFlagCombinationKeepsTrianglesAttributesAndAdjacenc
   }
 }
 
+// Faces are handled in an order that follows their vertex numbers; the face order produced must
+// depend on the mesh alone, not on how its vertices happen to be numbered.
+TEST(OptimizeCoreRandom, FaceOrderDoesNotDependOnTheVertexNumbering) {
+  for (uint32_t ids : {1u, 3u}) {
+    const Case c = RandomGrid(12, 9, ids, 4 + ids);
+    Case renamed = c;
+    std::vector<uint32_t> name(c.vertices);
+    for (uint32_t v = 0; v < c.vertices; ++v) name[v] = v;
+    std::shuffle(name.begin(), name.end(), std::mt19937(ids));
+    for (uint32_t& v : renamed.idx)
+      if (v != N) v = name[v];
+    for (uint32_t flags : {OF::StripReorder, OF::VertexCache | OF::DeviceIndependent}) {
+      CoreOutput a, b;
+      ASSERT_EQ(OptimizeCore(c.Input(flags), a), Ok);
+      ASSERT_EQ(OptimizeCore(renamed.Input(flags), b), Ok);
+      EXPECT_EQ(a.faceNewToOld, b.faceNewToOld) << ids << " ids, flags " << std::hex << flags;
+      // Again in place over the sorted result's table, where ranges are kept as they are.
+      Case sorted, sortedRenamed;
+      for (auto [from, to] : {std::pair{&a, &sorted}, std::pair{&b, &sortedRenamed}}) {
+        to->idx.assign(from->indices.begin(), from->indices.end());
+        to->attr.assign(from->attributes.begin(), from->attributes.end());
+        to->adj.assign(from->adjacency.begin(), from->adjacency.end());
+        to->table.assign(from->table.begin(), from->table.end());
+        to->vertices = from->vertexCount;
+      }
+      CoreOutput again, againRenamed;
+      ASSERT_EQ(OptimizeCore(sorted.Input(OF::KeepAll | flags), again), Ok);
+      ASSERT_EQ(OptimizeCore(sortedRenamed.Input(OF::KeepAll | flags), againRenamed), Ok);
+      EXPECT_EQ(again.faceNewToOld, againRenamed.faceNewToOld);
+    }
+  }
+}
+
 TEST(OptimizeCoreRandom, ReorderingCutsCacheMissesOfAShuffledGrid) {
   Case c = RandomGrid(40, 40, 1, 9);
   const uint32_t F = static_cast<uint32_t>(c.attr.size());
