@@ -18,6 +18,26 @@ LyrResult CreateKeyFrameInterpolator(const char* name, const VectorKey* scaleKey
                                      uint32_t translationKeyCount, double ticksPerSecond,
                                      KeyFrameInterpolator** out);
 
+// A sample of one of this library's own interpolators with the rotation blend left to the caller,
+// who may run many at once: rotation = conj(Slerp(*r0, *r1, f)) when r1 is set, conj(*r0)
+// otherwise. The pointers name the interpolator's keys and stay valid while it lives.
+struct DeferredSample {
+  Vector3 scale;
+  Vector3 translation;
+  const Quaternion* r0;
+  const Quaternion* r1;
+  float f;
+};
+
+// True when `it` is one of this library's key-frame interpolators. Asks through a private
+// identifier, so any host object answers false.
+bool IsOwnInterpolator(KeyFrameInterpolator* it);
+
+// conj(q): rotations leave an interpolator conjugated.
+inline Quaternion Conjugated(const Quaternion& q) {
+  return {-q.x, -q.y, -q.z, q.w};
+}
+
 LyrResult CreateAnimationSet(const char* name, KeyFrameInterpolator* const* interpolators,
                              uint32_t count, AnimationSet** out);
 

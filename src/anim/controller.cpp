@@ -5,8 +5,10 @@
 #include <limits>
 
 #include "anim/anim_internal.h"
+#include "anim/interpolator_impl.h"
 #include "anim/names.h"
 #include "core/object_impl.h"
+#include "math/math_util.h"
 
 namespace lyr {
 namespace {
@@ -37,9 +39,16 @@ struct EventState {
   double nextEnd;
 };
 
+// The interpolator of one set for one output. `own` marks this library's interpolators, which the
+// mix samples with their rotation blends deferred and run four at a time.
+struct LookupEntry {
+  KeyFrameInterpolator* it;
+  bool own;
+};
+
 // A track taking part in a mix: its row of the lookup table and the state the mix reads.
 struct MixTrack {
-  KeyFrameInterpolator* const* interpolators;  // indexed by output
+  const LookupEntry* interpolators;  // indexed by output
   double position;
   float weight;
   uint32_t priorityClass;  // bit 0 of the priority
@@ -52,7 +61,9 @@ struct ClassSum {
   Vector3 scale{}, trans{};
   bool hasRot = false;
 
-  void Add(float w, const Vector3& s, const Vector3& tr, const Quaternion& r, Quaternion* rot) {
+  // Adds a sample's weight, scale and translation. The rotation is the caller's: the first of
+  // the class is taken as it is, each later one blended in by Slerp(rot, r, w / sum).
+  void Add(float w, const Vector3& s, const Vector3& tr) {
     sum += w;
     scale.x += w * s.x;
     scale.y += w * s.y;
@@ -60,22 +71,67 @@ struct ClassSum {
     trans.x += w * tr.x;
     trans.y += w * tr.y;
     trans.z += w * tr.z;
-    if (!hasRot) {
-      *rot = r;
-      hasRot = true;
-    } else {
-      Slerp(rot, rot, &r, w / sum);
-    }
   }
-  // Divides by the sum unless it is 1: one division rather than six, agreeing to within an ulp.
-  void Normalize() {
-    if (sum != 1.0f) {
-      const float inv = 1.0f / sum;
-      scale = {scale.x * inv, scale.y * inv, scale.z * inv};
-      trans = {trans.x * inv, trans.y * inv, trans.z * inv};
+  // The sums divided by the weight unless it is 1: one division rather than six, agreeing to
+  // within an ulp.
+  void Normalized(Vector3* s, Vector3* tr) const {
+    if (sum == 1.0f) {
+      *s = scale;
+      *tr = trans;
+      return;
     }
+    const float inv = 1.0f / sum;
+    *s = {scale.x * inv, scale.y * inv, scale.z * inv};
+    *tr = {trans.x * inv, trans.y * inv, trans.z * inv};
   }
 };
+
+// The outputs mixed together, so that their rotation blends run four at a time.
+constexpr uint32_t kMixGroup = 8;
+
+// One output of a group being mixed.
+struct MixLane {
+  uint32_t output;
+  Matrix* target;
+  ClassSum sums[2];
+  Quaternion rot[2];     // the rotation of each class so far
+  Quaternion sample;     // the current track's sample rotation, at the end the mixed rotation
+  Vector3 scale, trans;  // the mixed scale and translation
+  bool present;          // the current track samples this output; at the end: it is written
+  bool conjugate;        // `sample` is still to be conjugated (sampled with the blend deferred)
+
+  void Reset(uint32_t o, Matrix* m) {
+    output = o;
+    target = m;
+    sums[0] = sums[1] = ClassSum{};
+  }
+};
+
+// Scaling(s) * Rotation(r) * Translation(tr): the rotation matrix of r (the same expressions as
+// MatrixFromQuaternion) with its rows scaled and the translation in the fourth row, without the
+// three full products.
+void WriteMatrix(Matrix* target, const Vector3& s, const Quaternion& r, const Vector3& tr) {
+  const float xx = r.x * r.x, yy = r.y * r.y, zz = r.z * r.z;
+  const float xy = r.x * r.y, xz = r.x * r.z, yz = r.y * r.z;
+  const float wx = r.w * r.x, wy = r.w * r.y, wz = r.w * r.z;
+  Matrix& m = *target;
+  m.m[0][0] = (1 - 2 * yy - 2 * zz) * s.x;
+  m.m[0][1] = (2 * xy + 2 * wz) * s.x;
+  m.m[0][2] = (2 * xz - 2 * wy) * s.x;
+  m.m[0][3] = 0.0f;
+  m.m[1][0] = (2 * xy - 2 * wz) * s.y;
+  m.m[1][1] = (1 - 2 * xx - 2 * zz) * s.y;
+  m.m[1][2] = (2 * yz + 2 * wx) * s.y;
+  m.m[1][3] = 0.0f;
+  m.m[2][0] = (2 * xz + 2 * wy) * s.z;
+  m.m[2][1] = (2 * yz - 2 * wx) * s.z;
+  m.m[2][2] = (1 - 2 * xx - 2 * yy) * s.z;
+  m.m[2][3] = 0.0f;
+  m.m[3][0] = tr.x;
+  m.m[3][1] = tr.y;
+  m.m[3][2] = tr.z;
+  m.m[3][3] = 1.0f;
+}
 
 struct OutputSlot {
   char* name;  // null: the slot is empty
@@ -108,7 +164,7 @@ class Controller final : public Object<Controller, AnimationController> {
     }
     if (lookup_) {
       for (uint64_t i = 0; i < uint64_t{maxSets_} * maxOutputs_; ++i) {
-        if (lookup_[i]) lookup_[i]->Release();
+        if (lookup_[i].it) lookup_[i].it->Release();
       }
     }
     if (sets_) {
@@ -132,15 +188,15 @@ class Controller final : public Object<Controller, AnimationController> {
     // cannot be expressed.
     const uint64_t rows = uint64_t{maxSets_} + 1;
     if (!FitsSize(rows) || !FitsSize(rows * maxOutputs_) ||
-        rows * maxOutputs_ > std::numeric_limits<size_t>::max() / sizeof(void*)) {
+        rows * maxOutputs_ > std::numeric_limits<size_t>::max() / sizeof(LookupEntry)) {
       return false;
     }
     outputs_ = static_cast<OutputSlot*>(AllocZeroedArray(maxOutputs_, sizeof(OutputSlot)));
     if (!outputs_) return false;
     sets_ = static_cast<AnimationSet**>(AllocZeroedArray(size_t(rows), sizeof(AnimationSet*)));
     if (!sets_) return false;
-    lookup_ = static_cast<KeyFrameInterpolator**>(
-        AllocZeroedArray(size_t(rows * maxOutputs_), sizeof(KeyFrameInterpolator*)));
+    lookup_ = static_cast<LookupEntry*>(
+        AllocZeroedArray(size_t(rows * maxOutputs_), sizeof(LookupEntry)));
     if (!lookup_) return false;
     tracks_ = static_cast<TrackState*>(AllocZeroedArray(maxTracks_, sizeof(TrackState)));
     if (!tracks_) return false;
@@ -188,7 +244,7 @@ class Controller final : public Object<Controller, AnimationController> {
         KeyFrameInterpolator* found = nullptr;
         result = sets_[s]->FindInterpolator(copy, &found);
         if (Failed(result)) return result;
-        Lookup(s, candidate) = found;
+        Lookup(s, candidate) = Entry(found);
       }
       return result;
     });
@@ -212,7 +268,7 @@ class Controller final : public Object<Controller, AnimationController> {
       for (uint32_t o = 0; o < usedOutputs_; ++o) {
         if (!outputs_[o].name) continue;
         KeyFrameInterpolator* found = nullptr;
-        if (Succeeded(set->FindInterpolator(outputs_[o].name, &found))) Lookup(s, o) = found;
+        if (Succeeded(set->FindInterpolator(outputs_[o].name, &found))) Lookup(s, o) = Entry(found);
       }
       return Ok;
     });
@@ -226,9 +282,9 @@ class Controller final : public Object<Controller, AnimationController> {
     sets_[i] = sets_[last];
     sets_[last] = nullptr;
     for (uint32_t o = 0; o < usedOutputs_; ++o) {
-      if (Lookup(i, o)) Lookup(i, o)->Release();
+      if (Lookup(i, o).it) Lookup(i, o).it->Release();
       Lookup(i, o) = Lookup(last, o);
-      Lookup(last, o) = nullptr;
+      Lookup(last, o) = {};
     }
     for (uint32_t t = 0; t < usedTracks_; ++t) {
       if (trackSet_[t] == i) trackSet_[t] = maxSets_;
@@ -351,9 +407,10 @@ class Controller final : public Object<Controller, AnimationController> {
     st.nextEnd = kNoEnd;
   }
 
-  KeyFrameInterpolator*& Lookup(uint32_t set, uint32_t output) {
+  LookupEntry& Lookup(uint32_t set, uint32_t output) {
     return lookup_[size_t{set} * maxOutputs_ + output];
   }
+  static LookupEntry Entry(KeyFrameInterpolator* it) { return {it, it && IsOwnInterpolator(it)}; }
 
   // The index of the first registration of `set`, or setCount when it is not registered.
   uint32_t IndexOf(const AnimationSet* set) const {
@@ -374,8 +431,8 @@ class Controller final : public Object<Controller, AnimationController> {
     Free(outputs_[o].name);
     outputs_[o] = {nullptr, nullptr};
     for (uint32_t s = 0; s < setCount_; ++s) {
-      if (Lookup(s, o)) Lookup(s, o)->Release();
-      Lookup(s, o) = nullptr;
+      if (Lookup(s, o).it) Lookup(s, o).it->Release();
+      Lookup(s, o) = {};
     }
     while (usedOutputs_ > 0 && !outputs_[usedOutputs_ - 1].name) --usedOutputs_;
   }
@@ -535,6 +592,7 @@ class Controller final : public Object<Controller, AnimationController> {
   // ---- Mixing ----------------------------------------------------------------------------------
 
   LyrResult Mix();
+  LyrResult MixGroup(MixLane* lanes, uint32_t count, uint32_t nTracks);
 
   friend LyrResult CreateController(uint32_t, uint32_t, uint32_t, uint32_t, Controller**);
 
@@ -543,7 +601,7 @@ class Controller final : public Object<Controller, AnimationController> {
   uint32_t usedOutputs_ = 0;
   AnimationSet** sets_ = nullptr;  // maxSets + 1 entries, the last always null
   uint32_t setCount_ = 0;
-  KeyFrameInterpolator** lookup_ = nullptr;  // (maxSets + 1) rows of maxOutputs entries
+  LookupEntry* lookup_ = nullptr;  // (maxSets + 1) rows of maxOutputs entries
   TrackState* tracks_ = nullptr;
   uint32_t* trackSet_ = nullptr;  // maxSets: no set
   uint32_t usedTracks_ = 0;
@@ -578,71 +636,109 @@ LyrResult Controller::Mix() {
     }
   }
   if (n == 0) return Ok;
-  const float blend = priorityBlend_;
-  for (uint32_t o = 0; o < usedOutputs_; ++o) {
-    Matrix* target = outputs_[o].target;
-    if (!target) continue;
-    // The two classes in separate variables, each updated on its own branch, so that the sums
-    // stay in registers.
-    ClassSum c0, c1;
-    Quaternion rot0{}, rot1{};
-    for (uint32_t i = 0; i < n; ++i) {
-      const MixTrack& mt = mixTracks_[i];
-      KeyFrameInterpolator* it = mt.interpolators[o];
-      if (!it) continue;
-      Vector3 s, tr;
-      Quaternion r;
-      const LyrResult res = it->Sample(mt.position, &s, &r, &tr);
-      if (Failed(res)) return res;
-      if (mt.priorityClass) {
-        c1.Add(mt.weight, s, tr, r, &rot1);
+  // Outputs go in groups whose interpolators are all this library's own. An output with a host's
+  // interpolator forms a group of its own, so that when its sample fails exactly the outputs
+  // before it have been written.
+  MixLane lanes[kMixGroup];
+  uint32_t o = 0;
+  while (o < usedOutputs_) {
+    uint32_t count = 0;
+    while (o < usedOutputs_ && count < kMixGroup) {
+      Matrix* target = outputs_[o].target;
+      if (!target) {
+        ++o;
+        continue;
+      }
+      bool own = true;
+      for (uint32_t i = 0; i < n; ++i) {
+        const LookupEntry& e = mixTracks_[i].interpolators[o];
+        own = own && (!e.it || e.own);
+      }
+      if (!own && count > 0) break;
+      lanes[count++].Reset(o++, target);
+      if (!own) break;
+    }
+    if (count == 0) break;
+    const LyrResult res = MixGroup(lanes, count, n);
+    if (Failed(res)) return res;
+  }
+  return Ok;
+}
+
+LyrResult Controller::MixGroup(MixLane* lanes, uint32_t count, uint32_t nTracks) {
+  mathutil::SlerpJob jobs[kMixGroup];
+  for (uint32_t i = 0; i < nTracks; ++i) {
+    const MixTrack& mt = mixTracks_[i];
+    // Sample the track for every output of the group, leaving the rotation blends of our own
+    // interpolators to run together.
+    uint32_t nJobs = 0;
+    for (uint32_t l = 0; l < count; ++l) {
+      MixLane& lane = lanes[l];
+      const LookupEntry& e = mt.interpolators[lane.output];
+      lane.present = e.it != nullptr;
+      if (!lane.present) continue;
+      if (e.own) {
+        DeferredSample d;
+        SampleDeferred(e.it, mt.position, &d);
+        lane.sums[mt.priorityClass].Add(mt.weight, d.scale, d.translation);
+        lane.conjugate = true;
+        if (d.r1) {
+          jobs[nJobs++] = {&lane.sample, d.r0, d.r1, d.f};
+        } else {
+          lane.sample = *d.r0;
+        }
       } else {
-        c0.Add(mt.weight, s, tr, r, &rot0);
+        Vector3 s, tr;
+        const LyrResult res = e.it->Sample(mt.position, &s, &lane.sample, &tr);
+        if (Failed(res)) return res;
+        lane.sums[mt.priorityClass].Add(mt.weight, s, tr);
+        lane.conjugate = false;
       }
     }
-    if (c0.sum == 0.0f && c1.sum == 0.0f) continue;
-    Vector3 s, tr;
-    Quaternion r;
-    if (c1.sum == 0.0f || c0.sum == 0.0f || blend == 1.0f) {
-      ClassSum& c = c1.sum == 0.0f ? c0 : c1;
-      c.Normalize();
-      s = c.scale;
-      tr = c.trans;
-      r = c1.sum == 0.0f ? rot0 : rot1;
-    } else {
-      c0.Normalize();
-      c1.Normalize();
-      s = {c0.scale.x + blend * (c1.scale.x - c0.scale.x),
-           c0.scale.y + blend * (c1.scale.y - c0.scale.y),
-           c0.scale.z + blend * (c1.scale.z - c0.scale.z)};
-      tr = {c0.trans.x + blend * (c1.trans.x - c0.trans.x),
-            c0.trans.y + blend * (c1.trans.y - c0.trans.y),
-            c0.trans.z + blend * (c1.trans.z - c0.trans.z)};
-      Slerp(&r, &rot0, &rot1, blend);
+    mathutil::SlerpJobs(jobs, nJobs);
+    // Blend each sample's rotation into its class.
+    nJobs = 0;
+    for (uint32_t l = 0; l < count; ++l) {
+      MixLane& lane = lanes[l];
+      if (!lane.present) continue;
+      if (lane.conjugate) lane.sample = Conjugated(lane.sample);
+      const uint32_t k = mt.priorityClass;
+      if (!lane.sums[k].hasRot) {
+        lane.rot[k] = lane.sample;
+        lane.sums[k].hasRot = true;
+      } else {
+        jobs[nJobs++] = {&lane.rot[k], &lane.rot[k], &lane.sample, mt.weight / lane.sums[k].sum};
+      }
     }
-    // Scaling(s) * Rotation(r) * Translation(tr): the rotation matrix of r (the same expressions
-    // as MatrixFromQuaternion) with its rows scaled and the translation in the fourth row, without
-    // the three full products.
-    const float xx = r.x * r.x, yy = r.y * r.y, zz = r.z * r.z;
-    const float xy = r.x * r.y, xz = r.x * r.z, yz = r.y * r.z;
-    const float wx = r.w * r.x, wy = r.w * r.y, wz = r.w * r.z;
-    Matrix& m = *target;
-    m.m[0][0] = (1 - 2 * yy - 2 * zz) * s.x;
-    m.m[0][1] = (2 * xy + 2 * wz) * s.x;
-    m.m[0][2] = (2 * xz - 2 * wy) * s.x;
-    m.m[0][3] = 0.0f;
-    m.m[1][0] = (2 * xy - 2 * wz) * s.y;
-    m.m[1][1] = (1 - 2 * xx - 2 * zz) * s.y;
-    m.m[1][2] = (2 * yz + 2 * wx) * s.y;
-    m.m[1][3] = 0.0f;
-    m.m[2][0] = (2 * xz + 2 * wy) * s.z;
-    m.m[2][1] = (2 * yz - 2 * wx) * s.z;
-    m.m[2][2] = (1 - 2 * xx - 2 * yy) * s.z;
-    m.m[2][3] = 0.0f;
-    m.m[3][0] = tr.x;
-    m.m[3][1] = tr.y;
-    m.m[3][2] = tr.z;
-    m.m[3][3] = 1.0f;
+    mathutil::SlerpJobs(jobs, nJobs);
+  }
+  // Combine the classes.
+  const float blend = priorityBlend_;
+  uint32_t nJobs = 0;
+  for (uint32_t l = 0; l < count; ++l) {
+    MixLane& lane = lanes[l];
+    const ClassSum& c0 = lane.sums[0];
+    const ClassSum& c1 = lane.sums[1];
+    lane.present = c0.sum != 0.0f || c1.sum != 0.0f;
+    if (!lane.present) continue;
+    if (c1.sum == 0.0f || c0.sum == 0.0f || blend == 1.0f) {
+      (c1.sum == 0.0f ? c0 : c1).Normalized(&lane.scale, &lane.trans);
+      lane.sample = c1.sum == 0.0f ? lane.rot[0] : lane.rot[1];
+    } else {
+      Vector3 s0, t0, s1, t1;
+      c0.Normalized(&s0, &t0);
+      c1.Normalized(&s1, &t1);
+      lane.scale = {s0.x + blend * (s1.x - s0.x), s0.y + blend * (s1.y - s0.y),
+                    s0.z + blend * (s1.z - s0.z)};
+      lane.trans = {t0.x + blend * (t1.x - t0.x), t0.y + blend * (t1.y - t0.y),
+                    t0.z + blend * (t1.z - t0.z)};
+      jobs[nJobs++] = {&lane.sample, &lane.rot[0], &lane.rot[1], blend};
+    }
+  }
+  mathutil::SlerpJobs(jobs, nJobs);
+  for (uint32_t l = 0; l < count; ++l) {
+    if (lanes[l].present)
+      WriteMatrix(lanes[l].target, lanes[l].scale, lanes[l].sample, lanes[l].trans);
   }
   return Ok;
 }
@@ -672,9 +768,9 @@ LyrResult Controller::Clone(uint32_t maxOutputs, uint32_t maxSets, uint32_t maxT
     sets_[s]->AddRef();
     c->sets_[s] = sets_[s];
     for (uint32_t o = 0; o < usedOutputs_; ++o) {
-      if (KeyFrameInterpolator* it = Lookup(s, o)) {
+      if (KeyFrameInterpolator* it = Lookup(s, o).it) {
         it->AddRef();
-        c->Lookup(s, o) = it;
+        c->Lookup(s, o) = Lookup(s, o);
       }
     }
   }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "anim/anim_internal.h"
 #include "core/alloc.h"
 #include "lyr/anim.h"
 
@@ -73,6 +74,21 @@ class KeyChannel {
       return;
     }
     BlendAt(j, FractionAt(j, x), out);
+  }
+
+  // The keys around tick time x for a caller that blends them itself: *a and *b with the fraction
+  // f between them, or *a alone (b null) where EvaluateAt takes one key's value.
+  void Locate(double x, const Value** a, const Value** b, float* f) {
+    const uint32_t j = Search(x);
+    if (j == 0 || j == count_) {
+      *a = &keys_[j == 0 ? 0 : count_ - 1].value;
+      *b = nullptr;
+      *f = 0.0f;
+      return;
+    }
+    *a = &keys_[j - 1].value;
+    *b = &keys_[j].value;
+    *f = FractionAt(j, x);
   }
 
   // For 0 < j < count: the position of x between keys j - 1 and j, and the blend there.
@@ -152,18 +168,17 @@ struct LinearBlend {
 
 // Rotations leave the channel conjugated: the blend runs on the conjugated keys.
 struct ConjugateSlerpBlend {
-  static Quaternion Conjugate(const Quaternion& q) { return {-q.x, -q.y, -q.z, q.w}; }
   // The blend of the conjugates is the conjugate of the blend: the dot product sees the same
   // products and negation commutes with rounding, so only the sign of an exact zero may differ.
   static void Mix(const Quaternion& a, const Quaternion& b, float f, Quaternion* out) {
     Quaternion q;
     Slerp(&q, &a, &b, f);
-    *out = Conjugate(q);
+    *out = Conjugated(q);
   }
   static void Blend(const RotationKey& a, const RotationKey& b, float f, Quaternion* out) {
     Mix(a.value, b.value, f, out);
   }
-  static void Take(const RotationKey& k, Quaternion* out) { *out = Conjugate(k.value); }
+  static void Take(const RotationKey& k, Quaternion* out) { *out = Conjugated(k.value); }
 };
 
 // The keys of all three channels at one time, for channels that share their key times: one search

@@ -52,4 +52,27 @@ float Adjugate(const Matrix& a, Matrix* adj);
 // atan2(sqrt(1 - c^2), c), agreeing with a double evaluation to a few ulps.
 void SlerpWeights(float c, float t, float* k1, float* k2);
 
+// The constants behind those weights, shared by the scalar and the lane-parallel forms so that
+// both evaluate the same expressions. sin x = x (1 + u (kSinPoly[0] + u (... + u kSinPoly[3])))
+// with u = x^2 on [0, pi/2]; atan r likewise with kAtanPoly for |r| <= tan(pi/8). pi/4 and pi/2
+// are each a float and the remainder of the true value.
+inline constexpr float kSinPoly[4] = {-0.166666579478f, 0.00833305017067f, -0.000198090174087f,
+                                      2.60510763533e-6f};
+inline constexpr float kAtanPoly[5] = {-0.33333306893f, 0.199981830411f, -0.142395326696f,
+                                       0.105698288064f, -0.0602630522766f};
+inline constexpr float kTanEighthPi = 0.414213562f;
+inline constexpr float kQuarterPi = 0.785398163f, kQuarterPiRest = -2.1855695e-8f;
+inline constexpr float kHalfPi = 1.57079633f, kHalfPiRest = -4.371139e-8f;
+
+// Several independent spherical blends at once: *out = Slerp(q1, q2, t) for each job, equal bit
+// for bit to Slerp (each lane runs the same operations in the same order). A job's output may be
+// one of its own inputs, but not an input of another job.
+struct SlerpJob {
+  Quaternion* out;
+  const Quaternion* q1;
+  const Quaternion* q2;
+  float t;
+};
+void SlerpJobs(const SlerpJob* jobs, uint32_t count);
+
 }  // namespace lyr::mathutil

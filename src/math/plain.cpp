@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/compiler.h"
 #include "math/fast_table.h"
 #include "math/math_util.h"
 
@@ -90,18 +91,15 @@ namespace {
 // sin x for x in [0, pi/2]: an odd minimax polynomial, relative error below 5e-9.
 inline float SinQuadrant(float x) {
   const float u = x * x;
-  return x *
-         (1.0f + u * (-0.166666579478f +
-                      u * (0.00833305017067f + u * (-0.000198090174087f + u * 2.60510763533e-6f))));
+  return x * (1.0f + u * (kSinPoly[0] + u * (kSinPoly[1] + u * (kSinPoly[2] + u * kSinPoly[3]))));
 }
 
 // atan r for |r| <= tan(pi/8): an odd minimax polynomial, relative error below 1e-9.
 inline float AtanEighth(float r) {
   const float u = r * r;
-  return r * (1.0f +
-              u * (-0.33333306893f +
-                   u * (0.199981830411f +
-                        u * (-0.142395326696f + u * (0.105698288064f + u * -0.0602630522766f)))));
+  return r * (1.0f + u * (kAtanPoly[0] +
+                          u * (kAtanPoly[1] +
+                               u * (kAtanPoly[2] + u * (kAtanPoly[3] + u * kAtanPoly[4])))));
 }
 
 // atan2(s, c) for s, c >= 0 and not both zero. The ratio of the smaller to the larger argument
@@ -109,23 +107,15 @@ inline float AtanEighth(float r) {
 // / (a + b)), so the polynomial sees at most tan(pi/8). The constants pi/4 and pi/2 are added as a
 // float part and the remainder, which keeps the angle within an ulp or so where it is large.
 inline float QuadrantAngle(float s, float c) {
-  constexpr float kQuarterPi = 0.785398163f, kQuarterPiRest = -2.1855695e-8f;
-  constexpr float kHalfPi = 1.57079633f, kHalfPiRest = -4.371139e-8f;
   const float lo = s < c ? s : c, hi = s < c ? c : s;
   float a;
-  if (lo > 0.414213562f * hi) {
+  if (lo > kTanEighthPi * hi) {
     a = kQuarterPi + (AtanEighth((lo - hi) / (lo + hi)) + kQuarterPiRest);
   } else {
     a = AtanEighth(lo / hi);
   }
   return s > c ? (kHalfPi - a) + kHalfPiRest : a;
 }
-
-#if defined(__GNUC__)
-#define LYR_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define LYR_ALWAYS_INLINE __forceinline
-#endif
 
 // SlerpWeights, inlined into Slerp: a call would cost it the quaternions kept in registers.
 LYR_ALWAYS_INLINE void SlerpWeightsInline(float c, float t, float* k1, float* k2) {

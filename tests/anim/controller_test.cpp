@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "anim_test_util.h"
@@ -736,7 +737,7 @@ struct FailingInterpolator final : KeyFrameInterpolator {
   LyrResult LYR_CALL QueryInterface(const Guid&, void**) override { return ErrNoInterface; }
   uint32_t LYR_CALL AddRef() override { return ++refs; }
   uint32_t LYR_CALL Release() override { return --refs; }
-  const char* LYR_CALL Name() override { return "bone"; }
+  const char* LYR_CALL Name() override { return name; }
   double LYR_CALL Period() override { return 1; }
   LyrResult LYR_CALL Sample(double, Vector3*, Quaternion*, Vector3*) override { return ErrFail; }
   LyrResult LYR_CALL SampleEnd(Vector3*, Quaternion*, Vector3*) override { return Ok; }
@@ -748,6 +749,7 @@ struct FailingInterpolator final : KeyFrameInterpolator {
   LyrResult LYR_CALL CopyTranslationKeys(VectorKey*) override { return Ok; }
   double LYR_CALL TicksPerSecond() override { return 1; }
   uint32_t refs = 1;
+  const char* name = "bone";
 };
 
 TEST(Controller, AFailingSampleStopsTheMixAndIsReturned) {
@@ -766,6 +768,145 @@ TEST(Controller, AFailingSampleStopsTheMixAndIsReturned) {
   EXPECT_EQ(c->SetTime(1.0), ErrFail);
   EXPECT_TRUE(IsPoison(m));
   EXPECT_EQ(c->Time(), 1.0);  // the advance happened
+  c = Ref<AnimationController>();
+  bad = Ref<AnimationSet>();
+  EXPECT_EQ(failing.refs, 1u);
+}
+
+// A host's interpolator that hands every call to one of ours: the controller cannot look inside
+// it and must sample it through the table.
+struct ForwardingInterpolator final : KeyFrameInterpolator {
+  explicit ForwardingInterpolator(KeyFrameInterpolator* it) : inner(it) {}
+  LyrResult LYR_CALL QueryInterface(const Guid&, void**) override { return ErrNoInterface; }
+  uint32_t LYR_CALL AddRef() override { return ++refs; }
+  uint32_t LYR_CALL Release() override {
+    if (--refs) return refs;
+    inner->Release();
+    delete this;
+    return 0;
+  }
+  const char* LYR_CALL Name() override { return inner->Name(); }
+  double LYR_CALL Period() override { return inner->Period(); }
+  LyrResult LYR_CALL Sample(double t, Vector3* s, Quaternion* r, Vector3* tr) override {
+    return inner->Sample(t, s, r, tr);
+  }
+  LyrResult LYR_CALL SampleEnd(Vector3* s, Quaternion* r, Vector3* t) override {
+    return inner->SampleEnd(s, r, t);
+  }
+  uint32_t LYR_CALL ScaleKeyCount() override { return inner->ScaleKeyCount(); }
+  LyrResult LYR_CALL CopyScaleKeys(VectorKey* k) override { return inner->CopyScaleKeys(k); }
+  uint32_t LYR_CALL RotationKeyCount() override { return inner->RotationKeyCount(); }
+  LyrResult LYR_CALL CopyRotationKeys(RotationKey* k) override {
+    return inner->CopyRotationKeys(k);
+  }
+  uint32_t LYR_CALL TranslationKeyCount() override { return inner->TranslationKeyCount(); }
+  LyrResult LYR_CALL CopyTranslationKeys(VectorKey* k) override {
+    return inner->CopyTranslationKeys(k);
+  }
+  double LYR_CALL TicksPerSecond() override { return inner->TicksPerSecond(); }
+  KeyFrameInterpolator* inner;
+  uint32_t refs = 1;
+};
+
+// Outputs are mixed in groups; the result must not depend on how they fall into groups. Three
+// controllers play the same three sets: with our interpolators, with some of them hidden behind a
+// host's forwarding object (which splits the groups around them), and with all of them hidden
+// (one output at a time, every rotation from Sample). Over outputs some sets lack, keys with
+// separate and shared times, both priority classes and a class blend, the matrices agree bit for
+// bit.
+TEST(Controller, GroupedMixingMatchesSamplingEachInterpolatorThroughItsTable) {
+  constexpr uint32_t kOutputs = 21, kSets = 3;
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  auto unit = [&] {
+    Quaternion q{u(rng), u(rng), u(rng), u(rng)};
+    const float n = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
+    return Quaternion{q.x / n, q.y / n, q.z / n, q.w / n};
+  };
+  Ref<AnimationController> own(MakeController(kOutputs, kSets, kSets, 1));
+  Ref<AnimationController> mixed(MakeController(kOutputs, kSets, kSets, 1));
+  Ref<AnimationController> host(MakeController(kOutputs, kSets, kSets, 1));
+  std::vector<Matrix> a(kOutputs, Poison()), b(kOutputs, Poison()), h(kOutputs, Poison());
+  for (uint32_t o = 0; o < kOutputs; ++o) {
+    const std::string name = "bone" + std::to_string(o);
+    ASSERT_EQ(own->RegisterOutput(name.c_str(), &a[o]), Ok);
+    ASSERT_EQ(mixed->RegisterOutput(name.c_str(), &b[o]), Ok);
+    ASSERT_EQ(host->RegisterOutput(name.c_str(), &h[o]), Ok);
+  }
+  for (uint32_t k = 0; k < kSets; ++k) {
+    std::vector<KeyFrameInterpolator*> ours, some, all;
+    for (uint32_t o = 0; o < kOutputs; ++o) {
+      if ((o + k) % 7 == 3) continue;  // this set does not animate the output
+      const std::string name = "bone" + std::to_string(o);
+      std::vector<VectorKey> sk, tk;
+      std::vector<RotationKey> rk;
+      const bool shared = o % 2 == 0;
+      for (int i = 0; i < 6; ++i) {
+        sk.push_back({float(i), {1 + 0.2f * u(rng), 1 + 0.2f * u(rng), 1 + 0.2f * u(rng)}});
+        rk.push_back({shared ? float(i) : 1.5f * float(i), unit()});
+        tk.push_back({float(i), {5 * u(rng), 5 * u(rng), 5 * u(rng)}});
+      }
+      KeyFrameInterpolator* it = MakeInterpolator(name.c_str(), sk, rk, tk, 4.0);
+      ASSERT_NE(it, nullptr);
+      ours.push_back(it);
+      it->AddRef();
+      some.push_back(o % 5 == k ? new ForwardingInterpolator(it) : it);
+      it->AddRef();
+      all.push_back(new ForwardingInterpolator(it));
+    }
+    Ref<AnimationSet> s1(MakeSet("s", ours)), s2(MakeSet("s", some)), s3(MakeSet("s", all));
+    const TrackState ts{k == 1 ? PriorityHigh : PriorityLow, 0.4f + 0.7f * float(k), 1.0f, 1,
+                        0.3 * k};
+    for (auto [c, set] : {std::pair{own.get(), s1.get()}, std::pair{mixed.get(), s2.get()},
+                          std::pair{host.get(), s3.get()}}) {
+      ASSERT_EQ(c->RegisterSet(set), Ok);
+      ASSERT_EQ(c->SetTrackSet(k, set), Ok);
+      ASSERT_EQ(c->SetTrackState(k, &ts), Ok);
+      ASSERT_EQ(c->SetPriorityBlend(0.35f), Ok);
+    }
+  }
+  for (double time : {0.1, 0.7, 1.3, 2.9, 0.2}) {
+    ASSERT_EQ(own->SetTime(time), Ok);
+    ASSERT_EQ(mixed->SetTime(time), Ok);
+    ASSERT_EQ(host->SetTime(time), Ok);
+    for (uint32_t o = 0; o < kOutputs; ++o) {
+      ASSERT_FALSE(IsPoison(h[o])) << o;
+      ASSERT_EQ(std::memcmp(&a[o], &h[o], sizeof(Matrix)), 0) << "time " << time << " output " << o;
+      ASSERT_EQ(std::memcmp(&b[o], &h[o], sizeof(Matrix)), 0) << "time " << time << " output " << o;
+    }
+  }
+}
+
+// A failing sample in the middle of the outputs leaves exactly the outputs before it written.
+TEST(Controller, AFailingSampleLeavesTheOutputsBeforeItWritten) {
+  constexpr uint32_t kOutputs = 20, kFailing = 11;
+  FailingInterpolator failing;
+  const std::string failingName = "bone" + std::to_string(kFailing);
+  failing.name = failingName.c_str();
+  KeyFrameInterpolator* items[] = {&failing};
+  Ref<AnimationSet> bad;
+  ASSERT_EQ(LyrCreateAnimationSet("bad", items, 1, bad.put()), Ok);
+  std::vector<KeyFrameInterpolator*> goodItems;
+  std::vector<std::string> names;
+  for (uint32_t o = 0; o < kOutputs; ++o) names.push_back("bone" + std::to_string(o));
+  for (const std::string& n : names) {
+    goodItems.push_back(Constant(n.c_str(), {1, 1, 1}, kIdentity, {5, 0, 0}));
+  }
+  Ref<AnimationSet> good(MakeSet("good", goodItems));
+  Ref<AnimationController> c(MakeController(kOutputs, 2, 2, 1));
+  std::vector<Matrix> m(kOutputs, Poison());
+  for (uint32_t o = 0; o < kOutputs; ++o) ASSERT_EQ(c->RegisterOutput(names[o].c_str(), &m[o]), Ok);
+  ASSERT_EQ(c->RegisterSet(good.get()), Ok);
+  ASSERT_EQ(c->RegisterSet(bad.get()), Ok);
+  Play(c.get(), 0, good.get(), 1.0f);
+  Play(c.get(), 1, bad.get(), 1.0f);
+  EXPECT_EQ(c->SetTime(1.0), ErrFail);
+  for (uint32_t o = 0; o < kOutputs; ++o) {
+    EXPECT_EQ(IsPoison(m[o]), o >= kFailing) << o;
+    if (o < kFailing) {
+      EXPECT_EQ(m[o].m[3][0], 5.0f) << o;
+    }
+  }
   c = Ref<AnimationController>();
   bad = Ref<AnimationSet>();
   EXPECT_EQ(failing.refs, 1u);
