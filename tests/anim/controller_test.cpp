@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -813,7 +814,7 @@ struct ForwardingInterpolator final : KeyFrameInterpolator {
 // host's forwarding object (which splits the groups around them), and with all of them hidden
 // (one output at a time, every rotation from Sample). Over outputs some sets lack, keys with
 // separate and shared times, both priority classes and a class blend, the matrices agree bit for
-// bit.
+// bit wherever float arithmetic is carried out in floats.
 TEST(Controller, GroupedMixingMatchesSamplingEachInterpolatorThroughItsTable) {
   constexpr uint32_t kOutputs = 21, kSets = 3;
   std::mt19937 rng(3);
@@ -870,9 +871,18 @@ TEST(Controller, GroupedMixingMatchesSamplingEachInterpolatorThroughItsTable) {
     ASSERT_EQ(mixed->SetTime(time), Ok);
     ASSERT_EQ(host->SetTime(time), Ok);
     for (uint32_t o = 0; o < kOutputs; ++o) {
-      ASSERT_FALSE(IsPoison(h[o])) << o;
-      ASSERT_EQ(std::memcmp(&a[o], &h[o], sizeof(Matrix)), 0) << "time " << time << " output " << o;
-      ASSERT_EQ(std::memcmp(&b[o], &h[o], sizeof(Matrix)), 0) << "time " << time << " output " << o;
+      SCOPED_TRACE(testing::Message() << "time " << time << " output " << o);
+      ASSERT_FALSE(IsPoison(h[o]));
+#if FLT_EVAL_METHOD == 0
+      ASSERT_EQ(std::memcmp(&a[o], &h[o], sizeof(Matrix)), 0);
+      ASSERT_EQ(std::memcmp(&b[o], &h[o], sizeof(Matrix)), 0);
+#else
+      // Float arithmetic carried out in wider registers rounds wherever the compiler stores a
+      // value, which differs between the two ways of sampling.
+      ExpectMatrix(a[o], h[o], 1e-5f);
+      ExpectMatrix(b[o], h[o], 1e-5f);
+      ASSERT_FALSE(HasFailure());
+#endif
     }
   }
 }
