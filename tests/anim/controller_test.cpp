@@ -885,6 +885,13 @@ TEST(Controller, GroupedMixingMatchesSamplingEachInterpolatorThroughItsTable) {
 #endif
     }
   }
+  // Mixing, grouped or one output at a time, allocates nothing.
+  EXPECT_EQ(test::CountAllocations([&] {
+              own->SetTime(3.3);
+              mixed->SetTime(3.3);
+              host->SetTime(3.3);
+            }),
+            0u);
 }
 
 // A failing sample in the middle of the outputs leaves exactly the outputs before it written.
