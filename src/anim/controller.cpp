@@ -671,21 +671,28 @@ LyrResult Controller::MixGroup(MixLane* lanes, uint32_t count, uint32_t nTracks)
     const MixTrack& mt = mixTracks_[i];
     // Sample the track for every output of the group, leaving the rotation blends of our own
     // interpolators to run together.
+    // The interpolators of a set mostly share one period, and so the time within it.
     uint32_t nJobs = 0;
+    double period = std::numeric_limits<double>::quiet_NaN(), local = 0.0;
     for (uint32_t l = 0; l < count; ++l) {
       MixLane& lane = lanes[l];
       const LookupEntry& e = mt.interpolators[lane.output];
       lane.present = e.it != nullptr;
       if (!lane.present) continue;
       if (e.own) {
+        KeyFrameInterpolatorImpl* it = OwnInterpolator(e.it);
+        if (it->PeriodSeconds() != period) {
+          period = it->PeriodSeconds();
+          local = it->LocalTime(mt.position);
+        }
         DeferredSample d;
-        SampleDeferred(e.it, mt.position, &d);
+        it->SampleDeferredLocal(local, &d);
         lane.sums[mt.priorityClass].Add(mt.weight, d.scale, d.translation);
         lane.conjugate = true;
         if (d.r1) {
           jobs[nJobs++] = {&lane.sample, d.r0, d.r1, d.f};
         } else {
-          lane.sample = *d.r0;
+          mathutil::MoveQuaternion(&lane.sample, *d.r0, false);
         }
       } else {
         Vector3 s, tr;
@@ -701,10 +708,10 @@ LyrResult Controller::MixGroup(MixLane* lanes, uint32_t count, uint32_t nTracks)
     for (uint32_t l = 0; l < count; ++l) {
       MixLane& lane = lanes[l];
       if (!lane.present) continue;
-      if (lane.conjugate) lane.sample = Conjugated(lane.sample);
+      if (lane.conjugate) mathutil::MoveQuaternion(&lane.sample, lane.sample, true);
       const uint32_t k = mt.priorityClass;
       if (!lane.sums[k].hasRot) {
-        lane.rot[k] = lane.sample;
+        mathutil::MoveQuaternion(&lane.rot[k], lane.sample, false);
         lane.sums[k].hasRot = true;
       } else {
         jobs[nJobs++] = {&lane.rot[k], &lane.rot[k], &lane.sample, mt.weight / lane.sums[k].sum};

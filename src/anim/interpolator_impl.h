@@ -48,7 +48,7 @@ class KeyFrameInterpolatorImpl final
   LyrResult LYR_CALL Sample(double time, Vector3* scale, Quaternion* rotation,
                             Vector3* translation) override {
     DeferredSample d;
-    SampleDeferred(time, &d);
+    SampleDeferredLocal(LocalTime(time), &d);
     if (scale) *scale = d.scale;
     if (rotation) {
       if (d.r1) {
@@ -61,11 +61,18 @@ class KeyFrameInterpolatorImpl final
     return Ok;
   }
 
-  LYR_ALWAYS_INLINE void SampleDeferred(double time, DeferredSample* out) {
-    // The remainder is exact, so the common case of a time inside the first period skips the
-    // division. A zero period gives NaN, which the channels answer with their first keys.
-    const double local =
-        (time >= 0.0 && time < period_) ? time : TimeRemainder(time, period_, &wraps_);
+  // The time within the period: a function of the time and the period alone (the remainder is
+  // exact), so interpolators with one period may share it. The common case of a time inside the
+  // first period skips the division. A zero period gives NaN, which the channels answer with their
+  // first keys.
+  LYR_ALWAYS_INLINE double LocalTime(double time) {
+    return (time >= 0.0 && time < period_) ? time : TimeRemainder(time, period_, &wraps_);
+  }
+  double PeriodSeconds() const { return period_; }
+
+  // The sample at the time whose LocalTime is `local`, with the rotation blend left to the caller
+  // (finishing it gives exactly what Sample gives).
+  LYR_ALWAYS_INLINE void SampleDeferredLocal(double local, DeferredSample* out) {
     const double ticks = local * ticksPerSecond_;
     if (sharedTimes_) {
       const uint32_t j = frames_.Search(ticks);
@@ -140,10 +147,9 @@ class KeyFrameInterpolatorImpl final
   char* name_ = nullptr;
 };
 
-// For `it` with IsOwnInterpolator: its sample at `time` with the rotation blend deferred. Finishing
-// the blend gives exactly what Sample gives.
-LYR_ALWAYS_INLINE void SampleDeferred(KeyFrameInterpolator* it, double time, DeferredSample* out) {
-  static_cast<KeyFrameInterpolatorImpl*>(it)->SampleDeferred(time, out);
+// `it` as this library's interpolator, for `it` with IsOwnInterpolator.
+inline KeyFrameInterpolatorImpl* OwnInterpolator(KeyFrameInterpolator* it) {
+  return static_cast<KeyFrameInterpolatorImpl*>(it);
 }
 
 }  // namespace lyr

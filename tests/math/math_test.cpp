@@ -679,11 +679,19 @@ TEST(Slerp, BatchedBlendsAreBitIdenticalToSingleOnes) {
         if (inPlace) out[i] = a[i];
         jobs[i] = {&out[i], inPlace ? &out[i] : &a[i], &b[i], t};
       }
-      mathutil::SlerpJobs(jobs.data(), count);
-      for (uint32_t i = 0; i < count; ++i) {
-        ASSERT_TRUE(SameBits(out[i], want[i]))
-            << "count " << count << " round " << round << " job " << i;
+      const std::vector<Quaternion> start = out;
+      for (auto lanes : {mathutil::SlerpLanes::kScalar, mathutil::SlerpLanes::kSse2,
+                         mathutil::SlerpLanes::kAvx}) {
+        out = start;
+        if (!mathutil::SlerpJobsUsing(lanes, jobs.data(), count)) continue;
+        for (uint32_t i = 0; i < count; ++i) {
+          ASSERT_TRUE(SameBits(out[i], want[i]))
+              << "lanes " << int(lanes) << " count " << count << " round " << round << " job " << i;
+        }
       }
+      out = start;
+      mathutil::SlerpJobs(jobs.data(), count);
+      for (uint32_t i = 0; i < count; ++i) ASSERT_TRUE(SameBits(out[i], want[i])) << i;
     }
   }
 }
