@@ -239,14 +239,20 @@ class Controller final : public Object<Controller, AnimationController> {
       if (!copy) return ErrOutOfMemory;
       outputs_[candidate] = {copy, target};
       if (candidate == usedOutputs_) ++usedOutputs_;
-      LyrResult result = Ok;
+      // The result is the first failed lookup, or else the last lookup's. A failed lookup does
+      // not end the loop: the later sets' entries are still filled, or those sets could never
+      // animate the output.
+      LyrResult result = Ok, failure = Ok;
       for (uint32_t s = 0; s < setCount_; ++s) {
         KeyFrameInterpolator* found = nullptr;
         result = sets_[s]->FindInterpolator(copy, &found);
-        if (Failed(result)) return result;
+        if (Failed(result)) {
+          if (Succeeded(failure)) failure = result;
+          continue;
+        }
         Lookup(s, candidate) = Entry(found);
       }
-      return result;
+      return Failed(failure) ? failure : result;
     });
   }
 

@@ -303,6 +303,22 @@ TEST(Controller, OutputsAreRegisteredMovedRemovedAndLookedUp) {
   EXPECT_EQ(c->RegisterSet(ab.get()), ErrInvalidCall);  // full
 }
 
+// A set without the output's interpolator makes the registration report the miss, but the sets
+// after it still get their entries: playing one of them animates the output.
+TEST(Controller, AMissingInterpolatorDoesNotHideTheOutputFromLaterSets) {
+  Ref<AnimationSet> bOnly(MakeSet("b", {Constant("b", {1, 1, 1}, kIdentity, {7, 0, 0})}));
+  Ref<AnimationSet> ab(MakeSet("ab", {Constant("a", {1, 1, 1}, kIdentity, {1, 0, 0}),
+                                      Constant("b", {1, 1, 1}, kIdentity, {2, 0, 0})}));
+  Ref<AnimationController> c(MakeController(2, 2, 1, 1));
+  ASSERT_EQ(c->RegisterSet(bOnly.get()), Ok);
+  ASSERT_EQ(c->RegisterSet(ab.get()), Ok);
+  Matrix m = Poison();
+  EXPECT_EQ(c->RegisterOutput("a", &m), ErrFail);
+  Play(c.get(), 0, ab.get(), 1.0f);
+  ASSERT_EQ(c->SetTime(0.1), Ok);
+  EXPECT_EQ(m.m[3][0], 1.0f);
+}
+
 TEST(Controller, UnregisteringTheFirstOfThreeSetsMovesTheLastIntoItsPlace) {
   Ref<AnimationSet> s0(MakeSet("0", {Constant("bone", {1, 1, 1}, kIdentity, {10, 0, 0})}));
   Ref<AnimationSet> s1(MakeSet("1", {Constant("bone", {1, 1, 1}, kIdentity, {20, 0, 0})}));
