@@ -177,22 +177,14 @@ LYR_LANE_FN void StoreQuaternions(const SlerpJob* jobs, uint32_t count, V x, V y
 }  // namespace avx
 #endif
 
-bool HasAvx() {
-#if LYR_AVX_LANES
-  // The check covers the operating system's saving of the wide registers, not only the
-  // instructions.
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx");
-#else
-  return false;
-#endif
-}
-
 Batch BatchFor(SlerpLanes lanes) {
   switch (lanes) {
 #if LYR_AVX_LANES
     case SlerpLanes::kAvx:
-      return HasAvx() ? avx::SlerpEight : nullptr;
+      // The check covers the operating system's saving of the wide registers, not only the
+      // instructions.
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx") ? avx::SlerpEight : nullptr;
 #endif
 #if LYR_SSE2_LANES
     case SlerpLanes::kSse2:
