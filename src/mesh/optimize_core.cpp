@@ -44,16 +44,25 @@ inline void Prefetch(const void* p) {
   (void)p;
 #endif
 }
+inline void PrefetchWrite(void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p, 1);
+#else
+  (void)p;
+#endif
+}
 
 // What the reordering reads about one face, in half a cache line: its indices, its restricted
-// neighbours with the edge of each that points back, and its range. Faces are visited in
-// spatial order while stored in input order, so every visit is a random access.
+// neighbours with the edge of each that points back, and its input face number. Faces are visited
+// in spatial order while stored in input order, so every visit is a random access.
 struct FaceNode {
   uint32_t v[3];
   uint32_t nb[3];
-  uint32_t span;
+  uint32_t face;
   uint8_t back[3];
-  uint8_t pad;
+  // Bit k: the input names a neighbour across edge k that does not count for the reordering
+  // (nb[k] is kNone); the output adjacency then looks it up in the input.
+  uint8_t cut;
 };
 static_assert(sizeof(FaceNode) == 32);
 
@@ -149,17 +158,22 @@ class CacheModel {
 struct Reorderer {
   FaceNode* n;
   NeighbourLists& lists;
-  const uint32_t* atNode;     // node -> position
-  const uint32_t* nodeOf;     // position -> node
-  Vector<uint32_t>& emitted;  // positions in emission order
-  // The indices of the emitted faces, three per face in emission order: taken while the node
-  // is in cache, so that the later passes over the faces in their new order read sequentially.
-  uint32_t* emittedIdx;
+  const uint32_t* nodeOf;  // position -> node
+  // Per position, filled in emission order: the face, its indices (taken while the node is in
+  // cache, so that the later passes over the faces in their new order read sequentially) and
+  // its node; per node its new position.
+  uint32_t* order;
+  uint32_t* placedIdx;
+  uint32_t* seq;
+  uint32_t* newPos;
+  uint32_t next = 0;  // the position the next emitted face takes
 
-  void Emit(uint32_t p) {
-    lists.Visit(p);
-    std::copy_n(n[p].v, 3, emittedIdx + 3 * emitted.size());
-    emitted.push_back(atNode[p]);
+  void Emit(uint32_t x) {
+    lists.Visit(x);
+    std::copy_n(n[x].v, 3, placedIdx + 3 * size_t(next));
+    order[next] = n[x].face;
+    seq[next] = x;
+    newPos[x] = next++;
   }
 
   void Strip(uint32_t first, uint32_t end) {
@@ -450,8 +464,13 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   const uint32_t P = static_cast<uint32_t>(order.size());
 
-  // After a reorder: the indices of the faces in their new order, three per position.
-  Vector<uint32_t> placedIdx;
+  // After a reorder: per position the indices of its face (three each) and the node placed
+  // there; per node its new position. The nodes and these arrays serve the outputs as well.
+  WorkVector<uint32_t> placedIdx, seq, newPos, nodeOf;
+  Vector<uint32_t> posOf;  // old face -> position before the reorder, when they differ
+  Block<uint8_t> nodeBlock;
+  FaceNode* nodes = nullptr;
+  bool identity = P == F;  // every old face has its own number as position before the reorder
   if (reorder) {
     // Range number of each position (kNone outside every range). The sorted ranges follow one
     // another and cover every position; ranges of a kept table must not overlap, or a face
@@ -466,105 +485,110 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
           spanOf[p] = s;
         }
     }
-    bool identity = P == F;
     for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
     const auto spanAt = [&](uint32_t p) { return oneSpan ? 0u : spanOf[p]; };
+    // Nodes start on a 64-byte boundary: two per cache line, never one across two.
+    constexpr size_t kMaxNodes = (SIZE_MAX - 64) / sizeof(FaceNode);
+    if (static_cast<size_t>(P) > kMaxNodes ||
+        !nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64))
+      throw std::bad_alloc();
+    nodes = reinterpret_cast<FaceNode*>(
+        nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
+    nodeOf.resize(P);
+    if (!identity) {
+      posOf.assign(F, kNone);
+      for (uint32_t p = 0; p < P; ++p) posOf[order[p]] = p;
+    }
     // The walk goes from face to neighbour, while positions follow the input order. So the
     // faces are kept in nodes laid out range by range (a range's nodes have the numbers of its
     // positions) and within a range by the first index of the face: vertices are usually
     // numbered with some locality, so neighbours mostly sit near one another and the walk stays
     // in cache. Node numbers are seen by the walk only through the order in which faces enter
     // the lists, which stays the position order, so the result does not depend on the layout.
-    Vector<uint32_t> atNode(P), nodeOf(P);  // node -> position, position -> node
-    {
-      Vector<uint32_t> next(std::max<size_t>(Vc, 1), 0);
-      const auto key = [&](uint32_t p) {
-        const uint32_t v = idx[3 * size_t(order[p])];
-        return v < Vc ? v : 0u;
-      };
-      uint32_t inRanges = 0;
-      for (uint32_t p = 0; p < P; ++p)
-        if (spanAt(p) != kNone) {
-          ++next[key(p)];
-          ++inRanges;
-        }
-      uint32_t sum = 0;
-      for (uint32_t& c : next) sum += std::exchange(c, sum);
-      // Positions of the ranges by key, kept in nodeOf for a moment.
-      for (uint32_t p = 0; p < P; ++p)
-        if (spanAt(p) != kNone) nodeOf[next[key(p)]++] = p;
-      if (oneSpan) {
-        atNode.swap(nodeOf);
-      } else {
-        Vector<uint32_t> fill(spans.size());
-        for (size_t r = 0; r < spans.size(); ++r) fill[r] = spans[r].first;
-        for (uint32_t p = 0; p < P; ++p)
-          if (spanOf[p] == kNone) atNode[p] = p;
-        for (uint32_t i = 0; i < inRanges; ++i) atNode[fill[spanOf[nodeOf[i]]]++] = nodeOf[i];
+    // Positions outside every range keep their number as node.
+    Vector<uint32_t> next(std::max<size_t>(Vc, 1), 0);
+    const auto key = [&](uint32_t p) {
+      const uint32_t v = idx[3 * size_t(order[p])];
+      return v < Vc ? v : 0u;
+    };
+    uint32_t inRanges = 0;
+    for (uint32_t p = 0; p < P; ++p)
+      if (spanAt(p) != kNone) {
+        ++next[key(p)];
+        ++inRanges;
       }
-      for (uint32_t x = 0; x < P; ++x) nodeOf[atNode[x]] = x;
+    uint32_t sum = 0;
+    for (uint32_t& c : next) sum += std::exchange(c, sum);
+    if (!oneSpan) {
+      // Positions of the ranges by key, then stably range by range.
+      WorkVector<uint32_t> byKey(inRanges);
+      for (uint32_t p = 0; p < P; ++p)
+        if (spanAt(p) != kNone) byKey[next[key(p)]++] = p;
+      Vector<uint32_t> fill(spans.size());
+      for (size_t r = 0; r < spans.size(); ++r) fill[r] = spans[r].first;
+      for (uint32_t p = 0; p < P; ++p)
+        if (spanOf[p] == kNone) nodeOf[p] = p;
+      for (uint32_t p : byKey) nodeOf[p] = fill[spanOf[p]]++;
     }
-    // Restricted adjacency by node: a neighbour counts only within the same range, when it
-    // names this face back across an edge with the same two indices. First every node takes its
-    // indices and its neighbours, then each link is kept only when both ends agree (links are
-    // symmetric, so clearing a one-sided link never hides a valid one).
-    // Nodes start on a 64-byte boundary: two per cache line, never one across two.
-    Block<uint8_t> nodeBlock;
-    constexpr size_t kMaxNodes = (SIZE_MAX - 64) / sizeof(FaceNode);
-    if (static_cast<size_t>(P) > kMaxNodes ||
-        !nodeBlock.allocate(size_t(P) * sizeof(FaceNode) + 64))
-      throw std::bad_alloc();
-    FaceNode* nodes = reinterpret_cast<FaceNode*>(
-        nodeBlock.get() + ((64 - reinterpret_cast<uintptr_t>(nodeBlock.get()) % 64) % 64));
-    Vector<uint32_t> posOf;
-    if (!identity) {
-      posOf.assign(F, kNone);
-      for (uint32_t p = 0; p < P; ++p) posOf[order[p]] = p;
-    }
-    constexpr uint32_t kAhead = 8;  // faces handled ahead: their blocks are fetched meanwhile
+    // Every node takes its face, its indices and its neighbours as face numbers, kNone where a
+    // link cannot count (none, the face itself, a face outside every range or unused). With one
+    // range the node of each position is found here, a few faces ahead so that its block is
+    // fetched meanwhile.
+    constexpr uint32_t kAhead = 8;
+    const auto place = [&](uint32_t p) {
+      if (oneSpan) nodeOf[p] = next[key(p)]++;
+      PrefetchWrite(&nodes[nodeOf[p]]);
+    };
+    for (uint32_t p = 0; p < std::min(P, kAhead); ++p) place(p);
     for (uint32_t p = 0; p < P; ++p) {
-      if (p + kAhead < P) {
-        const uint32_t g = order[p + kAhead];
-        Prefetch(&nodes[nodeOf[p + kAhead]]);
-        for (int k = 0; k < 3; ++k) {
-          const uint32_t m = in.adjacency[3 * size_t(g) + k];
-          if (m < F) Prefetch(identity ? &nodeOf[m] : &posOf[m]);
-        }
-      }
+      if (p + kAhead < P) place(p + kAhead);
       const uint32_t f = order[p];
       FaceNode& node = nodes[nodeOf[p]];
       std::copy_n(&idx[3 * size_t(f)], 3, node.v);
-      node.span = spanAt(p);
-      for (int k = 0; k < 3; ++k) {
+      node.face = f;
+      const bool linked = spanAt(p) != kNone && node.v[0] != kNone;
+      uint32_t named = 0;
+      for (uint32_t k = 0; k < 3; ++k) {
         uint32_t m = in.adjacency[3 * size_t(f) + k];
-        if (m == f || node.span == kNone || node.v[0] == kNone) m = kNone;
-        if (m != kNone && !identity) m = posOf[m];  // kNone for a dropped face
-        if (m != kNone) m = nodeOf[m];
+        named |= uint32_t(m != kNone) << k;
+        if (!linked || m == f) m = kNone;
         node.nb[k] = m;
         node.back[k] = 0;
       }
+      node.cut = static_cast<uint8_t>(named);
     }
-    for (uint32_t p = 0; p < P; ++p) {
-      if (p + kAhead < P)
-        for (uint32_t q : nodes[p + kAhead].nb)
-          if (q != kNone) Prefetch(&nodes[q]);
-      FaceNode& node = nodes[p];
-      for (int k = 0; k < 3; ++k) {
-        const uint32_t q = node.nb[k];
-        if (q == kNone) continue;
-        const FaceNode& other = nodes[q];
+    // Links become node numbers, each kept only when the neighbour lies in the same range and
+    // names this face back across an edge with the same two indices (a range's nodes have the
+    // numbers of its positions, so spanOf tells the range of a node too). Nodes before x hold
+    // node numbers already, the ones after it still face numbers. Links are symmetric, so a
+    // cleared link of a neighbour never hides a valid one.
+    for (uint32_t x = 0; x < P; ++x) {
+      if (x + kAhead < P)
+        for (uint32_t m : nodes[x + kAhead].nb)
+          if (m != kNone) Prefetch(identity ? &nodeOf[m] : &posOf[m]);
+      FaceNode& node = nodes[x];
+      for (uint32_t k = 0; k < 3; ++k) {
+        const uint32_t m = node.nb[k];
+        if (m == kNone) continue;
+        const uint32_t pos = identity ? m : posOf[m];  // kNone for a dropped face
+        const uint32_t q = pos == kNone ? kNone : nodeOf[pos];
         uint32_t found = kNone;
-        if (other.span == node.span) {
+        if (q != kNone && (oneSpan || spanOf[q] == spanOf[x])) {
+          const FaceNode& other = nodes[q];
+          const uint32_t self = q < x ? x : node.face;
           const uint32_t a = node.v[k], b = node.v[(k + 1) % 3];
           for (uint32_t j = 0; j < 3 && found == kNone; ++j) {
             const uint32_t c = other.v[j], d = other.v[(j + 1) % 3];
-            if (other.nb[j] == p && ((c == b && d == a) || (c == a && d == b))) found = j;
+            if (other.nb[j] == self && ((c == b && d == a) || (c == a && d == b))) found = j;
           }
         }
-        if (found == kNone)
+        if (found == kNone) {
           node.nb[k] = kNone;
-        else
+        } else {
+          node.nb[k] = q;
           node.back[k] = static_cast<uint8_t>(found);
+          node.cut = static_cast<uint8_t>(node.cut & ~(1u << k));
+        }
       }
     }
     bool useCache = (flags & OF::VertexCache) != 0;
@@ -576,27 +600,26 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       useCache = false;
     }
     NeighbourLists lists(nodes, P);
-    Vector<uint32_t> emitted;
-    emitted.reserve(P);
     placedIdx.resize(size_t(P) * 3);
+    seq.resize(P);
+    newPos.resize(P);
     // Positions outside every range keep their face.
     if (!sort)
       for (uint32_t p = 0; p < P; ++p)
-        if (nodes[p].span == kNone) std::copy_n(nodes[p].v, 3, &placedIdx[3 * size_t(p)]);
-    Reorderer ro{nodes, lists, atNode.data(), nodeOf.data(), emitted, nullptr};
+        if (spanOf[p] == kNone) {
+          std::copy_n(nodes[p].v, 3, &placedIdx[3 * size_t(p)]);
+          seq[p] = newPos[p] = p;
+        }
+    Reorderer ro{nodes,      lists,        nodeOf.data(), order.data(), placedIdx.data(),
+                 seq.data(), newPos.data()};
     CacheModel cache(useCache ? Vc : 0, size);
-    Vector<uint32_t> reordered(order);
     for (const Span& s : spans) {
-      emitted.clear();
-      ro.emittedIdx = &placedIdx[3 * size_t(s.first)];
+      ro.next = s.first;
       if (useCache)
         ro.VertexCache(s.first, s.end, cache, int64_t(size) - int64_t(magic));
       else
         ro.Strip(s.first, s.end);
-      for (uint32_t i = 0; i < emitted.size(); ++i)
-        reordered[s.first + i] = identity ? emitted[i] : order[emitted[i]];
     }
-    order.swap(reordered);
   }
   // Indices of the face at each position.
   const auto facePlaced = [&](uint32_t p) {
@@ -669,10 +692,20 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     out.attributes.assign(attr, attr + F);
   } else {
     out.attributes.resize(P);
-    out.faceOldToNew.assign(F, kNone);
-    for (uint32_t p = 0; p < P; ++p) {
-      if (p + 16 < P) Prefetch(&out.faceOldToNew[order[p + 16]]);
-      out.faceOldToNew[order[p]] = p;
+    if (reorder) {
+      // Looked up per old face through its node: reads in sequence, where writing each new
+      // position to its old face would write all over the block.
+      out.faceOldToNew.resize(F);
+      for (uint32_t f = 0; f < F; ++f) {
+        const uint32_t pos = identity ? f : posOf[f];
+        out.faceOldToNew[f] = pos == kNone ? kNone : newPos[nodeOf[pos]];
+      }
+    } else {
+      out.faceOldToNew.assign(F, kNone);
+      for (uint32_t p = 0; p < P; ++p) {
+        if (p + 16 < P) Prefetch(&out.faceOldToNew[order[p + 16]]);
+        out.faceOldToNew[order[p]] = p;
+      }
     }
     if (sort) {
       // Every face of a sorted range carries the range's id.
@@ -713,6 +746,23 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
 
   if (in.wantAdjacency && in.adjacency && facesInPlace) {
     out.adjacency.assign(in.adjacency, in.adjacency + size_t(F) * 3);
+  } else if (in.wantAdjacency && reorder) {
+    // Walked in the new order: a link that counted for the reordering names a node, whose new
+    // position is at hand (neighbours lie near in the walk); any other link is looked up in the
+    // input.
+    out.adjacency.resize(size_t(P) * 3);
+    const uint32_t* oldToNew = out.faceOldToNew.data();
+    for (uint32_t p = 0; p < P; ++p) {
+      const FaceNode& node = nodes[seq[p]];
+      for (uint32_t k = 0; k < 3; ++k) {
+        uint32_t n = node.nb[k];
+        if (n != kNone)
+          n = newPos[n];
+        else if (node.cut & (1u << k))
+          n = oldToNew[in.adjacency[3 * size_t(node.face) + k]];
+        out.adjacency[3 * size_t(p) + k] = n;
+      }
+    }
   } else if (in.wantAdjacency && in.adjacency) {
     // Walked in old face order, so that the input is read in sequence and each kept face's
     // row is written to its new place (every position has exactly one old face).
