@@ -1,6 +1,7 @@
 #include "mesh/optimize_core.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -76,7 +77,11 @@ class NeighbourLists {
  public:
   static constexpr uint8_t kVisited = 4;
 
-  NeighbourLists(const FaceNode* nodes, uint32_t faceCount) : n_(nodes), state_(faceCount, 0) {}
+  NeighbourLists(const FaceNode* nodes, uint32_t faceCount) : n_(nodes), state_(faceCount) {}
+
+  // Every node's number of neighbours must be set before the lists of its range begin (the
+  // walk of one range never changes the counts of another).
+  void SetCount(uint32_t p, uint32_t count) { state_[p] = static_cast<uint8_t>(count); }
 
   // Starts the lists of one range: the nodes [first, end), entering the lists in the order of
   // their positions (nodeOf: position -> node; the range's positions are the same numbers).
@@ -85,11 +90,7 @@ class NeighbourLists {
     // twice as a neighbour: room for the faces that start with c or more open neighbours is
     // nearly always enough (a push beyond it only grows the list).
     size_t atLeast[5] = {};
-    for (uint32_t p = first; p < end; ++p) {
-      const FaceNode& f = n_[p];
-      state_[p] = uint8_t((f.nb[0] != kNone) + (f.nb[1] != kNone) + (f.nb[2] != kNone));
-      ++atLeast[state_[p]];
-    }
+    for (uint32_t p = first; p < end; ++p) ++atLeast[state_[p]];
     for (int c = 2; c >= 0; --c) atLeast[c] += atLeast[c + 1];
     for (uint32_t c = 0; c < 4; ++c) {
       stacks_[c].clear();
@@ -126,7 +127,7 @@ class NeighbourLists {
 
  private:
   const FaceNode* n_;
-  Vector<uint8_t> state_;
+  WorkVector<uint8_t> state_;
   Vector<uint32_t> stacks_[4];
 };
 
@@ -170,7 +171,10 @@ struct Reorderer {
 
   void Emit(uint32_t x) {
     lists.Visit(x);
-    std::copy_n(n[x].v, 3, placedIdx + 3 * size_t(next));
+    uint32_t* t = placedIdx + 3 * size_t(next);
+    t[0] = n[x].v[0];
+    t[1] = n[x].v[1];
+    t[2] = n[x].v[2];
     order[next] = n[x].face;
     seq[next] = x;
     newPos[x] = next++;
@@ -544,7 +548,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       if (p + kAhead < P) place(p + kAhead);
       const uint32_t f = order[p];
       FaceNode& node = nodes[nodeOf[p]];
-      std::copy_n(&idx[3 * size_t(f)], 3, node.v);
+      node.v[0] = idx[3 * size_t(f)];
+      node.v[1] = idx[3 * size_t(f) + 1];
+      node.v[2] = idx[3 * size_t(f) + 2];
       node.face = f;
       const bool linked = spanAt(p) != kNone && node.v[0] != kNone;
       uint32_t named = 0;
@@ -562,6 +568,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // numbers of its positions, so spanOf tells the range of a node too). Nodes before x hold
     // node numbers already, the ones after it still face numbers. Links are symmetric, so a
     // cleared link of a neighbour never hides a valid one.
+    NeighbourLists lists(nodes, P);
     for (uint32_t x = 0; x < P; ++x) {
       if (x + kAhead < P)
         for (uint32_t m : nodes[x + kAhead].nb)
@@ -572,24 +579,33 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
         if (m == kNone) continue;
         const uint32_t pos = identity ? m : posOf[m];  // kNone for a dropped face
         const uint32_t q = pos == kNone ? kNone : nodeOf[pos];
-        uint32_t found = kNone;
+        // The first edge of the neighbour that names this face with the same two indices is
+        // the edge back (nearly always the one edge that names it).
+        uint32_t back = kNone;
         if (q != kNone && (oneSpan || spanOf[q] == spanOf[x])) {
           const FaceNode& other = nodes[q];
           const uint32_t self = q < x ? x : node.face;
-          const uint32_t a = node.v[k], b = node.v[(k + 1) % 3];
-          for (uint32_t j = 0; j < 3 && found == kNone; ++j) {
-            const uint32_t c = other.v[j], d = other.v[(j + 1) % 3];
-            if (other.nb[j] == self && ((c == b && d == a) || (c == a && d == b))) found = j;
+          const uint32_t a = node.v[k], b = node.v[k == 2 ? 0 : k + 1];
+          uint32_t naming = uint32_t(other.nb[0] == self) | uint32_t(other.nb[1] == self) << 1 |
+                            uint32_t(other.nb[2] == self) << 2;
+          for (; naming != 0; naming &= naming - 1) {
+            const uint32_t j = static_cast<uint32_t>(std::countr_zero(naming));
+            const uint32_t c = other.v[j], d = other.v[j == 2 ? 0 : j + 1];
+            if ((c == b && d == a) || (c == a && d == b)) {
+              back = j;
+              break;
+            }
           }
         }
-        if (found == kNone) {
+        if (back == kNone) {
           node.nb[k] = kNone;
         } else {
           node.nb[k] = q;
-          node.back[k] = static_cast<uint8_t>(found);
+          node.back[k] = static_cast<uint8_t>(back);
           node.cut = static_cast<uint8_t>(node.cut & ~(1u << k));
         }
       }
+      lists.SetCount(x, (node.nb[0] != kNone) + (node.nb[1] != kNone) + (node.nb[2] != kNone));
     }
     bool useCache = (flags & OF::VertexCache) != 0;
     uint32_t size = in.cacheSize, magic = in.cacheMagic;
@@ -599,7 +615,6 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     } else if (useCache && size == 0) {
       useCache = false;
     }
-    NeighbourLists lists(nodes, P);
     placedIdx.resize(size_t(P) * 3);
     seq.resize(P);
     newPos.resize(P);
