@@ -296,7 +296,11 @@ struct IdGroups {
     if (!direct.empty()) return direct[id];
     return static_cast<uint32_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
   }
-  void Build(const uint32_t* attr, const Vector<uint32_t>& faces) {
+  void Build(const uint32_t* attr, const Vector<uint32_t>& faces, bool severalIds) {
+    if (!severalIds) {
+      ids.assign(1, attr[faces[0]]);
+      return;
+    }
     uint32_t maxId = 0;
     for (uint32_t f : faces) maxId = std::max(maxId, attr[f]);
     if (maxId < 2u * faces.size() + 1024u) {
@@ -330,14 +334,17 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     return ErrInvalidCall;
   if (in.tableCount && !in.table) return ErrInvalidCall;
 
-  // Refuse out-of-range input before anything is changed.
+  // Refuse out-of-range input before anything is changed (flags gathered without early exits,
+  // so that the loops run as straight vector code).
+  bool bad = false;
   for (uint32_t f = 0; f < F; ++f) {
-    const uint32_t* t = in.indices + 3 * f;
-    if (t[0] != kNone && (t[0] >= V || t[1] >= V || t[2] >= V)) return ErrInvalidCall;
+    const uint32_t* t = in.indices + 3 * size_t(f);
+    bad |= (t[0] != kNone) & ((t[0] >= V) | (t[1] >= V) | (t[2] >= V));
   }
   if (in.adjacency)
     for (size_t i = 0; i < size_t(F) * 3; ++i)
-      if (in.adjacency[i] != kNone && in.adjacency[i] >= F) return ErrInvalidCall;
+      bad |= (in.adjacency[i] != kNone) & (in.adjacency[i] >= F);
+  if (bad) return ErrInvalidCall;
   for (uint32_t r = 0; r < in.tableCount; ++r)
     if (uint64_t(in.table[r].firstFace) + in.table[r].faceCount > F) return ErrInvalidCall;
 
@@ -410,7 +417,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // Group ids: the existing table's order with KeepTableOrder (ids missing from it follow in
     // ascending order so that no face is lost), else ascending.
     IdGroups groups;
-    groups.Build(attr, order);
+    groups.Build(attr, order, severalIds);
     const uint32_t G = static_cast<uint32_t>(groups.ids.size());
     Vector<uint32_t> rank(G), tableEntry(G, kNone);
     if (flags & OF::KeepTableOrder) {
@@ -645,19 +652,54 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   // group after a sort, else the used vertices in ascending order.
   Vector<uint32_t> vmap(Vc, kNone);  // current index -> new index
   uint32_t nv = 0;
+  // Lowest and highest new index of each sorted range, when taken with the new indices.
+  struct VertexSpan {
+    uint32_t lo = kNone, hi = 0;
+  };
+  Vector<VertexSpan> vertexSpans;
+  bool indicesMade = false;
   if (keepVerts) {
     for (uint32_t v = 0; v < Vc; ++v) vmap[v] = v;
     nv = Vc;
   } else if (reorder) {
-    for (uint32_t p = 0; p < P; ++p) {
-      const uint32_t* t = facePlaced(p);
-      if (t[0] == kNone) continue;
-      for (int c = 0; c < 3; ++c)
-        if (vmap[t[c]] == kNone) vmap[t[c]] = nv++;
+    // The new indices are written while the vertices are numbered; a face without indices is
+    // mapped once every vertex has its number. Sorted ranges follow one another in position
+    // order, each taking its vertex span on the way.
+    out.indices.reserve(size_t(P) * 3);
+    if (sort) vertexSpans.resize(spans.size());
+    bool unusedFaces = false;
+    for (uint32_t s = 0, p = 0; p < P; ++s) {
+      const uint32_t end = sort ? spans[s].end : P;
+      VertexSpan span;
+      for (; p < end; ++p) {
+        const uint32_t* t = &placedIdx[3 * size_t(p)];
+        uint32_t n[3] = {t[0], t[1], t[2]};
+        if (t[0] == kNone) {
+          unusedFaces = true;
+        } else {
+          for (uint32_t& v : n) {
+            uint32_t& m = vmap[v];
+            if (m == kNone) m = nv++;
+            v = m;
+          }
+          span.lo = std::min({span.lo, n[0], n[1], n[2]});
+          span.hi = std::max({span.hi, n[0], n[1], n[2]});
+        }
+        out.indices.insert(out.indices.end(), n, n + 3);
+      }
+      if (sort) vertexSpans[s] = span;
     }
     if (keepAll)
       for (uint32_t v = 0; v < Vc; ++v)
         if (vmap[v] == kNone) vmap[v] = nv++;
+    if (unusedFaces)
+      for (uint32_t p = 0; p < P; ++p)
+        if (placedIdx[3 * size_t(p)] == kNone)
+          for (uint32_t c = 1; c < 3; ++c) {
+            const uint32_t v = placedIdx[3 * size_t(p) + c];
+            if (v < Vc) out.indices[3 * size_t(p) + c] = vmap[v];
+          }
+    indicesMade = true;
   } else if (keepAll) {
     for (uint32_t v = 0; v < Vc; ++v) vmap[v] = v;
     nv = Vc;
@@ -710,10 +752,10 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     if (reorder) {
       // Looked up per old face through its node: reads in sequence, where writing each new
       // position to its old face would write all over the block.
-      out.faceOldToNew.resize(F);
+      out.faceOldToNew.reserve(F);
       for (uint32_t f = 0; f < F; ++f) {
         const uint32_t pos = identity ? f : posOf[f];
-        out.faceOldToNew[f] = pos == kNone ? kNone : newPos[nodeOf[pos]];
+        out.faceOldToNew.push_back(pos == kNone ? kNone : newPos[nodeOf[pos]]);
       }
     } else {
       out.faceOldToNew.assign(F, kNone);
@@ -730,7 +772,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       for (uint32_t p = 0; p < P; ++p) out.attributes[p] = attr[order[p]];
     }
   }
-  if (facesInPlace && !moved) {
+  if (indicesMade) {
+    // (Written with the vertex numbers.)
+  } else if (facesInPlace && !moved) {
     out.indices.assign(idx, idx + size_t(F) * 3);
   } else {
     out.indices.resize(size_t(P) * 3);
@@ -743,14 +787,20 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
 
   // Vertex ranges: kept from the old table only while they still name the same vertices.
   if (out.tableValid && (moved || sort)) {
-    for (AttributeRange& r : table) {
+    for (size_t e = 0; e < table.size(); ++e) {
+      AttributeRange& r = table[e];
       if (!moved && r.vertexCount != kNone && (keepAll || (flags & OF::KeepTableOrder))) continue;
       uint32_t lo = kNone, hi = 0;
-      for (uint32_t p = r.firstFace; p < r.firstFace + r.faceCount; ++p) {
-        if (out.indices[3 * p] == kNone) continue;
-        for (int c = 0; c < 3; ++c) {
-          lo = std::min(lo, out.indices[3 * p + c]);
-          hi = std::max(hi, out.indices[3 * p + c]);
+      if (!vertexSpans.empty()) {
+        lo = vertexSpans[e].lo;
+        hi = vertexSpans[e].hi;
+      } else {
+        for (uint32_t p = r.firstFace; p < r.firstFace + r.faceCount; ++p) {
+          if (out.indices[3 * p] == kNone) continue;
+          for (int c = 0; c < 3; ++c) {
+            lo = std::min(lo, out.indices[3 * p + c]);
+            hi = std::max(hi, out.indices[3 * p + c]);
+          }
         }
       }
       r.firstVertex = lo == kNone ? 0 : lo;
