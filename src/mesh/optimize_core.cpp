@@ -160,21 +160,14 @@ struct Reorderer {
   FaceNode* n;
   NeighbourLists& lists;
   const uint32_t* nodeOf;  // position -> node
-  // Per position, filled in emission order: the face, its indices (taken while the node is in
-  // cache, so that the later passes over the faces in their new order read sequentially) and
-  // its node; per node its new position.
+  // Per position, filled in emission order: the face and its node; per node its new position.
   uint32_t* order;
-  uint32_t* placedIdx;
   uint32_t* seq;
   uint32_t* newPos;
   uint32_t next = 0;  // the position the next emitted face takes
 
   void Emit(uint32_t x) {
     lists.Visit(x);
-    uint32_t* t = placedIdx + 3 * size_t(next);
-    t[0] = n[x].v[0];
-    t[1] = n[x].v[1];
-    t[2] = n[x].v[2];
     order[next] = n[x].face;
     seq[next] = x;
     newPos[x] = next++;
@@ -334,19 +327,20 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     return ErrInvalidCall;
   if (in.tableCount && !in.table) return ErrInvalidCall;
 
-  // Refuse out-of-range input before anything is changed (flags gathered without early exits,
-  // so that the loops run as straight vector code).
-  bool bad = false;
-  for (uint32_t f = 0; f < F; ++f) {
-    const uint32_t* t = in.indices + 3 * size_t(f);
-    bad |= (t[0] != kNone) & ((t[0] >= V) | (t[1] >= V) | (t[2] >= V));
-  }
-  if (in.adjacency)
-    for (size_t i = 0; i < size_t(F) * 3; ++i)
-      bad |= (in.adjacency[i] != kNone) & (in.adjacency[i] >= F);
-  if (bad) return ErrInvalidCall;
   for (uint32_t r = 0; r < in.tableCount; ++r)
     if (uint64_t(in.table[r].firstFace) + in.table[r].faceCount > F) return ErrInvalidCall;
+  // Indices not below the vertex count or adjacency naming missing faces are refused before
+  // anything is changed.
+  const auto inputValid = [&] {
+    for (uint32_t f = 0; f < F; ++f) {
+      const uint32_t* t = in.indices + 3 * size_t(f);
+      if (t[0] != kNone && (t[0] >= V || t[1] >= V || t[2] >= V)) return false;
+    }
+    if (in.adjacency)
+      for (size_t i = 0; i < size_t(F) * 3; ++i)
+        if (in.adjacency[i] != kNone && in.adjacency[i] >= F) return false;
+    return true;
+  };
 
   // Working copy of the indices; vertex splitting redirects them to copies.
   // Indices as the later passes see them: the input until a split redirects a corner, from then
@@ -355,9 +349,21 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   Vector<uint32_t> idxCopy;
   Vector<uint32_t> source;  // original vertex of each split copy (index V + i)
   const uint32_t* attr = in.attributes;
+  // Whether the faces carry more than one id, looked at in blocks without an exit per face.
   bool severalIds = false;
-  for (uint32_t f = 1; f < F && !severalIds; ++f) severalIds = attr[f] != attr[0];
-  if (severalIds && (sort || reorder) && !(flags & (OF::KeepAll | OF::DoNotSplit))) {
+  for (uint32_t f = 0; f < F && !severalIds;) {
+    const uint32_t end = F - f > 4096 ? f + 4096 : F;
+    uint32_t differ = 0;
+    for (; f < end; ++f) differ |= attr[f] ^ attr[0];
+    severalIds = differ != 0;
+  }
+  const bool splits = severalIds && (sort || reorder) && !(flags & (OF::KeepAll | OF::DoNotSplit));
+  // A reorder reads every face's indices and adjacency while it builds its nodes and checks them
+  // there; nothing before it relies on them (other than splitting, which indexes by them), and
+  // any failure on the way is first settled by a full check, so the result code is the same.
+  const bool checkWhileBuilding = reorder && !splits;
+  if (!checkWhileBuilding && !inputValid()) return ErrInvalidCall;
+  if (splits) {
     // Per vertex its owning id and its first copy; copies of one vertex are chained.
     struct Owner {
       uint32_t id, firstCopy;
@@ -404,7 +410,10 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   } else {
     for (uint32_t f = 0; f < F; ++f)
       if (idx[3 * f] != kNone) order.push_back(f);
-    if (order.empty() || Vc == 0) return ErrMeshWithoutData;
+    if (order.empty() || Vc == 0)
+      return checkWhileBuilding && !inputValid() ? ErrInvalidCall : ErrMeshWithoutData;
+    // Faces dropped here are not built: check them all now.
+    if (checkWhileBuilding && order.size() < F && !inputValid()) return ErrInvalidCall;
   }
 
   // Ranges reordered one by one, as [first, end) positions of `order`, and the resulting table.
@@ -475,9 +484,10 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   const uint32_t P = static_cast<uint32_t>(order.size());
 
-  // After a reorder: per position the indices of its face (three each) and the node placed
-  // there; per node its new position. The nodes and these arrays serve the outputs as well.
-  WorkVector<uint32_t> placedIdx, seq, newPos, nodeOf;
+  // After a reorder: per position the node placed there, per node its new position. The nodes
+  // and these arrays serve the outputs as well: the faces in their new order lie near one
+  // another in the nodes.
+  WorkVector<uint32_t> seq, newPos, nodeOf;
   Vector<uint32_t> posOf;  // old face -> position before the reorder, when they differ
   Block<uint8_t> nodeBlock;
   FaceNode* nodes = nullptr;
@@ -492,7 +502,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       spanOf.assign(P, kNone);
       for (uint32_t s = 0; s < spans.size(); ++s)
         for (uint32_t p = spans[s].first; p < spans[s].end; ++p) {
-          if (spanOf[p] != kNone) return ErrInvalidCall;
+          if (spanOf[p] != kNone) return ErrInvalidCall;  // (a bad input gives the same)
           spanOf[p] = s;
         }
     }
@@ -551,18 +561,22 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       PrefetchWrite(&nodes[nodeOf[p]]);
     };
     for (uint32_t p = 0; p < std::min(P, kAhead); ++p) place(p);
+    bool bad = false;
     for (uint32_t p = 0; p < P; ++p) {
       if (p + kAhead < P) place(p + kAhead);
       const uint32_t f = order[p];
       FaceNode& node = nodes[nodeOf[p]];
-      node.v[0] = idx[3 * size_t(f)];
-      node.v[1] = idx[3 * size_t(f) + 1];
-      node.v[2] = idx[3 * size_t(f) + 2];
+      const uint32_t a = idx[3 * size_t(f)], b = idx[3 * size_t(f) + 1], c = idx[3 * size_t(f) + 2];
+      node.v[0] = a;
+      node.v[1] = b;
+      node.v[2] = c;
       node.face = f;
-      const bool linked = spanAt(p) != kNone && node.v[0] != kNone;
+      bad |= (a != kNone) & ((a >= V) | (b >= V) | (c >= V));
+      const bool linked = spanAt(p) != kNone && a != kNone;
       uint32_t named = 0;
       for (uint32_t k = 0; k < 3; ++k) {
         uint32_t m = in.adjacency[3 * size_t(f) + k];
+        bad |= (m != kNone) & (m >= F);
         named |= uint32_t(m != kNone) << k;
         if (!linked || m == f) m = kNone;
         node.nb[k] = m;
@@ -570,6 +584,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       }
       node.cut = static_cast<uint8_t>(named);
     }
+    if (checkWhileBuilding && bad) return ErrInvalidCall;
     // Links become node numbers, each kept only when the neighbour lies in the same range and
     // names this face back across an edge with the same two indices (a range's nodes have the
     // numbers of its positions, so spanOf tells the range of a node too). Nodes before x hold
@@ -622,18 +637,13 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     } else if (useCache && size == 0) {
       useCache = false;
     }
-    placedIdx.resize(size_t(P) * 3);
     seq.resize(P);
     newPos.resize(P);
     // Positions outside every range keep their face.
     if (!sort)
       for (uint32_t p = 0; p < P; ++p)
-        if (spanOf[p] == kNone) {
-          std::copy_n(nodes[p].v, 3, &placedIdx[3 * size_t(p)]);
-          seq[p] = newPos[p] = p;
-        }
-    Reorderer ro{nodes,      lists,        nodeOf.data(), order.data(), placedIdx.data(),
-                 seq.data(), newPos.data()};
+        if (spanOf[p] == kNone) seq[p] = newPos[p] = p;
+    Reorderer ro{nodes, lists, nodeOf.data(), order.data(), seq.data(), newPos.data()};
     CacheModel cache(useCache ? Vc : 0, size);
     for (const Span& s : spans) {
       ro.next = s.first;
@@ -644,8 +654,33 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     }
   }
   // Indices of the face at each position.
-  const auto facePlaced = [&](uint32_t p) {
-    return reorder ? &placedIdx[3 * size_t(p)] : &idx[3 * size_t(order[p])];
+  const auto facePlaced = [&](uint32_t p) -> const uint32_t* {
+    return reorder ? nodes[seq[p]].v : &idx[3 * size_t(order[p])];
+  };
+
+  // After a reorder the old faces find their new positions through their nodes (reading in
+  // sequence, where writing each new position to its old face would write all over the block),
+  // and each face's new adjacency row is written with its new indices: a link that counted for
+  // the reordering names a node, whose new position is at hand (neighbours lie near in the walk);
+  // any other link is looked up in the input.
+  const bool linksByNode = reorder && in.wantAdjacency;
+  if (reorder) {
+    out.faceOldToNew.reserve(F);
+    for (uint32_t f = 0; f < F; ++f) {
+      const uint32_t pos = identity ? f : posOf[f];
+      out.faceOldToNew.push_back(pos == kNone ? kNone : newPos[nodeOf[pos]]);
+    }
+  }
+  if (linksByNode) out.adjacency.resize(size_t(P) * 3);
+  const auto writeLinks = [&](uint32_t p, const FaceNode& node) {
+    for (uint32_t k = 0; k < 3; ++k) {
+      uint32_t n = node.nb[k];
+      if (n != kNone)
+        n = newPos[n];
+      else if (node.cut & (1u << k))
+        n = out.faceOldToNew[in.adjacency[3 * size_t(node.face) + k]];
+      out.adjacency[3 * size_t(p) + k] = n;
+    }
   };
 
   // Vertex numbering: the identity when vertices are kept, first use after a reorder, group by
@@ -672,7 +707,10 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       const uint32_t end = sort ? spans[s].end : P;
       VertexSpan span;
       for (; p < end; ++p) {
-        const uint32_t* t = &placedIdx[3 * size_t(p)];
+        if (p + 8 < P) Prefetch(&nodes[seq[p + 8]]);
+        const FaceNode& node = nodes[seq[p]];
+        if (linksByNode) writeLinks(p, node);
+        const uint32_t* t = node.v;
         uint32_t n[3] = {t[0], t[1], t[2]};
         if (t[0] == kNone) {
           unusedFaces = true;
@@ -693,12 +731,12 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       for (uint32_t v = 0; v < Vc; ++v)
         if (vmap[v] == kNone) vmap[v] = nv++;
     if (unusedFaces)
-      for (uint32_t p = 0; p < P; ++p)
-        if (placedIdx[3 * size_t(p)] == kNone)
-          for (uint32_t c = 1; c < 3; ++c) {
-            const uint32_t v = placedIdx[3 * size_t(p) + c];
-            if (v < Vc) out.indices[3 * size_t(p) + c] = vmap[v];
-          }
+      for (uint32_t p = 0; p < P; ++p) {
+        const uint32_t* t = nodes[seq[p]].v;
+        if (t[0] == kNone)
+          for (uint32_t c = 1; c < 3; ++c)
+            if (t[c] < Vc) out.indices[3 * size_t(p) + c] = vmap[t[c]];
+      }
     indicesMade = true;
   } else if (keepAll) {
     for (uint32_t v = 0; v < Vc; ++v) vmap[v] = v;
@@ -745,19 +783,11 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   for (uint32_t p = 0; p < P && facesInPlace; ++p) facesInPlace = order[p] == p;
   out.faceNewToOld.assign(order.begin(), order.end());
   if (facesInPlace) {
-    out.faceOldToNew.assign(order.begin(), order.end());
+    if (!reorder) out.faceOldToNew.assign(order.begin(), order.end());
     out.attributes.assign(attr, attr + F);
   } else {
     out.attributes.resize(P);
-    if (reorder) {
-      // Looked up per old face through its node: reads in sequence, where writing each new
-      // position to its old face would write all over the block.
-      out.faceOldToNew.reserve(F);
-      for (uint32_t f = 0; f < F; ++f) {
-        const uint32_t pos = identity ? f : posOf[f];
-        out.faceOldToNew.push_back(pos == kNone ? kNone : newPos[nodeOf[pos]]);
-      }
-    } else {
+    if (!reorder) {
       out.faceOldToNew.assign(F, kNone);
       for (uint32_t p = 0; p < P; ++p) {
         if (p + 16 < P) Prefetch(&out.faceOldToNew[order[p + 16]]);
@@ -809,25 +839,11 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   out.table.swap(table);
 
-  if (in.wantAdjacency && in.adjacency && facesInPlace) {
+  if (linksByNode) {
+    if (!indicesMade)
+      for (uint32_t p = 0; p < P; ++p) writeLinks(p, nodes[seq[p]]);
+  } else if (in.wantAdjacency && in.adjacency && facesInPlace) {
     out.adjacency.assign(in.adjacency, in.adjacency + size_t(F) * 3);
-  } else if (in.wantAdjacency && reorder) {
-    // Walked in the new order: a link that counted for the reordering names a node, whose new
-    // position is at hand (neighbours lie near in the walk); any other link is looked up in the
-    // input.
-    out.adjacency.resize(size_t(P) * 3);
-    const uint32_t* oldToNew = out.faceOldToNew.data();
-    for (uint32_t p = 0; p < P; ++p) {
-      const FaceNode& node = nodes[seq[p]];
-      for (uint32_t k = 0; k < 3; ++k) {
-        uint32_t n = node.nb[k];
-        if (n != kNone)
-          n = newPos[n];
-        else if (node.cut & (1u << k))
-          n = oldToNew[in.adjacency[3 * size_t(node.face) + k]];
-        out.adjacency[3 * size_t(p) + k] = n;
-      }
-    }
   } else if (in.wantAdjacency && in.adjacency) {
     // Walked in old face order, so that the input is read in sequence and each kept face's
     // row is written to its new place (every position has exactly one old face).
