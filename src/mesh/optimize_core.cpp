@@ -289,7 +289,7 @@ struct IdGroups {
     if (!direct.empty()) return direct[id];
     return static_cast<uint32_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
   }
-  void Build(const uint32_t* attr, const Vector<uint32_t>& faces, bool severalIds) {
+  void Build(const uint32_t* attr, const WorkVector<uint32_t>& faces, bool severalIds) {
     if (!severalIds) {
       ids.assign(1, attr[faces[0]]);
       return;
@@ -403,13 +403,16 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   out.split = !source.empty();
 
   // Compaction: the current face order lists the old faces that remain.
-  Vector<uint32_t> order;
-  order.reserve(F);
+  WorkVector<uint32_t> order(F);
   if (keepAll) {
-    for (uint32_t f = 0; f < F; ++f) order.push_back(f);
+    for (uint32_t f = 0; f < F; ++f) order[f] = f;
   } else {
-    for (uint32_t f = 0; f < F; ++f)
-      if (idx[3 * f] != kNone) order.push_back(f);
+    uint32_t kept = 0;
+    for (uint32_t f = 0; f < F; ++f) {
+      order[kept] = f;
+      kept += idx[3 * size_t(f)] != kNone;
+    }
+    order.resize(kept);
     if (order.empty() || Vc == 0)
       return checkWhileBuilding && !inputValid() ? ErrInvalidCall : ErrMeshWithoutData;
     // Faces dropped here are not built: check them all now.
@@ -470,7 +473,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       spans[r] = {start[r], start[r + 1]};
     }
     if (G > 1) {
-      Vector<uint32_t> sorted(order.size());
+      WorkVector<uint32_t> sorted(order.size());
       for (size_t p = 0; p < order.size(); ++p) sorted[start[faceRank[p]]++] = order[p];
       order.swap(sorted);
     }
@@ -506,7 +509,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
           spanOf[p] = s;
         }
     }
-    for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
+    // Only a sort of several groups can have moved a face.
+    if (sort && spans.size() > 1)
+      for (uint32_t p = 0; p < P && identity; ++p) identity = order[p] == p;
     const auto spanAt = [&](uint32_t p) { return oneSpan ? 0u : spanOf[p]; };
     // Nodes start on a 64-byte boundary: two per cache line, never one across two.
     constexpr size_t kMaxNodes = (SIZE_MAX - 64) / sizeof(FaceNode);
