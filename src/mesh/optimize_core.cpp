@@ -402,6 +402,17 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   const uint32_t Vc = V + static_cast<uint32_t>(source.size());
   out.split = !source.empty();
 
+  // Faces per first index, for the node layout of a reorder (see there). A sort places every
+  // face that remains in some range, so they are counted here while compaction reads the first
+  // indices anyway.
+  const auto layoutKey = [&](uint32_t f) {
+    const uint32_t v = idx[3 * size_t(f)];
+    return v < Vc ? v : 0u;
+  };
+  Vector<uint32_t> keyCount;
+  const bool countWhileCompacting = reorder && sort;
+  if (reorder) keyCount.assign(std::max<size_t>(Vc, 1), 0);
+
   // Compaction: the current face order lists the old faces that remain.
   WorkVector<uint32_t> order(F);
   if (keepAll) {
@@ -410,7 +421,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     uint32_t kept = 0;
     for (uint32_t f = 0; f < F; ++f) {
       order[kept] = f;
-      kept += idx[3 * size_t(f)] != kNone;
+      const bool used = idx[3 * size_t(f)] != kNone;
+      kept += used;
+      if (countWhileCompacting) keyCount[layoutKey(f)] += used;
     }
     order.resize(kept);
     if (order.empty() || Vc == 0)
@@ -532,17 +545,17 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // in cache. Node numbers are seen by the walk only through the order in which faces enter
     // the lists, which stays the position order, so the result does not depend on the layout.
     // Positions outside every range keep their number as node.
-    Vector<uint32_t> next(std::max<size_t>(Vc, 1), 0);
-    const auto key = [&](uint32_t p) {
-      const uint32_t v = idx[3 * size_t(order[p])];
-      return v < Vc ? v : 0u;
-    };
-    uint32_t inRanges = 0;
-    for (uint32_t p = 0; p < P; ++p)
-      if (spanAt(p) != kNone) {
-        ++next[key(p)];
-        ++inRanges;
-      }
+    Vector<uint32_t>& next = keyCount;
+    const auto key = [&](uint32_t p) { return layoutKey(order[p]); };
+    uint32_t inRanges = P;
+    if (!countWhileCompacting) {
+      inRanges = 0;
+      for (uint32_t p = 0; p < P; ++p)
+        if (spanAt(p) != kNone) {
+          ++next[key(p)];
+          ++inRanges;
+        }
+    }
     uint32_t sum = 0;
     for (uint32_t& c : next) sum += std::exchange(c, sum);
     if (!oneSpan) {
