@@ -405,13 +405,18 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   // Faces per first index, for the node layout of a reorder (see there). A sort places every
   // face that remains in some range, so they are counted here while compaction reads the first
   // indices anyway.
+  // The key is the first index over a power of two that keeps the counts within 64K entries:
+  // the counting sort then updates them in cache, while a few consecutive vertices per key keep
+  // the layout's locality.
+  uint32_t keyShift = 0;
+  while ((uint64_t(Vc) >> keyShift) > 0xFFFFu) ++keyShift;
   const auto layoutKey = [&](uint32_t f) {
     const uint32_t v = idx[3 * size_t(f)];
-    return v < Vc ? v : 0u;
+    return (v < Vc ? v : 0u) >> keyShift;
   };
   Vector<uint32_t> keyCount;
   const bool countWhileCompacting = reorder && sort;
-  if (reorder) keyCount.assign(std::max<size_t>(Vc, 1), 0);
+  if (reorder) keyCount.assign((size_t(Vc) >> keyShift) + 1, 0);
 
   // Compaction: the current face order lists the old faces that remain.
   WorkVector<uint32_t> order(F);
@@ -540,9 +545,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     }
     // The walk goes from face to neighbour, while positions follow the input order. So the
     // faces are kept in nodes laid out range by range (a range's nodes have the numbers of its
-    // positions) and within a range by the first index of the face: vertices are usually
-    // numbered with some locality, so neighbours mostly sit near one another and the walk stays
-    // in cache. Node numbers are seen by the walk only through the order in which faces enter
+    // positions) and within a range by the first index of the face (keyed above): vertices are
+    // usually numbered with some locality, so neighbours mostly sit near one another and the walk
+    // stays in cache. Node numbers are seen by the walk only through the order in which faces enter
     // the lists, which stays the position order, so the result does not depend on the layout.
     // Positions outside every range keep their number as node.
     Vector<uint32_t>& next = keyCount;
