@@ -289,7 +289,7 @@ struct IdGroups {
     if (!direct.empty()) return direct[id];
     return static_cast<uint32_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
   }
-  void Build(const uint32_t* attr, const WorkVector<uint32_t>& faces, bool severalIds) {
+  void Build(const uint32_t* attr, const Vector<uint32_t>& faces, bool severalIds) {
     if (!severalIds) {
       ids.assign(1, attr[faces[0]]);
       return;
@@ -419,18 +419,17 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   if (reorder) keyCount.assign((size_t(Vc) >> keyShift) + 1, 0);
 
   // Compaction: the current face order lists the old faces that remain.
-  WorkVector<uint32_t> order(F);
+  // (It becomes the new-to-old face map at the end.)
+  Vector<uint32_t> order;
+  order.reserve(F);
   if (keepAll) {
-    for (uint32_t f = 0; f < F; ++f) order[f] = f;
+    for (uint32_t f = 0; f < F; ++f) order.push_back(f);
   } else {
-    uint32_t kept = 0;
     for (uint32_t f = 0; f < F; ++f) {
-      order[kept] = f;
-      const bool used = idx[3 * size_t(f)] != kNone;
-      kept += used;
-      if (countWhileCompacting) keyCount[layoutKey(f)] += used;
+      if (idx[3 * size_t(f)] == kNone) continue;
+      order.push_back(f);
+      if (countWhileCompacting) ++keyCount[layoutKey(f)];
     }
-    order.resize(kept);
     if (order.empty() || Vc == 0)
       return checkWhileBuilding && !inputValid() ? ErrInvalidCall : ErrMeshWithoutData;
     // Faces dropped here are not built: check them all now.
@@ -491,7 +490,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       spans[r] = {start[r], start[r + 1]};
     }
     if (G > 1) {
-      WorkVector<uint32_t> sorted(order.size());
+      Vector<uint32_t> sorted(order.size());
       for (size_t p = 0; p < order.size(); ++p) sorted[start[faceRank[p]]++] = order[p];
       order.swap(sorted);
     }
@@ -804,7 +803,6 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   // Faces kept in place (no face dropped or moved) and vertices kept in place make plain copies.
   bool facesInPlace = P == F;
   for (uint32_t p = 0; p < P && facesInPlace; ++p) facesInPlace = order[p] == p;
-  out.faceNewToOld.assign(order.begin(), order.end());
   if (facesInPlace) {
     if (!reorder) out.faceOldToNew.assign(order.begin(), order.end());
     out.attributes.assign(attr, attr + F);
@@ -886,6 +884,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       }
     }
   }
+  out.faceNewToOld.swap(order);
   return Ok;
 }
 
