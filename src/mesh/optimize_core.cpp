@@ -745,7 +745,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
           span.lo = std::min({span.lo, n[0], n[1], n[2]});
           span.hi = std::max({span.hi, n[0], n[1], n[2]});
         }
-        out.indices.insert(out.indices.end(), n, n + 3);
+        out.indices.push_back(n[0]);
+        out.indices.push_back(n[1]);
+        out.indices.push_back(n[2]);
       }
       if (sort) vertexSpans[s] = span;
     }
