@@ -614,9 +614,15 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // cleared link of a neighbour never hides a valid one.
     NeighbourLists lists(nodes, P);
     for (uint32_t x = 0; x < P; ++x) {
-      if (x + kAhead < P)
-        for (uint32_t m : nodes[x + kAhead].nb)
+      // Two stages ahead: the neighbours' node numbers, then their nodes.
+      if (x + 2 * kAhead < P)
+        for (uint32_t m : nodes[x + 2 * kAhead].nb)
           if (m != kNone) Prefetch(identity ? &nodeOf[m] : &posOf[m]);
+      if (x + kAhead < P)
+        for (uint32_t m : nodes[x + kAhead].nb) {
+          const uint32_t pos = m == kNone || identity ? m : posOf[m];
+          if (pos != kNone) Prefetch(&nodes[nodeOf[pos]]);
+        }
       FaceNode& node = nodes[x];
       for (uint32_t k = 0; k < 3; ++k) {
         const uint32_t m = node.nb[k];
