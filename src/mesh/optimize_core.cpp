@@ -156,21 +156,71 @@ class CacheModel {
   uint64_t size_;
 };
 
+// Lowest and highest new vertex index of a range's faces.
+struct VertexSpan {
+  uint32_t lo = kNone, hi = 0;
+};
+
 struct Reorderer {
+  Reorderer(FaceNode* nodes, NeighbourLists& l, const uint32_t* nodeOfPos, uint32_t* faces,
+            uint32_t* nodeAt, uint32_t* posOfNode)
+      : n(nodes), lists(l), nodeOf(nodeOfPos), order(faces), seq(nodeAt), newPos(posOfNode) {}
+
   FaceNode* n;
   NeighbourLists& lists;
   const uint32_t* nodeOf;  // position -> node
-  // Per position, filled in emission order: the face and its node; per node its new position.
+  // Per position, filled in emission order: the face and (when kept) its node; per node its new
+  // position.
   uint32_t* order;
   uint32_t* seq;
   uint32_t* newPos;
   uint32_t next = 0;  // the position the next emitted face takes
+  // The new indices, when faces are emitted in position order: vertices are numbered by first
+  // use (vmap, nv), and the range's vertex span is taken on the way.
+  uint32_t* vmap = nullptr;
+  uint32_t nv = 0;
+  Vector<uint32_t>* indices = nullptr;
+  VertexSpan span;
+  // The new adjacency rows, when asked for. A link that counted is written once both of its
+  // faces have their positions, by the later one: its own entry and the entries of the earlier
+  // face that name it (neighbours lie near in the walk, so that row is still in cache). Every
+  // other entry is kNone here; nodes with links that did not count are listed for a later look
+  // in the input.
+  uint32_t* adjacency = nullptr;
+  Vector<uint32_t>* cutNodes = nullptr;
 
   void Emit(uint32_t x) {
     lists.Visit(x);
-    order[next] = n[x].face;
-    seq[next] = x;
-    newPos[x] = next++;
+    const FaceNode& f = n[x];
+    const uint32_t p = next++;
+    order[p] = f.face;
+    if (seq) seq[p] = x;
+    newPos[x] = p;
+    if (indices) {
+      uint32_t t[3];
+      for (uint32_t c = 0; c < 3; ++c) {
+        uint32_t& m = vmap[f.v[c]];
+        if (m == kNone) m = nv++;
+        t[c] = m;
+        indices->push_back(m);
+      }
+      span.lo = std::min({span.lo, t[0], t[1], t[2]});
+      span.hi = std::max({span.hi, t[0], t[1], t[2]});
+    }
+    if (adjacency) {
+      uint32_t* row = adjacency + 3 * size_t(p);
+      for (uint32_t k = 0; k < 3; ++k) {
+        const uint32_t q = f.nb[k];
+        row[k] = kNone;
+        if (q == kNone || lists.Open(q)) continue;
+        const uint32_t at = newPos[q];
+        row[k] = at;
+        uint32_t* back = adjacency + 3 * size_t(at);
+        for (uint32_t j = 0; j < 3; ++j)
+          if (n[q].nb[j] == x) back[j] = p;
+      }
+      if (f.cut) cutNodes->push_back(x);
+    }
   }
 
   void Strip(uint32_t first, uint32_t end) {
@@ -504,11 +554,18 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   const uint32_t P = static_cast<uint32_t>(order.size());
 
+  Vector<uint32_t> vmap(Vc, kNone);  // current index -> new index
+  uint32_t nv = 0;
+  // Vertex span of each sorted range, when taken with the new indices.
+  Vector<VertexSpan> vertexSpans;
+  bool indicesMade = false;
+
   // After a reorder: per position the node placed there, per node its new position. The nodes
   // and these arrays serve the outputs as well: the faces in their new order lie near one
   // another in the nodes.
   WorkVector<uint32_t> seq, newPos, nodeOf;
-  Vector<uint32_t> posOf;  // old face -> position before the reorder, when they differ
+  Vector<uint32_t> cutNodes;  // nodes with links that did not count (see Reorderer)
+  Vector<uint32_t> posOf;     // old face -> position before the reorder, when they differ
   Block<uint8_t> nodeBlock;
   FaceNode* nodes = nullptr;
   bool identity = P == F;  // every old face has its own number as position before the reorder
@@ -665,21 +722,48 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     } else if (useCache && size == 0) {
       useCache = false;
     }
-    seq.resize(P);
+    // Sorted ranges follow one another and cover every position, so the faces are emitted in
+    // position order: the new indices are written by the walk. Otherwise a later pass reads the
+    // nodes position by position.
+    const bool indicesByWalk = sort && !keepVerts;
+    if (!indicesByWalk) seq.resize(P);
     newPos.resize(P);
-    // Positions outside every range keep their face.
+    if (in.wantAdjacency) out.adjacency.resize(size_t(P) * 3);
+    // Positions outside every range keep their face; none of its links counted.
     if (!sort)
       for (uint32_t p = 0; p < P; ++p)
-        if (spanOf[p] == kNone) seq[p] = newPos[p] = p;
-    Reorderer ro{nodes, lists, nodeOf.data(), order.data(), seq.data(), newPos.data()};
+        if (spanOf[p] == kNone) {
+          seq[p] = newPos[p] = p;
+          if (in.wantAdjacency) {
+            std::fill_n(&out.adjacency[3 * size_t(p)], 3, kNone);
+            if (nodes[p].cut) cutNodes.push_back(p);
+          }
+        }
+    Reorderer ro(nodes, lists, nodeOf.data(), order.data(), indicesByWalk ? nullptr : seq.data(),
+                 newPos.data());
+    if (indicesByWalk) {
+      ro.vmap = vmap.data();
+      ro.indices = &out.indices;
+      out.indices.reserve(size_t(P) * 3);
+      vertexSpans.resize(spans.size());
+    }
+    if (in.wantAdjacency) {
+      ro.adjacency = out.adjacency.data();
+      ro.cutNodes = &cutNodes;
+    }
     CacheModel cache(useCache ? Vc : 0, size);
-    for (const Span& s : spans) {
+    for (size_t r = 0; r < spans.size(); ++r) {
+      const Span& s = spans[r];
       ro.next = s.first;
+      ro.span = VertexSpan{};
       if (useCache)
         ro.VertexCache(s.first, s.end, cache, int64_t(size) - int64_t(magic));
       else
         ro.Strip(s.first, s.end);
+      if (indicesByWalk) vertexSpans[r] = ro.span;
     }
+    nv = ro.nv;
+    indicesMade = indicesByWalk;
   }
   // Indices of the face at each position.
   const auto facePlaced = [&](uint32_t p) -> const uint32_t* {
@@ -687,43 +771,30 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   };
 
   // After a reorder the old faces find their new positions through their nodes (reading in
-  // sequence, where writing each new position to its old face would write all over the block),
-  // and each face's new adjacency row is written with its new indices: a link that counted for
-  // the reordering names a node, whose new position is at hand (neighbours lie near in the walk);
-  // any other link is looked up in the input.
-  const bool linksByNode = reorder && in.wantAdjacency;
+  // sequence, where writing each new position to its old face would write all over the block);
+  // then the links that did not count are looked up in the input.
   if (reorder) {
     out.faceOldToNew.reserve(F);
     for (uint32_t f = 0; f < F; ++f) {
       const uint32_t pos = identity ? f : posOf[f];
       out.faceOldToNew.push_back(pos == kNone ? kNone : newPos[nodeOf[pos]]);
     }
-  }
-  if (linksByNode) out.adjacency.resize(size_t(P) * 3);
-  const auto writeLinks = [&](uint32_t p, const FaceNode& node) {
-    for (uint32_t k = 0; k < 3; ++k) {
-      uint32_t n = node.nb[k];
-      if (n != kNone)
-        n = newPos[n];
-      else if (node.cut & (1u << k))
-        n = out.faceOldToNew[in.adjacency[3 * size_t(node.face) + k]];
-      out.adjacency[3 * size_t(p) + k] = n;
+    for (uint32_t x : cutNodes) {
+      const FaceNode& node = nodes[x];
+      for (uint32_t k = 0; k < 3; ++k)
+        if (node.cut & (1u << k))
+          out.adjacency[3 * size_t(newPos[x]) + k] =
+              out.faceOldToNew[in.adjacency[3 * size_t(node.face) + k]];
     }
-  };
+  }
 
   // Vertex numbering: the identity when vertices are kept, first use after a reorder, group by
   // group after a sort, else the used vertices in ascending order.
-  Vector<uint32_t> vmap(Vc, kNone);  // current index -> new index
-  uint32_t nv = 0;
-  // Lowest and highest new index of each sorted range, when taken with the new indices.
-  struct VertexSpan {
-    uint32_t lo = kNone, hi = 0;
-  };
-  Vector<VertexSpan> vertexSpans;
-  bool indicesMade = false;
   if (keepVerts) {
     for (uint32_t v = 0; v < Vc; ++v) vmap[v] = v;
     nv = Vc;
+  } else if (indicesMade) {
+    // (Numbered by the walk.)
   } else if (reorder) {
     // The new indices are written while the vertices are numbered; a face without indices is
     // mapped once every vertex has its number. Sorted ranges follow one another in position
@@ -736,9 +807,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       VertexSpan span;
       for (; p < end; ++p) {
         if (p + 8 < P) Prefetch(&nodes[seq[p + 8]]);
-        const FaceNode& node = nodes[seq[p]];
-        if (linksByNode) writeLinks(p, node);
-        const uint32_t* t = node.v;
+        const uint32_t* t = nodes[seq[p]].v;
         uint32_t n[3] = {t[0], t[1], t[2]};
         if (t[0] == kNone) {
           unusedFaces = true;
@@ -868,9 +937,8 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   out.table.swap(table);
 
-  if (linksByNode) {
-    if (!indicesMade)
-      for (uint32_t p = 0; p < P; ++p) writeLinks(p, nodes[seq[p]]);
+  if (reorder) {
+    // (Written by the walk.)
   } else if (in.wantAdjacency && in.adjacency && facesInPlace) {
     out.adjacency.assign(in.adjacency, in.adjacency + size_t(F) * 3);
   } else if (in.wantAdjacency && in.adjacency) {
