@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace lyr::meshopt {
@@ -670,50 +671,66 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // node numbers already, the ones after it still face numbers. Links are symmetric, so a
     // cleared link of a neighbour never hides a valid one.
     NeighbourLists lists(nodes, P);
-    for (uint32_t x = 0; x < P; ++x) {
-      // Two stages ahead: the neighbours' node numbers, then their nodes.
-      if (x + 2 * kAhead < P)
-        for (uint32_t m : nodes[x + 2 * kAhead].nb)
-          if (m != kNone) Prefetch(identity ? &nodeOf[m] : &posOf[m]);
-      if (x + kAhead < P)
-        for (uint32_t m : nodes[x + kAhead].nb) {
-          const uint32_t pos = m == kNone || identity ? m : posOf[m];
-          if (pos != kNone) Prefetch(&nodes[nodeOf[pos]]);
-        }
-      FaceNode& node = nodes[x];
-      for (uint32_t k = 0; k < 3; ++k) {
-        const uint32_t m = node.nb[k];
-        if (m == kNone) continue;
-        const uint32_t pos = identity ? m : posOf[m];  // kNone for a dropped face
-        const uint32_t q = pos == kNone ? kNone : nodeOf[pos];
-        // The first edge of the neighbour that names this face with the same two indices is
-        // the edge back (nearly always the one edge that names it).
-        uint32_t back = kNone;
-        if (q != kNone && (oneSpan || spanOf[q] == spanOf[x])) {
+    // (Instantiated for the common cases, where a face's position is its number and one range
+    // holds every face.)
+    const auto checkLinks = [&](auto sameNumbers, auto oneRange) {
+      const auto positionOf = [&](uint32_t m) { return sameNumbers ? m : posOf[m]; };
+      for (uint32_t x = 0; x < P; ++x) {
+        // Two stages ahead: the neighbours' node numbers, then their nodes.
+        if (x + 2 * kAhead < P)
+          for (uint32_t m : nodes[x + 2 * kAhead].nb)
+            if (m != kNone) Prefetch(sameNumbers ? &nodeOf[m] : &posOf[m]);
+        if (x + kAhead < P)
+          for (uint32_t m : nodes[x + kAhead].nb) {
+            const uint32_t pos = m == kNone ? kNone : positionOf(m);
+            if (pos != kNone) Prefetch(&nodes[nodeOf[pos]]);
+          }
+        FaceNode& node = nodes[x];
+        const uint32_t v[3] = {node.v[0], node.v[1], node.v[2]};
+        const uint32_t face = node.face;
+        uint32_t nb[3] = {node.nb[0], node.nb[1], node.nb[2]};
+        uint32_t kept = 0;  // bit k: link k counts
+        for (uint32_t k = 0; k < 3; ++k) {
+          const uint32_t m = nb[k];
+          nb[k] = kNone;
+          if (m == kNone) continue;
+          const uint32_t pos = positionOf(m);  // kNone for a dropped face
+          if (pos == kNone) continue;
+          const uint32_t q = nodeOf[pos];
+          if (!oneRange && spanOf[q] != spanOf[x]) continue;
+          // The first edge of the neighbour that names this face with the same two indices is
+          // the edge back (nearly always the one edge that names it).
           const FaceNode& other = nodes[q];
-          const uint32_t self = q < x ? x : node.face;
-          const uint32_t a = node.v[k], b = node.v[k == 2 ? 0 : k + 1];
+          const uint32_t self = q < x ? x : face;
+          const uint32_t a = v[k], b = v[k == 2 ? 0 : k + 1];
           uint32_t naming = uint32_t(other.nb[0] == self) | uint32_t(other.nb[1] == self) << 1 |
                             uint32_t(other.nb[2] == self) << 2;
           for (; naming != 0; naming &= naming - 1) {
             const uint32_t j = static_cast<uint32_t>(std::countr_zero(naming));
             const uint32_t c = other.v[j], d = other.v[j == 2 ? 0 : j + 1];
             if ((c == b && d == a) || (c == a && d == b)) {
-              back = j;
+              nb[k] = q;
+              node.back[k] = static_cast<uint8_t>(j);
+              kept |= 1u << k;
               break;
             }
           }
         }
-        if (back == kNone) {
-          node.nb[k] = kNone;
-        } else {
-          node.nb[k] = q;
-          node.back[k] = static_cast<uint8_t>(back);
-          node.cut = static_cast<uint8_t>(node.cut & ~(1u << k));
-        }
+        node.nb[0] = nb[0];
+        node.nb[1] = nb[1];
+        node.nb[2] = nb[2];
+        node.cut = static_cast<uint8_t>(node.cut & ~kept);
+        lists.SetCount(x, static_cast<uint32_t>(std::popcount(kept)));
       }
-      lists.SetCount(x, (node.nb[0] != kNone) + (node.nb[1] != kNone) + (node.nb[2] != kNone));
-    }
+    };
+    if (identity && oneSpan)
+      checkLinks(std::true_type{}, std::true_type{});
+    else if (identity)
+      checkLinks(std::true_type{}, std::false_type{});
+    else if (oneSpan)
+      checkLinks(std::false_type{}, std::true_type{});
+    else
+      checkLinks(std::false_type{}, std::false_type{});
     bool useCache = (flags & OF::VertexCache) != 0;
     uint32_t size = in.cacheSize, magic = in.cacheMagic;
     if (flags & OF::DeviceIndependent) {
