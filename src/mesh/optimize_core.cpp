@@ -46,6 +46,9 @@ inline void Prefetch(const void* p) {
   (void)p;
 #endif
 }
+// Faces handled ahead in passes that chase scattered entries: their blocks are fetched meanwhile.
+constexpr uint32_t kAhead = 8;
+
 inline void PrefetchWrite(void* p) {
 #if defined(__GNUC__)
   __builtin_prefetch(p, 1);
@@ -566,7 +569,8 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   // another in the nodes.
   WorkVector<uint32_t> seq, newPos, nodeOf;
   Vector<uint32_t> cutNodes;  // nodes with links that did not count (see Reorderer)
-  Vector<uint32_t> posOf;     // old face -> position before the reorder, when they differ
+  bool linksByWalk = false;
+  Vector<uint32_t> posOf;  // old face -> position before the reorder, when they differ
   Block<uint8_t> nodeBlock;
   FaceNode* nodes = nullptr;
   bool identity = P == F;  // every old face has its own number as position before the reorder
@@ -635,10 +639,15 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     // link cannot count (none, the face itself, a face outside every range or unused). With one
     // range the node of each position is found here, a few faces ahead so that its block is
     // fetched meanwhile.
-    constexpr uint32_t kAhead = 8;
+    const bool rangesById = sort && !oneSpan;
     const auto place = [&](uint32_t p) {
       if (oneSpan) nodeOf[p] = next[key(p)]++;
       PrefetchWrite(&nodes[nodeOf[p]]);
+      if (rangesById)
+        for (uint32_t k = 0; k < 3; ++k) {
+          const uint32_t m = in.adjacency[3 * size_t(order[p]) + k];
+          if (m < F) Prefetch(&attr[m]);
+        }
     };
     for (uint32_t p = 0; p < std::min(P, kAhead); ++p) place(p);
     bool bad = false;
@@ -658,7 +667,9 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
         uint32_t m = in.adjacency[3 * size_t(f) + k];
         bad |= (m != kNone) & (m >= F);
         named |= uint32_t(m != kNone) << k;
-        if (!linked || m == f) m = kNone;
+        // Sorted ranges are the faces of one id: a neighbour of another id is in another range,
+        // which the id tells without looking up its node.
+        if (!linked || m == f || (rangesById && m < F && attr[m] != attr[f])) m = kNone;
         node.nb[k] = m;
         node.back[k] = 0;
       }
@@ -673,14 +684,21 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     NeighbourLists lists(nodes, P);
     // (Instantiated for the common cases, where a face's position is its number and one range
     // holds every face.)
+    const bool deep = P >= (1u << 17);
     const auto checkLinks = [&](auto sameNumbers, auto oneRange) {
       const auto positionOf = [&](uint32_t m) { return sameNumbers ? m : posOf[m]; };
       for (uint32_t x = 0; x < P; ++x) {
-        // Two stages ahead: the neighbours' node numbers, then their nodes.
-        if (x + 2 * kAhead < P)
-          for (uint32_t m : nodes[x + 2 * kAhead].nb)
-            if (m != kNone) Prefetch(sameNumbers ? &nodeOf[m] : &posOf[m]);
-        if (x + kAhead < P)
+        // In stages ahead, once the nodes outgrow the caches: the neighbours' positions (unless
+        // they are their numbers), their node numbers, then their nodes.
+        if (deep && !sameNumbers && x + 3 * kAhead < P)
+          for (uint32_t m : nodes[x + 3 * kAhead].nb)
+            if (m != kNone) Prefetch(&posOf[m]);
+        if (deep && x + 2 * kAhead < P)
+          for (uint32_t m : nodes[x + 2 * kAhead].nb) {
+            const uint32_t pos = m == kNone ? kNone : positionOf(m);
+            if (pos != kNone) Prefetch(&nodeOf[pos]);
+          }
+        if (deep && x + kAhead < P)
           for (uint32_t m : nodes[x + kAhead].nb) {
             const uint32_t pos = m == kNone ? kNone : positionOf(m);
             if (pos != kNone) Prefetch(&nodes[nodeOf[pos]]);
@@ -739,23 +757,17 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     } else if (useCache && size == 0) {
       useCache = false;
     }
-    // Sorted ranges follow one another and cover every position, so the faces are emitted in
-    // position order: the new indices are written by the walk. Otherwise a later pass reads the
-    // nodes position by position.
-    const bool indicesByWalk = sort && !keepVerts;
+    // With one range holding every face, the faces are emitted in position order and nearly
+    // every link counts: the walk writes the new indices and adjacency. Otherwise later passes
+    // do (the new indices from the nodes position by position, the adjacency from the input).
+    const bool indicesByWalk = oneSpan && !keepVerts;
+    linksByWalk = oneSpan && in.wantAdjacency;
     if (!indicesByWalk) seq.resize(P);
     newPos.resize(P);
-    if (in.wantAdjacency) out.adjacency.resize(size_t(P) * 3);
-    // Positions outside every range keep their face; none of its links counted.
+    // Positions outside every range keep their face.
     if (!sort)
       for (uint32_t p = 0; p < P; ++p)
-        if (spanOf[p] == kNone) {
-          seq[p] = newPos[p] = p;
-          if (in.wantAdjacency) {
-            std::fill_n(&out.adjacency[3 * size_t(p)], 3, kNone);
-            if (nodes[p].cut) cutNodes.push_back(p);
-          }
-        }
+        if (spanOf[p] == kNone) seq[p] = newPos[p] = p;
     Reorderer ro(nodes, lists, nodeOf.data(), order.data(), indicesByWalk ? nullptr : seq.data(),
                  newPos.data());
     if (indicesByWalk) {
@@ -764,7 +776,8 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
       out.indices.reserve(size_t(P) * 3);
       vertexSpans.resize(spans.size());
     }
-    if (in.wantAdjacency) {
+    if (linksByWalk) {
+      out.adjacency.resize(size_t(P) * 3);
       ro.adjacency = out.adjacency.data();
       ro.cutNodes = &cutNodes;
     }
@@ -787,16 +800,33 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
     return reorder ? nodes[seq[p]].v : &idx[3 * size_t(order[p])];
   };
 
-  // After a reorder the old faces find their new positions through their nodes (reading in
-  // sequence, where writing each new position to its old face would write all over the block);
-  // then the links that did not count are looked up in the input.
-  if (reorder) {
+  // After a reorder the old faces' new positions: when the faces kept their numbers as
+  // positions, looked up through their nodes (reading in sequence, one scattered read each),
+  // else written to each face from its new position.
+  if (reorder && identity) {
     out.faceOldToNew.reserve(F);
-    for (uint32_t f = 0; f < F; ++f) {
-      const uint32_t pos = identity ? f : posOf[f];
-      out.faceOldToNew.push_back(pos == kNone ? kNone : newPos[nodeOf[pos]]);
+    for (uint32_t f = 0; f < F; ++f) out.faceOldToNew.push_back(newPos[nodeOf[f]]);
+  } else if (reorder) {
+    out.faceOldToNew.assign(F, kNone);
+    for (uint32_t p = 0; p < P; ++p) {
+      if (p + 16 < P) Prefetch(&out.faceOldToNew[order[p + 16]]);
+      out.faceOldToNew[order[p]] = p;
     }
-    for (uint32_t x : cutNodes) {
+  }
+  // Then the links that did not count are looked up in the input.
+  if (linksByWalk) {
+    // (Gathers from the input: fetched in two stages ahead, the rows, then their faces' places.)
+    const size_t cuts = cutNodes.size();
+    for (size_t i = 0; i < cuts; ++i) {
+      if (i + 2 * kAhead < cuts)
+        Prefetch(&in.adjacency[3 * size_t(nodes[cutNodes[i + 2 * kAhead]].face)]);
+      if (i + kAhead < cuts) {
+        const FaceNode& ahead = nodes[cutNodes[i + kAhead]];
+        for (uint32_t k = 0; k < 3; ++k)
+          if (ahead.cut & (1u << k))
+            Prefetch(&out.faceOldToNew[in.adjacency[3 * size_t(ahead.face) + k]]);
+      }
+      const uint32_t x = cutNodes[i];
       const FaceNode& node = nodes[x];
       for (uint32_t k = 0; k < 3; ++k)
         if (node.cut & (1u << k))
@@ -954,7 +984,7 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   }
   out.table.swap(table);
 
-  if (reorder) {
+  if (linksByWalk) {
     // (Written by the walk.)
   } else if (in.wantAdjacency && in.adjacency && facesInPlace) {
     out.adjacency.assign(in.adjacency, in.adjacency + size_t(F) * 3);
