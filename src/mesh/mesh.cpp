@@ -702,8 +702,9 @@ class MeshImpl final : public Mesh, public MeshInternal {
   void BuildArrays(const meshopt::CoreOutput& result, Arrays& a) const {
     const uint32_t F = result.faceCount, V = result.vertexCount;
     const size_t faceRoom = std::max(F, faceCapacity_), vertexRoom = std::max(V, vertexCapacity_);
-    a.attributes.assign(faceRoom, 0);
-    std::copy(result.attributes.begin(), result.attributes.end(), a.attributes.begin());
+    a.attributes.reserve(faceRoom);
+    a.attributes.assign(result.attributes.begin(), result.attributes.end());
+    a.attributes.resize(faceRoom, 0);
     if (state_ & kMeshKeepsAdjacency) {
       a.adjacency.assign(faceRoom * 3, kNoneT);
       for (uint32_t p = 0; p < F; ++p)

@@ -58,8 +58,8 @@ inline void PrefetchWrite(void* p) {
 }
 
 // What the reordering reads about one face, in half a cache line: its indices, its restricted
-// neighbours with the edge of each that points back, and its input face number. Faces are visited
-// in spatial order while stored in input order, so every visit is a random access.
+// neighbours with the edge of each that points back, and its input face number. The nodes are
+// laid out so that neighbours mostly lie near one another (see the layout in OptimizeCore).
 struct FaceNode {
   uint32_t v[3];
   uint32_t nb[3];
