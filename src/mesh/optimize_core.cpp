@@ -96,23 +96,33 @@ class NeighbourLists {
     size_t atLeast[5] = {};
     for (uint32_t p = first; p < end; ++p) ++atLeast[state_[p]];
     for (int c = 2; c >= 0; --c) atLeast[c] += atLeast[c + 1];
-    for (uint32_t c = 0; c < 4; ++c) {
+    for (uint32_t c = 0; c < 3; ++c) {
       stacks_[c].clear();
       stacks_[c].reserve(atLeast[c]);
     }
-    for (uint32_t p = first; p < end; ++p) stacks_[state_[nodeOf[p]]].push_back(nodeOf[p]);
+    // A face enters list 3 only here (counts only go down), so that list is the positions
+    // themselves, read from the top by a cursor instead of being copied out.
+    for (uint32_t p = first; p < end; ++p) {
+      const uint32_t x = nodeOf[p];
+      if (state_[x] < 3) stacks_[state_[x]].push_back(x);
+    }
+    nodeOf_ = nodeOf;
+    first_ = first;
+    top3_ = end;
   }
   // True when p is a face and not yet visited.
   bool Open(uint32_t p) const { return p != kNone && !(state_[p] & kVisited); }
   uint32_t Count(uint32_t p) const { return state_[p] & 3u; }
   uint32_t StartFace() {
-    for (uint32_t c = 0; c < 4; ++c) {
+    for (uint32_t c = 0; c < 3; ++c) {
       Vector<uint32_t>& s = stacks_[c];
       while (!s.empty()) {
         if (state_[s.back()] == c) return s.back();
         s.pop_back();
       }
     }
+    for (; top3_ > first_; --top3_)
+      if (state_[nodeOf_[top3_ - 1]] == 3) return nodeOf_[top3_ - 1];
     return kNone;
   }
   void Visit(uint32_t p) {
@@ -132,7 +142,9 @@ class NeighbourLists {
  private:
   const FaceNode* n_;
   WorkVector<uint8_t> state_;
-  Vector<uint32_t> stacks_[4];
+  Vector<uint32_t> stacks_[3];
+  const uint32_t* nodeOf_ = nullptr;
+  uint32_t first_ = 0, top3_ = 0;  // list 3: the positions [first_, top3_) whose face stands
 };
 
 // First-in first-out model of the device's vertex cache.
