@@ -817,7 +817,10 @@ LyrResult OptimizeCore(const CoreInput& in, CoreOutput& out) {
   // else written to each face from its new position.
   if (reorder && identity) {
     out.faceOldToNew.reserve(F);
-    for (uint32_t f = 0; f < F; ++f) out.faceOldToNew.push_back(newPos[nodeOf[f]]);
+    for (uint32_t f = 0; f < F; ++f) {
+      if (f + 16 < F) Prefetch(&newPos[nodeOf[f + 16]]);
+      out.faceOldToNew.push_back(newPos[nodeOf[f]]);
+    }
   } else if (reorder) {
     out.faceOldToNew.assign(F, kNone);
     for (uint32_t p = 0; p < P; ++p) {
