@@ -47,7 +47,7 @@ inline void Prefetch(const void* p) {
 #endif
 }
 // Faces handled ahead in passes that chase scattered entries: their blocks are fetched meanwhile.
-constexpr uint32_t kAhead = 8;
+constexpr uint32_t kAhead = 16;
 
 inline void PrefetchWrite(void* p) {
 #if defined(__GNUC__)
