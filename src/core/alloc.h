@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -69,6 +70,31 @@ struct Allocator {
 
 template <class T>
 using Vector = std::vector<T, Allocator<T>>;
+
+// Allocator whose containers default-initialise the elements they make without a value (resize,
+// the count constructor): plain numbers are left unset instead of zero-filled. For large working
+// arrays that are fully written before they are read.
+template <class T>
+struct DefaultInitAllocator : Allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = DefaultInitAllocator<U>;
+  };
+  DefaultInitAllocator() noexcept = default;
+  template <class U>
+  DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
+  }
+};
+
+template <class T>
+using WorkVector = std::vector<T, DefaultInitAllocator<T>>;
 using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
 
 // Owning pointer to a library block (from Alloc), freed on scope exit unless released.

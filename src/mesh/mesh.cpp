@@ -702,8 +702,9 @@ class MeshImpl final : public Mesh, public MeshInternal {
   void BuildArrays(const meshopt::CoreOutput& result, Arrays& a) const {
     const uint32_t F = result.faceCount, V = result.vertexCount;
     const size_t faceRoom = std::max(F, faceCapacity_), vertexRoom = std::max(V, vertexCapacity_);
-    a.attributes.assign(faceRoom, 0);
-    std::copy(result.attributes.begin(), result.attributes.end(), a.attributes.begin());
+    a.attributes.reserve(faceRoom);
+    a.attributes.assign(result.attributes.begin(), result.attributes.end());
+    a.attributes.resize(faceRoom, 0);
     if (state_ & kMeshKeepsAdjacency) {
       a.adjacency.assign(faceRoom * 3, kNoneT);
       for (uint32_t p = 0; p < F; ++p)
@@ -738,17 +739,36 @@ class MeshImpl final : public Mesh, public MeshInternal {
     LyrResult r;
     if (Failed(r = src.Lock(vb_, kLockReadOnly)) || Failed(r = dst.Lock(target, 0))) return r;
     const size_t n = newToOld.size();
-    for (size_t v = 0; v < n; ++v) {
+    const auto gather = [&](auto copyVertex) {
+      for (size_t v = 0; v < n; ++v) {
 #if defined(__GNUC__)
-      if (v + 16 < n) __builtin_prefetch(src.data() + size_t(newToOld[v + 16]) * stride_);
+        if (v + 16 < n) __builtin_prefetch(src.data() + size_t(newToOld[v + 16]) * stride_);
 #endif
-      std::memcpy(dst.data() + v * stride_, src.data() + size_t(newToOld[v]) * stride_, stride_);
+        copyVertex(dst.data() + v * stride_, src.data() + size_t(newToOld[v]) * stride_);
+      }
+    };
+    if (stride_ % 4 == 0) {
+      // Word by word inline: a call per vertex would cost more than the copy.
+      const size_t words = stride_ / 4;
+      gather([words](uint8_t* to, const uint8_t* from) {
+        for (size_t w = 0; w < words; ++w) {
+          uint32_t x;
+          std::memcpy(&x, from + 4 * w, 4);
+          std::memcpy(to + 4 * w, &x, 4);
+        }
+      });
+    } else {
+      gather([this](uint8_t* to, const uint8_t* from) { std::memcpy(to, from, stride_); });
     }
     return Ok;
   }
 
   static void WriteIndices(T* to, const meshopt::CoreOutput& result) {
-    for (size_t i = 0; i < size_t(result.faceCount) * 3; ++i) to[i] = Widen<T>(result.indices[i]);
+    if constexpr (kWide) {
+      std::copy_n(result.indices.data(), size_t(result.faceCount) * 3, to);
+    } else {
+      for (size_t i = 0; i < size_t(result.faceCount) * 3; ++i) to[i] = Widen<T>(result.indices[i]);
+    }
   }
 
   // Installs the optimised arrays (cannot fail: every block was made beforehand).

@@ -38,11 +38,11 @@ struct CoreOutput {
   uint32_t faceCount = 0;
   uint32_t vertexCount = 0;
   Vector<uint32_t> indices;         // 3 x faceCount
-  Vector<uint32_t> attributes;      // faceCount
+  WorkVector<uint32_t> attributes;  // faceCount
   Vector<uint32_t> faceNewToOld;    // faceCount
   Vector<uint32_t> faceOldToNew;    // input face count; kNone for a dropped face
   Vector<uint32_t> vertexNewToOld;  // vertexCount; a split copy names the vertex it copies
-  Vector<uint32_t> adjacency;       // 3 x faceCount when asked for
+  WorkVector<uint32_t> adjacency;   // 3 x faceCount when asked for
   Vector<AttributeRange> table;     // the resulting attribute table
   bool tableValid = false;          // the table describes the faces (sorted or kept)
   bool split = false;               // vertices were split by attribute

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -117,6 +118,32 @@ TEST(Allocator, ContainersThrowBadAllocThatGuardTurnsIntoCode) {
   alloc_test::Disarm();
   EXPECT_EQ(r, ErrOutOfMemory);
   EXPECT_EQ(Guard([]() -> LyrResult { throw 5; }), ErrFail);
+}
+
+// Working vectors leave new plain elements unset, but still allocate through the library (counted,
+// failable, freed) and still fill when given a value.
+TEST(Allocator, WorkVectorAllocatesThroughTheLibraryAndFillsWhenAsked) {
+  const int64_t live = alloc_test::LiveBlocks();
+  {
+    WorkVector<uint32_t> v(1000);
+    EXPECT_EQ(alloc_test::LiveBlocks(), live + 1);
+    v.assign(300, 7u);
+    EXPECT_EQ(std::count(v.begin(), v.end(), 7u), 300);
+    v.resize(600, 9u);
+    EXPECT_EQ(std::count(v.begin() + 300, v.end(), 9u), 300);
+    WorkVector<uint64_t> other(v.begin(), v.end());  // (rebinds the allocator)
+    EXPECT_EQ(other[599], 9u);
+  }
+  EXPECT_EQ(alloc_test::LiveBlocks(), live);
+  LyrResult r = Guard([]() -> LyrResult {
+    WorkVector<uint32_t> v;
+    alloc_test::FailNth(0);
+    v.resize(10);
+    return Ok;
+  });
+  alloc_test::Disarm();
+  EXPECT_EQ(r, ErrOutOfMemory);
+  EXPECT_EQ(alloc_test::LiveBlocks(), live);
 }
 
 // A minimal interface and object to exercise the object helper.
