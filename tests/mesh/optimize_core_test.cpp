@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "core_case.h"
 #include "grid_mesh.h"
 #include "mesh/optimize_core.h"
 
@@ -17,24 +18,7 @@ namespace {
 namespace OF = OptimizeFlags;
 constexpr uint32_t N = kNone;
 
-struct Case {
-  std::vector<uint32_t> idx, attr, adj;
-  uint32_t vertices = 0;
-  std::vector<AttributeRange> table;
-  CoreInput Input(uint32_t flags) const {
-    CoreInput in;
-    in.faceCount = static_cast<uint32_t>(attr.size());
-    in.vertexCount = vertices;
-    in.indices = idx.data();
-    in.attributes = attr.data();
-    in.adjacency = adj.empty() ? nullptr : adj.data();
-    in.table = table.empty() ? nullptr : table.data();
-    in.tableCount = static_cast<uint32_t>(table.size());
-    in.flags = flags;
-    in.wantAdjacency = !adj.empty();
-    return in;
-  }
-};
+using Case = CoreCase;
 
 // A tree of nine faces around face A = 3: S (8) across A's edge 0, B (4) across edge 1, C (5)
 // across edge 2; B leads to D (6) which has two leaves G1 (0) and G2 (1); C leads to E (7) and
