@@ -54,8 +54,8 @@ struct MixTrack {
   uint32_t priorityClass;  // bit 0 of the priority
 };
 
-// The weighted sums of one priority class for one output. The rotation is kept apart (the blend
-// takes it by address).
+// The weighted sums of one priority class for one output. The rotation is kept apart, with the
+// output's other rotations, so that the blends of a group can run side by side.
 struct ClassSum {
   float sum = 0.0f;
   Vector3 scale{}, trans{};
