@@ -158,7 +158,7 @@ BENCHMARK(BM_OptimizeGrid_AttributeSort)
     ->Arg(1000000)
     ->Unit(benchmark::kMillisecond);
 
-void DragonCase(benchmark::State& s, const char* res, uint32_t flags) {
+void BM_OptimizeDragon(benchmark::State& s, const char* res, uint32_t flags) {
   const Input* in = Dragon(res);
   if (!in) {
     s.SkipWithError("dragon data absent (scripts/fetch-data.sh)");
@@ -166,30 +166,18 @@ void DragonCase(benchmark::State& s, const char* res, uint32_t flags) {
   }
   RunOptimize(s, *in, flags);
 }
-void BM_OptimizeDragon47k_VertexCache(benchmark::State& s) {
-  DragonCase(s, "res3", kVertexCache);
-}
-void BM_OptimizeDragon47k_Strip(benchmark::State& s) {
-  DragonCase(s, "res3", OF::StripReorder);
-}
-void BM_OptimizeDragon47k_AttributeSort(benchmark::State& s) {
-  DragonCase(s, "res3", OF::AttributeSort);
-}
-BENCHMARK(BM_OptimizeDragon47k_VertexCache)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_OptimizeDragon47k_Strip)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_OptimizeDragon47k_AttributeSort)->Unit(benchmark::kMillisecond);
-// The full-resolution scan: 871,414 triangles.
-void BM_OptimizeDragon871k_VertexCache(benchmark::State& s) {
-  DragonCase(s, "", kVertexCache);
-}
-void BM_OptimizeDragon871k_Strip(benchmark::State& s) {
-  DragonCase(s, "", OF::StripReorder);
-}
-void BM_OptimizeDragon871k_AttributeSort(benchmark::State& s) {
-  DragonCase(s, "", OF::AttributeSort);
-}
-BENCHMARK(BM_OptimizeDragon871k_VertexCache)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_OptimizeDragon871k_Strip)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_OptimizeDragon871k_AttributeSort)->Unit(benchmark::kMillisecond);
+// The 47k-triangle level ("res3") and the full-resolution scan (871,414 triangles).
+BENCHMARK_CAPTURE(BM_OptimizeDragon, 47k_VertexCache, "res3", kVertexCache)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OptimizeDragon, 47k_Strip, "res3", OF::StripReorder)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OptimizeDragon, 47k_AttributeSort, "res3", OF::AttributeSort)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OptimizeDragon, 871k_VertexCache, "", kVertexCache)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OptimizeDragon, 871k_Strip, "", OF::StripReorder)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OptimizeDragon, 871k_AttributeSort, "", OF::AttributeSort)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
