@@ -40,7 +40,7 @@ struct EventState {
 };
 
 // The interpolator of one set for one output. `own` marks this library's interpolators, which the
-// mix samples with their rotation blends deferred and run four at a time.
+// mix samples with their rotation blends deferred and run eight at a time.
 struct LookupEntry {
   KeyFrameInterpolator* it;
   bool own;
@@ -86,7 +86,7 @@ struct ClassSum {
   }
 };
 
-// The outputs mixed together, so that their rotation blends run four at a time.
+// The outputs mixed together, so that their rotation blends run eight at a time.
 constexpr uint32_t kMixGroup = 8;
 
 // One output of a group being mixed.
@@ -698,7 +698,7 @@ LyrResult Controller::MixGroup(MixLane* lanes, uint32_t count, uint32_t nTracks)
         if (d.r1) {
           jobs[nJobs++] = {&lane.sample, d.r0, d.r1, d.f};
         } else {
-          mathutil::MoveQuaternion(&lane.sample, *d.r0, false);
+          lane.sample = *d.r0;
         }
       } else {
         Vector3 s, tr;
@@ -714,10 +714,10 @@ LyrResult Controller::MixGroup(MixLane* lanes, uint32_t count, uint32_t nTracks)
     for (uint32_t l = 0; l < count; ++l) {
       MixLane& lane = lanes[l];
       if (!lane.present) continue;
-      if (lane.conjugate) mathutil::MoveQuaternion(&lane.sample, lane.sample, true);
+      if (lane.conjugate) lane.sample = Conjugated(lane.sample);
       const uint32_t k = mt.priorityClass;
       if (!lane.sums[k].hasRot) {
-        mathutil::MoveQuaternion(&lane.rot[k], lane.sample, false);
+        lane.rot[k] = lane.sample;
         lane.sums[k].hasRot = true;
       } else {
         jobs[nJobs++] = {&lane.rot[k], &lane.rot[k], &lane.sample, mt.weight / lane.sums[k].sum};

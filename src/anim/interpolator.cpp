@@ -17,7 +17,8 @@ double LastTime(const Key* keys, uint32_t count) {
 bool IsOwnInterpolator(KeyFrameInterpolator* it) {
   void* p = nullptr;
   if (Failed(it->QueryInterface(KeyFrameInterpolatorImpl::kIidOwn, &p)) || !p) return false;
-  it->Release();
+  // The reference belongs to what was handed out, which a host's object may make something else.
+  static_cast<Unknown*>(p)->Release();
   return p == it;
 }
 

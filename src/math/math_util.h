@@ -6,10 +6,6 @@
 
 #include "lyr/math.h"
 
-#if defined(__x86_64__) || defined(_M_X64)
-#include <emmintrin.h>
-#endif
-
 namespace lyr::mathutil {
 
 // Strided elements may sit at any byte offset (interleaved vertex records with odd strides), so
@@ -78,19 +74,6 @@ struct SlerpJob {
   float t;
 };
 void SlerpJobs(const SlerpJob* jobs, uint32_t count);
-
-// *dst = q, or its conjugate (x, y and z negated), moved as one 16-byte block where the lanes
-// exist: a 16-byte load that follows (as the lanes make) is then served straight from the store,
-// which four separate stores would not allow.
-inline void MoveQuaternion(Quaternion* dst, const Quaternion& q, bool conjugate) {
-#if defined(__x86_64__) || defined(_M_X64)
-  __m128 v = _mm_loadu_ps(&q.x);
-  if (conjugate) v = _mm_xor_ps(v, _mm_setr_ps(-0.0f, -0.0f, -0.0f, 0.0f));
-  _mm_storeu_ps(&dst->x, v);
-#else
-  *dst = conjugate ? Quaternion{-q.x, -q.y, -q.z, q.w} : q;
-#endif
-}
 
 // The lanes SlerpJobs may use: it picks the widest this processor runs.
 enum class SlerpLanes { kScalar, kSse2, kAvx };
