@@ -71,9 +71,10 @@ LYR_TARGET_SSE void EvaluateNPatchPoints(const Vector3* normals, const float* po
   for (uint32_t i = 0; i < pointCount; i += 4) {
     // Four pairs (a, b); a last group of fewer is padded with (0, 0) and its padding not written.
     const uint32_t lanes = pointCount - i < 4 ? pointCount - i : 4;
-    alignas(16) float pairs[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    std::memcpy(pairs, points + size_t(i) * 2, sizeof(float) * 2 * lanes);
-    const __m128 p01 = _mm_load_ps(pairs), p23 = _mm_load_ps(pairs + 4);
+    const float* pairs = points + size_t(i) * 2;
+    alignas(16) float padded[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    if (lanes < 4) pairs = static_cast<const float*>(std::memcpy(padded, pairs, 8 * lanes));
+    const __m128 p01 = _mm_loadu_ps(pairs), p23 = _mm_loadu_ps(pairs + 4);
     const __m128 w2 = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(2, 0, 2, 0));
     const __m128 w0 = _mm_shuffle_ps(p01, p23, _MM_SHUFFLE(3, 1, 3, 1));
     const __m128 w1 = _mm_sub_ps(_mm_sub_ps(one, w2), w0);
