@@ -139,6 +139,8 @@ LyrResult WriteMeshLocked(const SaveContext& context, Mesh* mesh, const char* na
                           const EffectInstance* effects, uint32_t materialCount, const void* pmInfo,
                           uint32_t pmInfoSize, VekDataObject** out) {
   GeometryView view;
+  WorkVector<uint8_t> scratch;
+  view.scratch = &scratch;
   MeshLocks locks(mesh);
   LyrResult r = locks.Lock(&view);
   if (Failed(r)) return r;
@@ -162,6 +164,7 @@ LyrResult WriteMeshLocked(const SaveContext& context, Mesh* mesh, const char* na
   if (Failed(
           r = MakeGeometryObject(context.save, tid::kMesh, name, nullptr, 0, view, object.put())))
     return r;
+  view.facesInScratch = true;
   if (Failed(r = WriteVertexChildren(context, view, object.get()))) return r;
   if (Failed(r = locks.UnlockIndices())) return r;
   view.indices = nullptr;

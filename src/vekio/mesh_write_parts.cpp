@@ -10,11 +10,17 @@ namespace lyr::vekio {
 
 namespace {
 
-// Packs a data block front to back. The bytes are not zeroed first: every builder writes each
-// byte it hands on.
+// Packs a data block front to back, into the caller's working memory when given (so that large
+// blocks reuse one allocation) or its own. The bytes are not zeroed first: every builder writes
+// each byte it hands on.
 class BlockBuilder {
  public:
-  explicit BlockBuilder(uint64_t size) : bytes_(static_cast<size_t>(size)) {}
+  explicit BlockBuilder(uint64_t size, WorkVector<uint8_t>* storage = nullptr)
+      : bytes_(storage ? *storage : own_) {
+    bytes_.resize(static_cast<size_t>(size));
+  }
+  BlockBuilder(const BlockBuilder&) = delete;
+  BlockBuilder& operator=(const BlockBuilder&) = delete;
   void U32(uint32_t v) { Put(&v, 4); }
   void Ptr(const char* s) { Put(&s, sizeof s); }
   void Put(const void* p, size_t n) {
@@ -30,7 +36,8 @@ class BlockBuilder {
   uint64_t size() const { return bytes_.size(); }
 
  private:
-  WorkVector<uint8_t> bytes_;
+  WorkVector<uint8_t> own_;
+  WorkVector<uint8_t>& bytes_;
   size_t at_ = 0;
 };
 
@@ -139,9 +146,15 @@ LyrResult WriteNormals(const SaveContext& context, const GeometryView& view,
                        VekDataObject* parent) {
   const uint64_t size = 4 + 12 * uint64_t(view.vertexCount) + FaceBlockBytes(view);
   if (!FitsBlock(size)) return ErrInvalidCall;
-  BlockBuilder b(size);
+  // A geometry block without header words has its faces where this block has them: when the
+  // scratch still holds one, only the normals are written over its positions.
+  const bool facesKept = view.facesInScratch && view.scratch && view.scratch->size() == size;
+  BlockBuilder b(size, view.scratch);
   PutVertexColumn(b, view, view.normal, 12);
-  PutFaces(b, view);
+  if (facesKept)
+    b.Take(static_cast<size_t>(FaceBlockBytes(view)));
+  else
+    PutFaces(b, view);
   return AddNewChild(context.save, parent, tid::kMeshNormals, b.data(), b.size());
 }
 
@@ -149,7 +162,7 @@ LyrResult WriteTextureCoords(const SaveContext& context, const GeometryView& vie
                              VekDataObject* parent) {
   const uint64_t size = 4 + 8 * uint64_t(view.vertexCount);
   if (!FitsBlock(size)) return ErrInvalidCall;
-  BlockBuilder b(size);
+  BlockBuilder b(size, view.scratch);
   PutVertexColumn(b, view, view.texture, 8);
   return AddNewChild(context.save, parent, tid::kMeshTextureCoords, b.data(), b.size());
 }
@@ -157,7 +170,7 @@ LyrResult WriteTextureCoords(const SaveContext& context, const GeometryView& vie
 LyrResult WriteColors(const SaveContext& context, const GeometryView& view, VekDataObject* parent) {
   const uint64_t size = 4 + 20 * uint64_t(view.vertexCount);
   if (!FitsBlock(size)) return ErrInvalidCall;
-  BlockBuilder b(size);
+  BlockBuilder b(size, view.scratch);
   b.U32(view.vertexCount);
   const bool packed = view.color->type == ElementType::ColorArgb8;
   const uint8_t* in = view.vertices + view.color->offset;
@@ -191,8 +204,9 @@ LyrResult MakeGeometryObject(VekSaveObject* save, const Guid& templateId, const 
                              const uint32_t* header, uint32_t headerWords, const GeometryView& view,
                              VekDataObject** out) {
   if (!GeometryFits(view, headerWords)) return ErrInvalidCall;
-  BlockBuilder b(4 * uint64_t(headerWords) + 4 + 12 * uint64_t(view.vertexCount) +
-                 FaceBlockBytes(view));
+  BlockBuilder b(
+      4 * uint64_t(headerWords) + 4 + 12 * uint64_t(view.vertexCount) + FaceBlockBytes(view),
+      view.scratch);
   if (headerWords) b.Put(header, size_t(headerWords) * 4);
   PutVertexColumn(b, view, view.position, 12);
   PutFaces(b, view);
@@ -340,7 +354,7 @@ LyrResult WriteMaterialList(const SaveContext& context, const GeometryView& view
   if (!FitsBlock(size)) return ErrInvalidCall;
   Ref<VekDataObject> list;
   {
-    BlockBuilder b(size);
+    BlockBuilder b(size, view.scratch);
     b.U32(count);
     b.U32(view.faceCount);
     b.Put(view.attributes, size_t(view.faceCount) * 4);
@@ -405,7 +419,7 @@ LyrResult WriteFormatData(const SaveContext& context, const GeometryView& view, 
 
   const uint64_t dataBytes = uint64_t(rowBytes) * view.vertexCount;
   if (!FitsBlock(8 + dataBytes)) return ErrInvalidCall;
-  BlockBuilder b(8 + dataBytes);
+  BlockBuilder b(8 + dataBytes, view.scratch);
   b.U32(next);
   b.U32(static_cast<uint32_t>(dataBytes / 4));
   uint8_t* out = b.Take(static_cast<size_t>(dataBytes));
@@ -438,7 +452,7 @@ LyrResult WriteDeclarationData(const SaveContext& context, const GeometryView& v
   const uint64_t dataBytes = (uint64_t(rowBytes) * view.vertexCount + 3) / 4 * 4;
   const uint64_t size = 8 + 16 * uint64_t(keptCount) + dataBytes;
   if (!FitsBlock(size)) return ErrInvalidCall;
-  BlockBuilder b(size);
+  BlockBuilder b(size, view.scratch);
   b.U32(keptCount);
   for (uint32_t k = 0; k < keptCount; ++k) {
     const VertexElement* e = kept[k];

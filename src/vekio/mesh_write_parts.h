@@ -31,6 +31,10 @@ struct GeometryView {
   uint32_t faceCount = 0;
   uint32_t corners = 3;
   const uint32_t* attributes = nullptr;  // one id per face
+  // Working memory the large blocks are built in, one after another (null: each its own).
+  WorkVector<uint8_t>* scratch = nullptr;
+  // The scratch holds the geometry block without header words (positions and faces).
+  bool facesInScratch = false;
   // Whether MeshTextureCoords carries texture set 0 (it does when set 0 is two floats).
   bool TextureChildWritten() const { return texture && texture->type == ElementType::F32x2; }
   uint32_t Index(size_t i) const {

@@ -543,7 +543,7 @@ TEST_F(MeshWrite, EveryAllocationFailureIsOutOfMemory) {
           return r;
         },
         nullptr);
-    EXPECT_GT(points, 3);
+    EXPECT_GT(points, 1);
     EXPECT_EQ(sawMaterialMessage, in.materialCount > 0);
   }
 }
