@@ -394,7 +394,9 @@ LyrResult WriteFormatData(const SaveContext& context, const GeometryView& view, 
   const bool dropSet0 = from.texSetCount > 0 && ((code >> 16) & 3) == kTexSize2;
   // Removing set 0 moves every later set's size bits down one set.
   if (dropSet0) next = ((next & 0xFFAF) - 0x100) | ((next >> 16) << 14);
-  const uint32_t rowBytes = FormatCodeVertexSize(next) - 12;
+  const uint32_t vertexSize = FormatCodeVertexSize(next);
+  if (vertexSize < 12) return ErrInvalidCall;  // no position: never the code of a written mesh
+  const uint32_t rowBytes = vertexSize - 12;
   if (rowBytes == 0) return Ok;
   if (rowBytes % 4) return ErrInvalidCall;
 
