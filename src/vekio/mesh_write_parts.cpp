@@ -281,7 +281,9 @@ LyrResult WriteEffectDefault(const SaveContext& context, VekDataObject* instance
     }
     case EffectDefaultFloats: {
       const uint32_t n = bytes / 4;
-      BlockBuilder b(sizeof(char*) + 4 + uint64_t(n) * 4);
+      const uint64_t size = sizeof(char*) + 4 + uint64_t(n) * 4;
+      if (!FitsBlock(size)) return ErrInvalidCall;
+      BlockBuilder b(size);
       b.Ptr(name);
       b.U32(n);
       if (n) b.Put(d.value, size_t(n) * 4);
