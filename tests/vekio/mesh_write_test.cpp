@@ -4,8 +4,10 @@
 #include <locale.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <functional>
+#include <random>
 
 #include "mesh_write_util.h"
 #include "support/fault_injection.h"
@@ -316,6 +318,83 @@ TEST_F(MeshWrite, MaterialsComeFromEffectDefaultsWhenNoneAreGiven) {
   EXPECT_EQ(params[0].templateId, kEffectParamDWord);
   EXPECT_STREQ(ValueAt<const char*>(params[0].block.data(), 0), "Passes");
   EXPECT_EQ(ValueAt<uint32_t>(params[0].block.data(), sizeof(char*)), 7u);
+}
+
+// Over random format codes, FVFData holds exactly the components no other child carries: its
+// code is the code of the position followed by those elements (texture sets renumbered when set 0
+// went to MeshTextureCoords), and each row is their bytes in declaration order.
+TEST_F(MeshWrite, FormatDataHoldsEveryOtherComponent) {
+  std::mt19937 random(7);
+  auto pick = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+  for (int round = 0; round < 300; ++round) {
+    FormatCode code = FormatPositionWeights(pick(6));
+    const uint32_t weights = (code & kFormatPositionMask) == kFormatPosition ? 0 : (code >> 1) - 2;
+    if (weights)
+      code |= std::array<uint32_t, 3>{0, kFormatIndicesU8x4, kFormatIndicesColor}[pick(3)];
+    if (weights == 5 && !(code & (kFormatIndicesU8x4 | kFormatIndicesColor)))
+      code |= kFormatIndicesU8x4;
+    for (FormatCode bit : {kFormatNormal, kFormatPointSize, kFormatDiffuse, kFormatSpecular})
+      if (pick(2)) code |= bit;
+    const uint32_t sets = pick(9);
+    code |= FormatTexCount(sets);
+    for (uint32_t i = 0; i < sets; ++i) code |= FormatTexSize(i, pick(4));
+    SCOPED_TRACE(testing::Message() << std::hex << code);
+    Ref<Mesh> mesh;
+    ASSERT_EQ(CreateMeshFromFormatCode(
+                  1, 3, MeshOptions::VertexSystemMemory | MeshOptions::IndexSystemMemory, code,
+                  device.get(), mesh.put()),
+              Ok);
+    const uint32_t stride = mesh->GetVertexStride();
+    std::vector<uint8_t> bytes(3 * stride);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+    void* p = nullptr;
+    ASSERT_EQ(mesh->LockVertices(0, &p), Ok);
+    std::memcpy(p, bytes.data(), bytes.size());
+    ASSERT_EQ(mesh->UnlockVertices(), Ok);
+
+    VertexElement decl[MaxElementEntries], expected[MaxElementEntries];
+    ASSERT_EQ(mesh->CopyDeclaration(decl), Ok);
+    const bool set0Carried = sets > 0 && ((code >> 16) & 3) == kTexSize2;
+    std::vector<uint8_t> rows;
+    uint32_t kept = 0;
+    expected[kept++] = decl[0];
+    for (uint32_t v = 0; v < 3; ++v) {
+      for (const VertexElement* e = decl + 1; !IsEndElement(*e); ++e) {
+        const bool carried =
+            e->usage == ElementUsage::Normal ||
+            (e->usage == ElementUsage::Color && e->usageIndex == 0) ||
+            (e->usage == ElementUsage::TexCoord && e->usageIndex == 0 && set0Carried);
+        if (carried) continue;
+        const uint8_t* at = bytes.data() + v * stride + e->offset;
+        rows.insert(rows.end(), at, at + ElementTypeSize(e->type));
+        if (v) continue;
+        expected[kept] = *e;
+        if (e->usage == ElementUsage::TexCoord && set0Carried) --expected[kept].usageIndex;
+        ++kept;
+      }
+    }
+    expected[kept] = kEndElement;
+    for (uint32_t i = 1, offset = 12; i < kept; offset += ElementTypeSize(expected[i].type), ++i)
+      expected[i].offset = static_cast<uint16_t>(offset);
+    FormatCode expectedCode = 0;
+    ASSERT_EQ(ElementsToFormatCode(expected, &expectedCode), Ok);
+
+    WriteInput in;
+    in.mesh = mesh.get();
+    Inspect w(in);
+    ASSERT_EQ(w.result, Ok);
+    auto kids = ChildBlocks(w.object.get());
+    if (rows.empty()) {
+      for (const ChildBlock& k : kids) EXPECT_FALSE(k.templateId == kFVFData);
+      continue;
+    }
+    ASSERT_TRUE(kids.back().templateId == kFVFData);
+    const std::vector<uint8_t>& b = kids.back().block;
+    ASSERT_EQ(b.size(), 8 + rows.size());
+    EXPECT_EQ(ValueAt<uint32_t>(b.data(), 0), expectedCode);
+    EXPECT_EQ(ValueAt<uint32_t>(b.data(), 4), rows.size() / 4);
+    EXPECT_EQ(std::memcmp(b.data() + 8, rows.data(), rows.size()), 0);
+  }
 }
 
 // Declaration data is copied byte for byte: signed values would otherwise be rounded.
