@@ -97,6 +97,9 @@ bool FinishTemplate(Template& t) {
   }
   if (t.uniform) t.uniformCount = static_cast<uint32_t>(scalars);
   if (t.minScalars > UINT32_MAX) t.minScalars = UINT32_MAX;
+  t.counted = t.members.size() == 2 && IsInteger(t.members[0].kind) && !t.members[0].array &&
+              t.members[1].kind == t.members[0].kind && t.members[1].array &&
+              t.members[1].dims.size() == 1 && t.members[1].dims[0].member == 0;
   return true;
 }
 

@@ -1,2 +1,3 @@
-# The component module is loaded at run time from beside the test program.
-add_dependencies(test_vekio tslvkf)
+# The component module is loaded at run time from beside the test program; the mesh writer tests
+# also make meshes on the reference device.
+add_dependencies(test_vekio tslvkf tsl9)
