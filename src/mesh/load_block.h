@@ -6,6 +6,7 @@
 
 #include "core/object_impl.h"
 #include "lyr/vekfile.h"
+#include "lyr/vertex.h"
 
 namespace lyr::meshload {
 
@@ -105,5 +106,69 @@ LyrResult ForEachDataChild(VekDataObject* parent, F&& f) {
     if (Failed(r)) return r;
   }
 }
+
+// Builds stream-0 elements from n DeclData entries (type, method, usage, usage index: four 32-bit
+// values, each taken as one byte) with offsets packed in order, stopping at a type above 16, and
+// closes them with the end marker (out has room for MaxElementEntries; n <= kMaxElements).
+// Returns the element count; *bytes gets the packed vertex size.
+inline uint32_t ParseDeclElements(const uint8_t* raw, uint32_t n, VertexElement* out,
+                                  uint32_t* bytes) {
+  uint32_t count = 0, offset = 0;
+  for (; count < n; ++count) {
+    const uint32_t type = LoadAt<uint32_t>(raw, size_t(count) * 4);
+    if (type > 16) break;
+    out[count] = {0,
+                  static_cast<uint16_t>(offset),
+                  static_cast<ElementType>(type),
+                  static_cast<ElementMethod>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 1)),
+                  static_cast<ElementUsage>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 2)),
+                  static_cast<uint8_t>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 3))};
+    offset += ElementTypeSize(static_cast<ElementType>(type));
+  }
+  out[count] = kEndElement;
+  *bytes = offset;
+  return count;
+}
+
+// The children a loader did not handle, each with one reference, in an array that grows to
+// twice its capacity plus two when full and is handed out whole.
+class ChildList {
+ public:
+  ChildList() = default;
+  ChildList(const ChildList&) = delete;
+  ChildList& operator=(const ChildList&) = delete;
+  ~ChildList() {
+    for (uint32_t i = 0; i < count_; ++i) items_[i]->Release();
+    Free(items_);
+  }
+
+  LyrResult Add(VekDataObject* child) {
+    if (count_ == capacity_) {
+      const uint64_t capacity = 2 * uint64_t(capacity_) + 2;
+      if (capacity > UINT32_MAX) return ErrOutOfMemory;
+      auto* grown = static_cast<VekDataObject**>(AllocArray(capacity, sizeof(VekDataObject*)));
+      if (!grown) return ErrOutOfMemory;
+      if (count_) std::memcpy(grown, items_, count_ * sizeof(VekDataObject*));
+      Free(items_);
+      items_ = grown;
+      capacity_ = static_cast<uint32_t>(capacity);
+    }
+    child->AddRef();
+    items_[count_++] = child;
+    return Ok;
+  }
+
+  // Hands the array (null when empty) and its references to the caller.
+  void Take(VekDataObject*** list, uint32_t* count) {
+    *list = items_;
+    *count = count_;
+    items_ = nullptr;
+    count_ = capacity_ = 0;
+  }
+
+ private:
+  VekDataObject** items_ = nullptr;
+  uint32_t count_ = 0, capacity_ = 0;
+};
 
 }  // namespace lyr::meshload

@@ -192,11 +192,7 @@ class MeshReader {
   MeshReader(VekDataObject* object, GraphicsDevice* device) : object_(object), device_(device) {}
   MeshReader(const MeshReader&) = delete;
   MeshReader& operator=(const MeshReader&) = delete;
-  ~MeshReader() {
-    for (uint32_t i = 0; i < unknownCount_; ++i) unknown_[i]->Release();
-    Free(unknown_);
-    Free(pm_);
-  }
+  ~MeshReader() { Free(pm_); }
 
   bool wantAdjacency = false, wantMaterials = false, wantEffects = false, wantSkin = false,
        wantPm = false, wantUnknown = false;
@@ -220,12 +216,7 @@ class MeshReader {
     pm_ = nullptr;
     pmSize_ = 0;
   }
-  void TakeUnknown(VekDataObject*** list, uint32_t* count) {
-    *list = unknown_;
-    *count = unknownCount_;
-    unknown_ = nullptr;
-    unknownCount_ = unknownCapacity_ = 0;
-  }
+  void TakeUnknown(VekDataObject*** list, uint32_t* count) { unknown_.Take(list, count); }
 
  private:
   // ---- The Mesh block ------------------------------------------------------------------------
@@ -539,19 +530,8 @@ class MeshReader {
     const uint8_t* raw = b.Take(n, 16);
     if (!raw) return ErrFail;
     VertexElement elements[MaxElementEntries];
-    uint32_t count = 0, offset = 0;
-    for (; count < n; ++count) {
-      const uint32_t type = LoadAt<uint32_t>(raw, size_t(count) * 4);
-      if (type > 16) break;
-      elements[count] = {0,
-                         static_cast<uint16_t>(offset),
-                         static_cast<ElementType>(type),
-                         static_cast<ElementMethod>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 1)),
-                         static_cast<ElementUsage>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 2)),
-                         static_cast<uint8_t>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 3))};
-      offset += ElementTypeSize(static_cast<ElementType>(type));
-    }
-    elements[count] = kEndElement;
+    uint32_t offset = 0;
+    const uint32_t count = ParseDeclElements(raw, n, elements, &offset);
     VertexRows rows;
     if (Failed(r = ReadRows(b, &rows))) return r;
     // Layouts a vertex cannot hold are left out, as if the child were absent.
@@ -562,22 +542,7 @@ class MeshReader {
     return Ok;
   }
 
-  LyrResult AddUnknown(VekDataObject* c) {
-    if (!wantUnknown) return Ok;
-    if (unknownCount_ == unknownCapacity_) {
-      const uint64_t capacity = 2 * uint64_t(unknownCapacity_) + 2;
-      if (capacity > UINT32_MAX) return ErrOutOfMemory;
-      auto* grown = static_cast<VekDataObject**>(AllocArray(capacity, sizeof(VekDataObject*)));
-      if (!grown) return ErrOutOfMemory;
-      if (unknownCount_) std::memcpy(grown, unknown_, unknownCount_ * sizeof(VekDataObject*));
-      Free(unknown_);
-      unknown_ = grown;
-      unknownCapacity_ = static_cast<uint32_t>(capacity);
-    }
-    c->AddRef();
-    unknown_[unknownCount_++] = c;
-    return Ok;
-  }
+  LyrResult AddUnknown(VekDataObject* c) { return wantUnknown ? unknown_.Add(c) : Ok; }
 
   // ---- Building --------------------------------------------------------------------------------
 
@@ -849,8 +814,7 @@ class MeshReader {
   VertexElement layout_[MaxElementEntries];
   void* pm_ = nullptr;
   uint32_t pmSize_ = 0;
-  VekDataObject** unknown_ = nullptr;
-  uint32_t unknownCount_ = 0, unknownCapacity_ = 0;
+  ChildList unknown_;
 };
 
 }  // namespace meshload
