@@ -27,6 +27,7 @@ run_fuzz() {
       fuzz_vek_templates) cp "$root"/fuzz/seeds/vek_templates/* "$work"/ ;;
       fuzz_vek_*) cp "$root"/tests/data/vek/*.vkf "$work"/ ;;
       fuzz_mesh_load) cp "$root"/tests/data/meshload/*.vkf "$work"/ ;;
+      fuzz_patch_load) cp "$root"/tests/data/patch/*.vkf "$work"/ ;;
     esac
     total=$((total + 1))
     echo "--- $name (${seconds}s)"

@@ -1,5 +1,8 @@
 // Loading PatchMesh9 and PatchMesh data objects: kinds and index order, the vertex layout and
 // what the children put into it, materials, malformed data and failures.
+#include <fstream>
+
+#include "mesh/load_block.h"
 #include "patch_test_util.h"
 #include "support/fault_injection.h"
 
@@ -324,6 +327,46 @@ TEST_F(PatchLoadTest, EveryAllocationAndDeviceFailureIsReportedAndLeavesNothing)
       EXPECT_EQ(out.meshCount, 0u);
       EXPECT_EQ(ControlOf(failing.get())->LiveObjects(), 0u);
       EXPECT_EQ(ControlOf(failing.get())->OutstandingLocks(), 0u);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lyr::test
+
+namespace lyr::test {
+namespace {
+
+// The sample files (also the fuzz target's seeds) load whole.
+TEST_F(PatchLoadTest, SampleFilesLoad) {
+  struct Case {
+    const char* file;
+    uint32_t meshes, materials, unknown;
+  };
+  for (const Case& c : {Case{"bicubic.vkf", 1, 2, 0}, Case{"old_format.vkf", 2, 0, 1},
+                        Case{"npatch.vkf", 1, 1, 0}}) {
+    SCOPED_TRACE(c.file);
+    std::ifstream in(std::string(LYR_TEST_DATA_DIR) + "/patch/" + c.file, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    Ref<VekDataObject> object;
+    ASSERT_EQ(ParseFirst(bytes.str(), object.put()), Ok);
+    if (!meshload::TemplateIs(object.get(), vekio::tid::kPatchMesh) &&
+        !meshload::TemplateIs(object.get(), vekio::tid::kPatchMesh9)) {
+      Ref<Unknown> child;
+      ASSERT_EQ(object->NextChild(child.put()), Ok);
+      void* p = nullptr;
+      ASSERT_EQ(child->QueryInterface(VekDataObject::kIid, &p), Ok);
+      object = Ref<VekDataObject>(static_cast<VekDataObject*>(p));
+    }
+    ASSERT_EQ(LoadObject(device.get(), object.get(), &out), Ok);
+    EXPECT_EQ(out.meshCount, c.meshes);
+    EXPECT_EQ(out.materialCount, c.materials);
+    EXPECT_EQ(out.unknownCount, c.unknown);
+    for (uint32_t i = 0; i < out.meshCount; ++i) {
+      EXPECT_EQ(out.meshes[i]->BuildPatchAdjacency(0.0f), Ok);
+      EXPECT_FALSE(AdjacencyOf(out.meshes[i]).empty() &&
+                   GetPatchMeshInternal(out.meshes[i])->Info().type != kPatchTriangle);
     }
   }
 }
