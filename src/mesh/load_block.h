@@ -6,7 +6,6 @@
 
 #include "core/object_impl.h"
 #include "lyr/vekfile.h"
-#include "lyr/vertex.h"
 
 namespace lyr::meshload {
 
@@ -105,29 +104,6 @@ LyrResult ForEachDataChild(VekDataObject* parent, F&& f) {
     r = f(data.get());
     if (Failed(r)) return r;
   }
-}
-
-// Builds stream-0 elements from n DeclData entries (type, method, usage, usage index: four 32-bit
-// values, each taken as one byte) with offsets packed in order, stopping at a type above 16, and
-// closes them with the end marker (out has room for MaxElementEntries; n <= kMaxElements).
-// Returns the element count; *bytes gets the packed vertex size.
-inline uint32_t ParseDeclElements(const uint8_t* raw, uint32_t n, VertexElement* out,
-                                  uint32_t* bytes) {
-  uint32_t count = 0, offset = 0;
-  for (; count < n; ++count) {
-    const uint32_t type = LoadAt<uint32_t>(raw, size_t(count) * 4);
-    if (type > 16) break;
-    out[count] = {0,
-                  static_cast<uint16_t>(offset),
-                  static_cast<ElementType>(type),
-                  static_cast<ElementMethod>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 1)),
-                  static_cast<ElementUsage>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 2)),
-                  static_cast<uint8_t>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 3))};
-    offset += ElementTypeSize(static_cast<ElementType>(type));
-  }
-  out[count] = kEndElement;
-  *bytes = offset;
-  return count;
 }
 
 // The children a loader did not handle, each with one reference, in an array that grows to

@@ -5,6 +5,7 @@
 #include "core/object_impl.h"
 #include "mesh/load_block.h"
 #include "mesh/material_load.h"
+#include "mesh/vertex_rows.h"
 #include "patch/patch_impl.h"
 #include "platform/platform.h"
 #include "vekio/vek_component.h"
@@ -39,14 +40,6 @@ uint32_t ColorChannel(float c) {
   if (!(c > 0.0f)) return 0;
   return static_cast<uint32_t>(c * 255.0f + 0.5f);
 }
-
-// Per-vertex rows of FVFData or DeclData and the declaration that reads them.
-struct VertexRows {
-  bool present = false;
-  uint32_t stride = 0;
-  Vector<uint8_t> data;
-  VertexElement elements[MaxElementEntries];
-};
 
 class PatchReader {
  public:
@@ -245,46 +238,12 @@ class PatchReader {
     return Ok;
   }
 
-  // nDWords and the values, kept as rows of nDWords * 4 / nVertices bytes.
-  LyrResult ReadRows(BlockReader& b, VertexRows* rows) {
-    uint32_t n = 0;
-    const uint8_t* data = nullptr;
-    if (!b.U32(&n) || !(data = b.Take(n, 4))) return ErrFail;
-    rows->stride = static_cast<uint32_t>(4 * uint64_t(n) / vertexCount_);
-    rows->data.assign(data, data + size_t(n) * 4);
-    rows->present = true;
-    return Ok;
-  }
-
   LyrResult ReadFvfData(VekDataObject* c) {
-    BlockReader b(nullptr, 0);
-    LyrResult r = ReadBlock(c, &b);
-    if (Failed(r)) return r;
-    VertexRows rows;
-    if (!b.U32(&fvfCode_)) return ErrFail;
-    if (Failed(r = ReadRows(b, &rows))) return r;
-    fvf_ = std::move(rows);
-    return Ok;
+    return meshload::ReadFvfData(c, vertexCount_, &fvfCode_, &fvf_);
   }
 
   LyrResult ReadDeclData(VekDataObject* c) {
-    BlockReader b(nullptr, 0);
-    LyrResult r = ReadBlock(c, &b);
-    if (Failed(r)) return r;
-    uint32_t n = 0;
-    if (!b.U32(&n)) return ErrFail;
-    if (n < 1 || n > kMaxElements) return ErrInvalidCall;
-    const uint8_t* raw = b.Take(n, 16);
-    if (!raw) return ErrFail;
-    VertexRows rows;
-    uint32_t size = 0;
-    const uint32_t count = ParseDeclElements(raw, n, rows.elements, &size);
-    if (Failed(r = ReadRows(b, &rows))) return r;
-    // Layouts a vertex cannot hold are left out, as if the child were absent.
-    if (count == 0 || size > 255 || !IsSingleStream(rows.elements)) return Ok;
-    if (rows.stride < size) return ErrInvalidCall;
-    decl_ = std::move(rows);
-    return Ok;
+    return meshload::ReadDeclData(c, vertexCount_, &decl_);
   }
 
   // ---- Building --------------------------------------------------------------------------------
@@ -340,14 +299,8 @@ class PatchReader {
     const VertexElement* tex0 =
         uv_.empty() ? nullptr : FindElement(layout_, ElementUsage::TexCoord, 0);
     VertexConverter fvfConverter, declConverter;
-    auto prepare = [&](VertexConverter& conv, VertexRows& rows) {
-      BuildConverter(conv, rows.elements, layout_);
-      AttachConverterData(conv, rows.data.data(), base);
-      AttachStream(conv.source, 0, rows.data.data(), rows.stride);
-      AttachStream(conv.destination, 0, base, stride);
-    };
-    if (fvf_.present) prepare(fvfConverter, fvf_);
-    if (decl_.present) prepare(declConverter, decl_);
+    if (fvf_.present) AttachRows(fvfConverter, fvf_, layout_, base, stride);
+    if (decl_.present) AttachRows(declConverter, decl_, layout_, base, stride);
     for (uint32_t v = 0; v < vertexCount_; ++v) {
       uint8_t* out = base + size_t(v) * stride;
       std::memcpy(out, &positions_[size_t(v) * 12], 12);
