@@ -83,6 +83,7 @@ class PatchReader {
     const uint8_t* positions = b.Take(nv, 12);
     if (!positions || !b.U32(&np)) return ErrFail;
     if (nv == 0 || np == 0) return ErrFail;
+    if (uint64_t(np) * 4 > b.remaining()) return ErrFail;  // every patch needs its count
     vertexCount_ = nv;
     patchCount_ = np;
     positions_.assign(positions, positions + size_t(nv) * 12);

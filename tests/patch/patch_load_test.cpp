@@ -373,3 +373,87 @@ TEST_F(PatchLoadTest, SampleFilesLoad) {
 
 }  // namespace
 }  // namespace lyr::test
+
+namespace lyr::test {
+namespace {
+
+// A data object over a block given as bytes, without children: it lets a test hand the loader
+// blocks the component would never make.
+class BlockObject final : public Object<BlockObject, VekDataObject> {
+ public:
+  BlockObject(const Guid& templ, std::vector<uint8_t> bytes)
+      : templ_(templ), bytes_(std::move(bytes)) {}
+  LyrResult LYR_CALL ReadName(char*, uint32_t* size) override {
+    *size = 0;
+    return Ok;
+  }
+  LyrResult LYR_CALL ReadId(Guid*) override { return ErrVekNotFound; }
+  LyrResult LYR_CALL ReadData(const char*, uint32_t* size, const void** data) override {
+    *size = static_cast<uint32_t>(bytes_.size());
+    *data = bytes_.data();
+    return Ok;
+  }
+  LyrResult LYR_CALL ReadTemplateId(const Guid** out) override {
+    *out = &templ_;
+    return Ok;
+  }
+  LyrResult LYR_CALL NextChild(Unknown** out) override {
+    *out = nullptr;
+    return ErrVekNoMoreObjects;
+  }
+  LyrResult LYR_CALL AddChild(VekDataObject*) override { return ErrFail; }
+  LyrResult LYR_CALL AddReference(const char*, const Guid*) override { return ErrFail; }
+
+ private:
+  Guid templ_;
+  std::vector<uint8_t> bytes_;
+};
+
+void Put(std::vector<uint8_t>& b, uint32_t v) {
+  b.insert(b.end(), reinterpret_cast<uint8_t*>(&v), reinterpret_cast<uint8_t*>(&v) + 4);
+}
+
+// Every block cut short, and every count raised past its data, is refused without reading
+// past the block (the sanitiser build checks the reads).
+TEST_F(PatchLoadTest, BlocksShorterThanTheirCountsAreRefused) {
+  for (bool nine : {true, false}) {
+    std::vector<uint8_t> block;
+    if (nine) {
+      Put(block, 1);
+      Put(block, 3);
+      Put(block, 0);
+    }
+    const size_t countAt = block.size();
+    Put(block, 20);
+    for (uint32_t i = 0; i < 60; ++i) Put(block, 0);
+    Put(block, 2);
+    for (uint32_t p = 0; p < 2; ++p) {
+      Put(block, 16);
+      for (uint32_t i = 0; i < 16; ++i) Put(block, p * 4 + i);
+    }
+    const Guid& templ = nine ? vekio::tid::kPatchMesh9 : vekio::tid::kPatchMesh;
+    auto load = [&](std::vector<uint8_t> bytes) {
+      Ref<BlockObject> object(New<BlockObject>(templ, std::move(bytes)));
+      return LoadObject(device.get(), object.get(), &out);
+    };
+    ASSERT_EQ(load(block), Ok);
+    for (size_t size = 0; size < block.size(); ++size) {
+      SCOPED_TRACE(size);
+      EXPECT_EQ(load(std::vector<uint8_t>(block.begin(), block.begin() + size)), ErrFail);
+      EXPECT_EQ(out.meshCount, 0u);
+    }
+    for (uint32_t raised : {21u, 0xFFFFu}) {
+      std::vector<uint8_t> bad = block;
+      std::memcpy(&bad[countAt], &raised, 4);
+      EXPECT_TRUE(Failed(load(bad)));  // the patches are then read from elsewhere
+    }
+    std::vector<uint8_t> bad = block;
+    const uint32_t patches = 0xFFFFFFFFu;
+    std::memcpy(&bad[countAt + 4 + 240], &patches, 4);
+    EXPECT_EQ(load(bad), ErrFail);
+  }
+  EXPECT_EQ(ControlOf(device.get())->LiveObjects(), 0u);
+}
+
+}  // namespace
+}  // namespace lyr::test
