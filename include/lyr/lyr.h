@@ -16,4 +16,5 @@
 #include "lyr/frame.h"
 #include "lyr/bounds.h"
 #include "lyr/skin.h"
+#include "lyr/patch.h"
 #include "lyr/material.h"
