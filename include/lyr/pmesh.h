@@ -37,8 +37,9 @@ struct ProgressiveMesh : BaseMesh {
   virtual LyrResult LYR_CALL CloneProgressive(uint32_t options, const VertexElement* declaration,
                                               GraphicsDevice* device, ProgressiveMesh** out) = 0;
   // Moves to the largest level whose face (vertex) count does not exceed the target, clamped to
-  // the range of levels. A split record found malformed on the way gives ErrInvalidCall and the
-  // level stays where it was; a failing index-buffer lock is returned unchanged.
+  // the range of levels. A split record found malformed on the way is neither applied nor
+  // undone: ErrInvalidCall, at the level the records before it reach. A failing index-buffer
+  // lock is returned unchanged (level unchanged).
   virtual LyrResult LYR_CALL SetFaceCount(uint32_t faces) = 0;
   virtual LyrResult LYR_CALL SetVertexCount(uint32_t vertices) = 0;
   virtual uint32_t LYR_CALL GetMaxFaceCount() = 0;

@@ -356,13 +356,40 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
 
   // ---- Moving between levels ------------------------------------------------------------------
 
+  // Takes the object back to the level it stood at when the scope ends, also when an
+  // allocation failure leaves the scope early. Finish gives the first failure of the work's
+  // result and the move back.
+  template <bool ByVertices>
+  class LevelKeeper {
+   public:
+    explicit LevelKeeper(PMeshImpl* o) : o_(o), level_(o->Level<ByVertices>()) {}
+    LevelKeeper(const LevelKeeper&) = delete;
+    LevelKeeper& operator=(const LevelKeeper&) = delete;
+    ~LevelKeeper() {
+      if (!done_) Back();
+    }
+    LyrResult Finish(LyrResult r) {
+      done_ = true;
+      const LyrResult back = Back();
+      return Failed(r) ? r : back;
+    }
+
+   private:
+    LyrResult Back() { return ByVertices ? o_->SetVertexCount(level_) : o_->SetFaceCount(level_); }
+    PMeshImpl* o_;
+    uint32_t level_;
+    bool done_ = false;
+  };
+
   template <bool ByVertices>
   uint32_t Level() const {
     return ByVertices ? lod_.vertices : lod_.faces;
   }
 
-  // The largest level not above target (clamped); a malformed record on the way takes the level
-  // back to where the call found it.
+  // The largest level not above target (clamped). A malformed record on the way is not applied
+  // or undone: the call ends there with ErrInvalidCall, at the level the records before it
+  // reach (undoing records a moment after applying them would not give back the corners of
+  // records whose wedge bits do not fit the data).
   template <bool ByVertices>
   LyrResult MoveLevel(uint32_t target) {
     IndexLock lock(mesh_);
@@ -371,11 +398,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     if (!Bind(lock.data())) return ErrInvalidCall;
     const uint32_t lo = ByVertices ? n_.minVertices : n_.minFaces;
     const uint32_t hi = ByVertices ? n_.maxVertices : n_.maxFaces;
-    target = std::clamp(target, lo, std::max(lo, hi));
-    const uint32_t start = lod_.applied;
-    if (Seek<ByVertices>(target)) return Ok;
-    GoTo(start);
-    return ErrInvalidCall;
+    return Seek<ByVertices>(std::clamp(target, lo, std::max(lo, hi))) ? Ok : ErrInvalidCall;
   }
 
   template <bool ByVertices>
@@ -391,14 +414,6 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     while (target < Level<ByVertices>() && lod_.applied > 0)
       if (!lod_.Undo(splits[lod_.applied - 1])) return false;
     return true;
-  }
-
-  // Back to `count` applied splits (after a failure: records that applied a moment ago).
-  void GoTo(uint32_t count) {
-    while (lod_.applied < count)
-      if (!lod_.Apply(lod_.splits[lod_.applied])) return;
-    while (lod_.applied > count)
-      if (!lod_.Undo(lod_.splits[lod_.applied - 1])) return;
   }
 
   // ---- Clones ---------------------------------------------------------------------------------
@@ -510,7 +525,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     if (!(flags & kReorderBits)) return ErrInvalidCall;
     const uint32_t slots = mesh_->GetFaceCount();
     WorkVector<uint32_t> adjacency(size_t(slots) * 3), oldToNew(slots);
-    const uint32_t vertices = lod_.vertices;
+    LevelKeeper<true> keep(this);
     LyrResult r = MakeStorePrivate();
     if (Failed(r) || Failed(r = SetVertexCount(0))) return r;
     GetAdjacency(adjacency.data());
@@ -525,8 +540,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
           if (oldToNew[f] < slots) faceRemap[oldToNew[f]] = f;
       }
     }
-    LyrResult back = SetVertexCount(vertices);
-    return Failed(r) ? r : back;
+    return keep.Finish(r);
   }
 
   // ---- Trimming -------------------------------------------------------------------------------
@@ -534,7 +548,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
   template <bool ByVertices>
   LyrResult Trim(uint32_t newMin, uint32_t newMax, uint32_t* faceRemap, uint32_t* vertexRemap) {
     if (newMax < newMin) return ErrInvalidCall;
-    const uint32_t remembered = Level<ByVertices>();
+    LevelKeeper<ByVertices> keep(this);
     auto move = [&](uint32_t to) { return ByVertices ? SetVertexCount(to) : SetFaceCount(to); };
     LyrResult r = move(newMax);
     if (Failed(r)) return r;
@@ -546,8 +560,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     if (Succeeded(r = move(newMin)))
       r = KeepSplits(lod_.applied, last, lod_.mispredictPosition, mispredictLast, facesAtMax,
                      verticesAtMax, atMax.data(), faceRemap, vertexRemap);
-    LyrResult back = move(remembered);
-    return Failed(r) ? r : back;
+    return keep.Finish(r);
   }
 
   LyrResult KeepSplits(uint32_t first, uint32_t last, uint32_t mispredictFirst,
@@ -707,7 +720,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
 
   LyrResult VertexHistory(uint32_t* history) {
     namespace S = SplitCode;
-    const uint32_t remembered = lod_.vertices;
+    LevelKeeper<true> keep(this);
     LyrResult r = SetVertexCount(n_.maxVertices);
     if (Failed(r)) return r;
     std::fill_n(history, n_.maxVertices, kNone32);
@@ -764,8 +777,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
           for (uint32_t i = 0; i < lod_.cur[k].vertexCount; ++i)
             history[lod_.cur[k].firstVertex + i] = lod_.cur[k].firstVertex + i;
     }
-    LyrResult back = SetVertexCount(remembered);
-    return ok ? back : ErrInvalidCall;
+    return keep.Finish(ok ? Ok : ErrInvalidCall);
   }
 
   // ---- Save data ------------------------------------------------------------------------------
@@ -774,7 +786,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     if (!image || !imageBytes || !adjacency || !base ||
         (mesh_->GetOptionBits() & (MO::VertexWriteOnly | MO::IndexWriteOnly)))
       return ErrInvalidCall;
-    const uint32_t remembered = lod_.vertices;
+    LevelKeeper<true> keep(this);
     LyrResult r = SetVertexCount(1);
     Block<uint32_t> adj, words;
     Ref<Mesh> mesh;
@@ -810,9 +822,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
       *w++ = static_cast<uint32_t>(store_->mispredicts.size());
       for (uint16_t m : store_->mispredicts) *w++ = m;
     }
-    LyrResult back = SetVertexCount(remembered);
-    if (Failed(r)) return r;
-    if (Failed(back)) return back;
+    if (Failed(r = keep.Finish(r))) return r;
     *imageBytes = static_cast<uint32_t>(wordCount * 4);
     *image = words.release();
     *adjacency = adj.release();

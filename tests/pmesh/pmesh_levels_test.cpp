@@ -127,8 +127,8 @@ TEST(PMeshLevels, SweepsAllocateNothing) {
 }
 
 TEST(PMeshLevels, CornerListSizedByTheValence) {
-  // One corner fewer than the longest walk: the record that needs it fails and the level stays
-  // where the call found it (the base); the exact valence lets every record through.
+  // One corner fewer than the longest walk: the sweep stops before the first record that needs
+  // it, and stays there; the exact valence lets every record through.
   PMGrid grid = BuildPMGrid({5, 5, 150, 1, 12, true});
   auto device = MakeRefDevice();
   for (uint32_t valence : {grid.maxValence - 1, grid.maxValence}) {
@@ -136,11 +136,14 @@ TEST(PMeshLevels, CornerListSizedByTheValence) {
     c.maxValence = valence;
     Ref<ProgressiveMesh> pm;
     ASSERT_EQ(MakeGridPM(grid, device.get(), kSys, pm.put(), &c), Ok);
-    const LevelShot before = Capture(pm.get());
     const LyrResult r = pm->SetFaceCount(0xFFFFFFFFu);
     if (valence < grid.maxValence) {
       EXPECT_EQ(r, ErrInvalidCall);
-      EXPECT_EQ(Capture(pm.get()), before);
+      const LevelShot stopped = Capture(pm.get());
+      const VSplitRecord& next = grid.splits[stopped.applied];
+      EXPECT_TRUE(next.vlrOffset == 0 || next.vlrOffset == grid.maxValence);
+      EXPECT_EQ(pm->SetFaceCount(0xFFFFFFFFu), ErrInvalidCall);
+      EXPECT_EQ(Capture(pm.get()), stopped);
     } else {
       EXPECT_EQ(r, Ok);
       EXPECT_EQ(pm->GetFaceCount(), grid.FullFaces());
