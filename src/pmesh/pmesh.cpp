@@ -22,6 +22,8 @@ using pm::kNoFace;
 
 constexpr uint32_t kNone32 = 0xFFFFFFFFu;
 constexpr uint32_t kReorderBits = OF::VertexCache | OF::StripReorder;
+// How many records ahead a sweep starts fetching face a.
+constexpr uint32_t kAhead = 4;
 
 // The split records and mispredicts, shared by clones. Its count is the one count in the library
 // changed atomically: clones on different threads may take and drop references to it.
@@ -106,13 +108,35 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     mi_->SetOuter(this);
   }
 
-  // Sizes the corner list and points the engine at the fixed arrays.
-  void Prepare() {
+  // The corner list and the slot order of the ranges, made before they are installed so that
+  // an operation can make them before it changes anything.
+  struct Layout {
+    Vector<T*> corners;
+    Vector<uint32_t> starts, ranges;
+  };
+  static Layout MakeLayout(const Vector<AttributeRange>& maxTable, uint32_t valence,
+                           uint32_t maxFaces) {
+    Layout l;
     // A valence above the face count could never be walked; the list is capped there, so a huge
     // value from a file does not make a huge block.
-    const uint32_t room = std::min<uint32_t>(n_.maxValence, n_.maxFaces + 1);
-    corners_.assign(room, nullptr);
+    l.corners.assign(std::min<uint32_t>(valence, maxFaces + 1), nullptr);
+    for (uint32_t k = 0; k < maxTable.size(); ++k)
+      if (maxTable[k].faceCount) l.ranges.push_back(k);
+    std::sort(l.ranges.begin(), l.ranges.end(), [&](uint32_t x, uint32_t y) {
+      return maxTable[x].firstFace < maxTable[y].firstFace;
+    });
+    for (uint32_t k : l.ranges) l.starts.push_back(maxTable[k].firstFace);
+    return l;
+  }
+  void Install(Layout& l) {
+    corners_.swap(l.corners);
+    slotStarts_.swap(l.starts);
+    slotRanges_.swap(l.ranges);
     Rebind();
+  }
+  void Prepare() {
+    Layout l = MakeLayout(maxTable_, n_.maxValence, n_.maxFaces);
+    Install(l);
   }
   void Rebind() {
     lod_.max = maxTable_.data();
@@ -123,6 +147,9 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     lod_.mispredictCount = static_cast<uint32_t>(store_->mispredicts.size());
     lod_.corners = corners_.data();
     lod_.cornerRoom = static_cast<uint32_t>(corners_.size());
+    lod_.slotStarts = slotStarts_.data();
+    lod_.slotRanges = slotRanges_.data();
+    lod_.slotRangeCount = static_cast<uint32_t>(slotRanges_.size());
   }
   void LoadCounts(const LodCounts& c) {
     n_ = c;
@@ -406,13 +433,17 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     const VSplitRecord* splits = lod_.splits;
     if (Level<ByVertices>() < target) {
       const uint32_t usable = Usable();
-      while (Level<ByVertices>() < target && lod_.applied < usable)
+      while (Level<ByVertices>() < target && lod_.applied < usable) {
+        if (lod_.applied + kAhead < usable) lod_.Prefetch(splits[lod_.applied + kAhead]);
         if (!lod_.Apply(splits[lod_.applied])) return false;
+      }
       if (Level<ByVertices>() > target) return lod_.Undo(splits[lod_.applied - 1]);
       return true;
     }
-    while (target < Level<ByVertices>() && lod_.applied > 0)
+    while (target < Level<ByVertices>() && lod_.applied > 0) {
+      if (lod_.applied > kAhead) lod_.Prefetch(splits[lod_.applied - 1 - kAhead]);
       if (!lod_.Undo(splits[lod_.applied - 1])) return false;
+    }
     return true;
   }
 
@@ -626,13 +657,16 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
       }
       for (VSplitRecord& s : fresh->records)
         s.faceClw = s.faceClw < oldFaces ? faceMap[s.faceClw] : kNone32;
+    } else {
+      newMax.assign(maxTable_.begin(), maxTable_.end());
+    }
+    Layout layout = MakeLayout(newMax, n_.maxValence, facesAtMax);
+    if (compactFaces) {
       LyrResult r = CompactMesh(faceMap, vertexMap, facesAtMax,
                                 compactVertices ? verticesAtMax : oldVertices, compactVertices);
       if (Failed(r)) return r;
       uint32_t n = 0;
       std::copy(newCur.begin(), newCur.end(), mi_->TableData(&n));
-    } else {
-      newMax.assign(maxTable_.begin(), maxTable_.end());
     }
     // Commit (nothing below can fail).
     maxTable_.swap(newMax);
@@ -647,7 +681,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     n_.maxVertices = verticesAtMax;
     lod_.applied = 0;
     lod_.mispredictPosition = 0;
-    Prepare();
+    Install(layout);
     const auto fill = [](uint32_t* remap, uint32_t n, const WorkVector<uint32_t>& map) {
       std::fill_n(remap, n, kNone32);
       for (uint32_t i = 0; i < n; ++i)
@@ -833,6 +867,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
   Mesh* mesh_ = nullptr;
   MeshInternal* mi_ = nullptr;
   Vector<T*> corners_;
+  Vector<uint32_t> slotStarts_, slotRanges_;
   LodCounts n_;
   pm::SplitEngine<T> lod_;
 };

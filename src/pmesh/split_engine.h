@@ -75,6 +75,10 @@ class SplitEngine {
   uint32_t mispredictCount = 0;
   T** corners = nullptr;
   uint32_t cornerRoom = 0;
+  // First face slots of the ranges that have any, ascending, and the range of each.
+  const uint32_t* slotStarts = nullptr;
+  const uint32_t* slotRanges = nullptr;
+  uint32_t slotRangeCount = 0;
   // The level.
   uint32_t mispredictPosition = 0;
   uint32_t applied = 0;
@@ -89,9 +93,27 @@ class SplitEngine {
     return ranges;
   }
 
+  // The range whose slots hold slot f (ranges when none): from the slot's position, as the
+  // ranges tile the slots. It equals the range of the face's attribute id, without reading it.
+  uint32_t SlotRange(uint32_t f) const {
+    if (f >= faceSlots || slotRangeCount == 0) return ranges;
+    uint32_t i = 0;
+    if (slotRangeCount <= 4) {
+      while (i + 1 < slotRangeCount && slotStarts[i + 1] <= f) ++i;
+    } else {
+      uint32_t lo = 0, hi = slotRangeCount;  // the last start <= f
+      while (hi - lo > 1) {
+        const uint32_t mid = (lo + hi) / 2;
+        (slotStarts[mid] <= f ? lo : hi) = mid;
+      }
+      i = lo;
+    }
+    return slotRanges[i];
+  }
+
+  // Whether slot f holds a face of the current level.
   bool InLevel(uint32_t f) const {
-    if (f >= faceSlots) return false;
-    const uint32_t r = FindRange(attr[f]);
+    const uint32_t r = SlotRange(f);
     return r < ranges && f - cur[r].firstFace < cur[r].faceCount;
   }
 
@@ -137,6 +159,19 @@ class SplitEngine {
     return true;
   }
 
+  // Starts fetching the rows of a later record's face a: records name faces all over the mesh,
+  // so the sweep is bound by memory latency rather than by work.
+  void Prefetch(const VSplitRecord& s) const {
+#if defined(__GNUC__)
+    if (s.faceClw < faceSlots) {
+      __builtin_prefetch(idx + size_t(s.faceClw) * 3);
+      __builtin_prefetch(adj + size_t(s.faceClw) * 3);
+    }
+#else
+    (void)s;
+#endif
+  }
+
   // Applies splits[applied]; false (nothing changed) when the record is malformed.
   bool Apply(const VSplitRecord& s) {
     namespace S = SplitCode;
@@ -153,7 +188,7 @@ class SplitEngine {
       if (b == a || !InLevel(b) || (eb = BackEntry(b, a)) < 0) return false;
     }
     uint32_t pos = mispredictPosition;
-    uint32_t leftAttr = attr[a], rightAttr = 0;
+    uint32_t leftAttr = cur[SlotRange(a)].attributeId, rightAttr = 0;
     if (code & S::LeftMispredict) {
       if (pos >= mispredictCount) return false;
       leftAttr = mispredicts[pos++];
@@ -171,7 +206,7 @@ class SplitEngine {
         ef = kNext[e];
       }
       if (nr == b && int(en) == eb) return false;
-      rightAttr = attr[nr];
+      rightAttr = cur[SlotRange(nr)].attributeId;
       if (code & S::RightMispredict) {
         if (pos >= mispredictCount) return false;
         rightAttr = mispredicts[pos++];
@@ -292,9 +327,8 @@ class SplitEngine {
     const uint32_t used = ((code & S::LeftMispredict) != 0) + (two && (code & S::RightMispredict));
     if (mispredictPosition < used) return false;
     p.mispredictPosition = mispredictPosition - used;
-    const uint32_t leftAttr =
-        (code & S::LeftMispredict) ? mispredicts[p.mispredictPosition] : attr[a];
-    const uint32_t rL = FindRange(leftAttr);
+    const uint32_t rL =
+        (code & S::LeftMispredict) ? FindRange(mispredicts[p.mispredictPosition]) : SlotRange(a);
     if (rL == ranges || cur[rL].faceCount == 0) return false;
     uint32_t last = 0, lastCorner = 0;
     p.leftRange = p.rightRange = rL;
@@ -304,11 +338,10 @@ class SplitEngine {
       if (p.left == a || !Walk(a, c, 0, p.left, &p.corners, &last, &lastCorner)) return false;
     } else {
       if (!Walk(a, c, s.vlrOffset, kNoFace, &p.corners, &last, &lastCorner)) return false;
-      const uint32_t rightAttr =
+      const uint32_t rR =
           (code & S::RightMispredict)
-              ? mispredicts[p.mispredictPosition + ((code & S::LeftMispredict) != 0)]
-              : attr[last];
-      const uint32_t rR = FindRange(rightAttr);
+              ? FindRange(mispredicts[p.mispredictPosition + ((code & S::LeftMispredict) != 0)])
+              : SlotRange(last);
       if (rR == ranges || cur[rR].faceCount < 1u + (rR == rL)) return false;
       p.rightRange = rR;
       p.right = cur[rR].firstFace + cur[rR].faceCount - 1;
