@@ -148,6 +148,7 @@ class SplitEngine {
         break;
       }
       if (!InLevel(next)) return false;
+      Fetch(next);
       const int e = BackEntry(next, face);
       if (e < 0) return false;
       face = next;
@@ -159,14 +160,21 @@ class SplitEngine {
     return true;
   }
 
+  // Starts fetching the index and adjacency rows of face f (a slot below faceSlots).
+  void Fetch(uint32_t f) const {
+#if defined(__GNUC__)
+    __builtin_prefetch(idx + size_t(f) * 3);
+    __builtin_prefetch(adj + size_t(f) * 3);
+#else
+    (void)f;
+#endif
+  }
+
   // Starts fetching the rows of a later record's face a: records name faces all over the mesh,
   // so the sweep is bound by memory latency rather than by work.
   void Prefetch(const VSplitRecord& s) const {
 #if defined(__GNUC__)
-    if (s.faceClw < faceSlots) {
-      __builtin_prefetch(idx + size_t(s.faceClw) * 3);
-      __builtin_prefetch(adj + size_t(s.faceClw) * 3);
-    }
+    if (s.faceClw < faceSlots) Fetch(s.faceClw);
 #else
     (void)s;
 #endif
@@ -185,7 +193,7 @@ class SplitEngine {
     int eb = -1;
     if (const T nb = adj[size_t(a) * 3 + pc]; nb != kNoneT) {
       b = nb;
-      if (b == a || !InLevel(b) || (eb = BackEntry(b, a)) < 0) return false;
+      if (b < faceSlots) Fetch(b);
     }
     uint32_t pos = mispredictPosition;
     uint32_t leftAttr = cur[SlotRange(a)].attributeId, rightAttr = 0;
@@ -196,6 +204,8 @@ class SplitEngine {
     uint32_t n = 0, nr = 0, en = 0, fr = kNoFace;
     int ef = -1;
     if (!Walk(a, c, two ? s.vlrOffset : 0, kNoFace, &n, &nr, &en)) return false;
+    // Face b is checked after the walk, so that its rows arrive meanwhile.
+    if (b != kNoFace && (b == a || !InLevel(b) || (eb = BackEntry(b, a)) < 0)) return false;
     if (two) {
       if (const T f = adj[size_t(nr) * 3 + en]; f != kNoneT) {
         fr = f;
