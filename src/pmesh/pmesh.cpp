@@ -374,9 +374,6 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     return Ok;
   }
 
-  SplitStore* store_ = nullptr;
-  Vector<AttributeRange> maxTable_;
-
  private:
   template <class>
   friend class PMeshImpl;
@@ -866,6 +863,8 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
 
   Mesh* mesh_ = nullptr;
   MeshInternal* mi_ = nullptr;
+  SplitStore* store_ = nullptr;
+  Vector<AttributeRange> maxTable_;
   Vector<T*> corners_;
   Vector<uint32_t> slotStarts_, slotRanges_;
   LodCounts n_;
