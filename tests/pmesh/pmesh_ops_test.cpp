@@ -100,6 +100,50 @@ TEST(PMeshOps, InterfaceLocksAndArguments) {
   EXPECT_EQ(std::count(adj.begin(), adj.end(), 0xFFFFu), 0);
 }
 
+// Drawing a subset draws the current level's faces and vertices of its range (one range: the
+// grid helper lets faces use vertices of other ranges, which a device refuses to draw); a
+// failing lock of the index buffer is handed back and the level stays.
+TEST(PMeshOps, DrawsTheLevelAndPassesLockFailuresOn) {
+  const PMGrid grid = BuildPMGrid({4, 4, 40, 1, 31, true});
+  auto counting = MakeRefDevice();
+  Ref<ProgressiveMesh> pm;
+  ASSERT_EQ(MakeGridPM(grid, counting.get(), kSys, pm.put()), Ok);
+  auto control = ControlOf(counting.get());
+  ASSERT_EQ(pm->SetFaceCount(pm->GetMinFaceCount() + 25), Ok);
+  const LevelShot at = Capture(pm.get());
+  control->ClearDrawLog();
+  for (const AttributeRange& e : at.table) {
+    ASSERT_EQ(pm->DrawAttributeGroup(e.attributeId), Ok);
+    RefDrawRecord d{};
+    ASSERT_EQ(control->ReadDraw(control->DrawCount() - 1, &d), Ok);
+    EXPECT_EQ(d.minVertexIndex, e.firstVertex);
+    EXPECT_EQ(d.vertexCount, e.vertexCount);
+    EXPECT_EQ(d.firstIndex, e.firstFace * 3);
+    EXPECT_EQ(d.primitiveCount, e.faceCount);
+  }
+  EXPECT_EQ(control->ReadOnlyViolations(), 0u);
+  EXPECT_EQ(control->OutstandingLocks(), 0u);
+
+  // The same construction on a device whose first lock after it fails.
+  LevelShot base;
+  const uint32_t locks = [&] {
+    auto probe = MakeRefDevice();
+    Ref<ProgressiveMesh> p;
+    EXPECT_EQ(MakeGridPM(grid, probe.get(), kSys, p.put()), Ok);
+    const uint32_t n = ControlOf(probe.get())->CallCount(kRefCallLock);
+    base = Capture(p.get());
+    return n;
+  }();
+  RefDeviceDesc desc;
+  desc.failLock = locks + 1;
+  auto failing = MakeRefDevice(desc);
+  Ref<ProgressiveMesh> f;
+  ASSERT_EQ(MakeGridPM(grid, failing.get(), kSys, f.put()), Ok);
+  EXPECT_EQ(f->SetFaceCount(N), desc.failureCode);
+  EXPECT_EQ(Capture(f.get()), base);
+  EXPECT_EQ(ControlOf(failing.get())->OutstandingLocks(), 0u);
+}
+
 // Clones share the records but not the level, in either index width, and stay exact after one
 // of them rewrites its records.
 TEST(PMeshOps, ClonesAreIndependent) {
