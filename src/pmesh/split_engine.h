@@ -340,6 +340,15 @@ class SplitEngine {
     const uint32_t rL =
         (code & S::LeftMispredict) ? FindRange(mispredicts[p.mispredictPosition]) : SlotRange(a);
     if (rL == ranges || cur[rL].faceCount == 0) return false;
+    {
+      // L and R are the last faces of their ranges (R, when in the same range, the very last):
+      // start fetching the faces they will be rejoined with before walking.
+      const uint32_t end = cur[rL].firstFace + cur[rL].faceCount - 1;
+      const T* tail = adj + size_t(end) * 3;
+      if (tail[0] < faceSlots) Fetch(tail[0]);
+      if (tail[2] < faceSlots) Fetch(tail[2]);
+      if (cur[rL].faceCount > 1 && tail[-1] < faceSlots) Fetch(tail[-1]);
+    }
     uint32_t last = 0, lastCorner = 0;
     p.leftRange = p.rightRange = rL;
     p.right = kNoFace;
