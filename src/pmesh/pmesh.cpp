@@ -605,13 +605,17 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     uint32_t count = 0;
     const AttributeRange* cur = mi_->TableData(&count);
     if (count != ranges) return ErrInvalidCall;
+    uint64_t faceSum = 0, vertexSum = 0;
     for (uint32_t k = 0; k < ranges; ++k) {
       const AttributeRange& m = tableAtMax[k];
       if (m.firstFace != cur[k].firstFace || m.firstVertex != cur[k].firstVertex ||
           m.faceCount < cur[k].faceCount || m.vertexCount < cur[k].vertexCount ||
           m.faceCount > maxTable_[k].faceCount || m.vertexCount > maxTable_[k].vertexCount)
         return ErrInvalidCall;
+      faceSum += m.faceCount;
+      vertexSum += m.vertexCount;
     }
+    if (faceSum != facesAtMax || vertexSum != verticesAtMax) return ErrInvalidCall;
     // Everything that can fail first: the new store, the maps and the compacted arrays.
     SplitStore* fresh = New<SplitStore>();
     if (!fresh) return ErrOutOfMemory;

@@ -92,6 +92,14 @@ TEST(PMeshOps, InterfaceLocksAndArguments) {
   EXPECT_EQ(pm->CloneWithDeclaration(MO::ShareVertexBuffer, other, g.device.get(), m.put()),
             ErrInvalidCall);
   EXPECT_EQ(pm->SaveToStream(nullptr, nullptr, nullptr, 0), ErrInvalidCall);
+  // The trim worker checks what it is told about the maximum level against the object.
+  std::vector<AttributeRange> table(1);
+  pm->CopyAttributeTable(table.data(), nullptr);
+  const uint32_t f = table[0].faceCount, v = table[0].vertexCount;
+  EXPECT_EQ(pm->TrimSplits(0, 0, 0, 0, f, v, nullptr, nullptr, nullptr), ErrInvalidCall);
+  EXPECT_EQ(pm->TrimSplits(1, 1, 0, 0, f, v, table.data(), nullptr, nullptr), ErrInvalidCall);
+  EXPECT_EQ(pm->TrimSplits(0, 99, 0, 0, f, v, table.data(), nullptr, nullptr), ErrInvalidCall);
+  EXPECT_EQ(pm->TrimSplits(0, 0, 0, 0, f + 1, v, table.data(), nullptr, nullptr), ErrInvalidCall);
 
   // 16-bit adjacency reports no neighbour as all ones at 32 bits.
   std::vector<uint32_t> adj(size_t(pm->GetMaxFaceCount()) * 3);
