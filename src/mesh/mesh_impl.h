@@ -27,6 +27,9 @@ class MeshInternal {
                                      uint32_t* adjacencyOut, uint32_t* faceRemap,
                                      Buffer** vertexRemap) = 0;
   virtual void VertexCacheParameters(uint32_t* size, uint32_t* magic) = 0;
+  // Installs an attribute table whose entries the caller made consistent with the faces (a
+  // tessellator's output) and marks it valid.
+  virtual LyrResult SetValidAttributeTable(const AttributeRange* entries, uint32_t count) = 0;
 
  protected:
   ~MeshInternal() = default;
