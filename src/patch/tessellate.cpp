@@ -252,7 +252,8 @@ inline void CrossUnit(const float* a, const float* b, float* out) {
               z = a[0] * b[1] - a[1] * b[0];
   const float len = std::sqrt(x * x + y * y + z * z);
   if (len > 0.00001f) {
-    out[0] = x / len, out[1] = y / len, out[2] = z / len;
+    const float inverse = 1.0f / len;
+    out[0] = x * inverse, out[1] = y * inverse, out[2] = z * inverse;
   } else {
     out[0] = out[1] = out[2] = 0;
   }
@@ -293,7 +294,8 @@ void Emit(const Plan& plan, uint8_t* base, uint32_t number, const float* val, co
         src = tmp;
         break;
       default:
-        if (op.comps < 4) {
+        // A float element is written as it was read; other types take four values.
+        if (op.comps < 4 && !IsFloatType(op.dst->type)) {
           std::memcpy(tmp, src, op.comps * sizeof(float));
           for (uint32_t q = op.comps; q < 4; ++q) tmp[q] = q == 3 ? 1.0f : 0.0f;
           src = tmp;
@@ -380,11 +382,11 @@ void RowSums(const RectContext& x, const float* wv, const float* dwv) {
 }
 
 // Evaluates and writes the vertex at u of the row whose sums are in x.rowSums.
-template <uint32_t N>
+template <uint32_t N, uint32_t FixedC>
 void RectVertex(const RectContext& x, const float* wu, const float* dwu, uint8_t* base,
                 uint32_t number, float u, float v) {
   constexpr uint32_t kMaxChannels = 3 + 4 * kMaxPatchElements;
-  const uint32_t C = x.plan->channels;
+  const uint32_t C = FixedC ? FixedC : x.plan->channels;
   const uint32_t n = N ? N : x.n;
   const float* q = x.rowSums;
   const float* r = x.rowSums + size_t(n) * C;
@@ -407,18 +409,21 @@ void RectVertex(const RectContext& x, const float* wu, const float* dwu, uint8_t
 using RectVertexFn = void (*)(const RectContext&, const float*, const float*, uint8_t*, uint32_t,
                               float, float);
 
-RectVertexFn RectVertexFor(uint32_t n) {
+// The form for n control points per side; position-only channels (derivative normals need no
+// channels of their own) get a form with the channel count fixed too.
+RectVertexFn RectVertexFor(uint32_t n, uint32_t channels) {
+  const bool three = channels == 3;
   switch (n) {
     case 2:
-      return &RectVertex<2>;
+      return three ? &RectVertex<2, 3> : &RectVertex<2, 0>;
     case 3:
-      return &RectVertex<3>;
+      return three ? &RectVertex<3, 3> : &RectVertex<3, 0>;
     case 4:
-      return &RectVertex<4>;
+      return three ? &RectVertex<4, 3> : &RectVertex<4, 0>;
     case 6:
-      return &RectVertex<6>;
+      return three ? &RectVertex<6, 3> : &RectVertex<6, 0>;
     default:
-      return &RectVertex<0>;
+      return &RectVertex<0, 0>;
   }
 }
 
@@ -577,7 +582,13 @@ LyrResult RectPatch(Job& job, uint32_t p, uint32_t attribute) {
   constexpr uint32_t kNew = 0xFFFFFFFFu;
   uint32_t fresh = 0;
   for (uint32_t j = 0; j <= V; ++j) {
+    const bool borderRow = j == 0 || j == V;
     for (uint32_t i = 0; i <= U; ++i) {
+      if (!borderRow && i != 0 && i != U) {
+        ids[j * W + i] = kNew;
+        ++fresh;
+        continue;
+      }
       uint32_t id = kNew;
       const bool on[4] = {j == 0, i == U, j == V, i == 0};
       for (uint32_t e = 0; e < 4 && id == kNew; ++e) {
@@ -598,7 +609,7 @@ LyrResult RectPatch(Job& job, uint32_t p, uint32_t attribute) {
 
   // Evaluation of the new vertices, row by row.
   RectContext x{&plan, job.info.basis * 6 + d, n, s.control.data(), s.rows.data()};
-  const RectVertexFn vertexAt = RectVertexFor(n);
+  const RectVertexFn vertexAt = RectVertexFor(n, plan.channels);
   float* ec = s.edgeControls.data();
   EdgeControls(x, ec);
   bool reversed[4];
@@ -668,8 +679,12 @@ LyrResult RectPatch(Job& job, uint32_t p, uint32_t attribute) {
   }
   job.out.vertexCount = next;
 
-  // Triangles, cells column by column; those collapsed by snapping are left out.
-  for (int pass = 0; pass < 2; ++pass) {
+  // Triangles, cells column by column; those collapsed by snapping are left out. Without welded
+  // or coarse edges there are none such and no counting pass.
+  const bool whole = fresh == (U + 1) * (V + 1) && edgeSeg[0] == U && edgeSeg[2] == U &&
+                     edgeSeg[1] == V && edgeSeg[3] == V;
+  if (whole && uint64_t(job.out.faceCount) + 2ull * U * V > job.out.faceRoom) return ErrInvalidCall;
+  for (int pass = whole ? 1 : 0; pass < 2; ++pass) {
     uint32_t faces = 0;
     for (uint32_t i = 0; i < U; ++i) {
       for (uint32_t j = 0; j < V; ++j) {
