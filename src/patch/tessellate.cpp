@@ -738,6 +738,52 @@ inline void GridWeights(uint32_t j, uint32_t k, uint32_t s, float* w) {
   w[2] = float(s - j - k) / float(s);
 }
 
+// Rewrites the positions of the vertices on the three edges of a triangular grid of s segments
+// from the edge curves alone (control positions `cp` of a degree-n triangle in row order),
+// walked in the canonical direction as for rectangle edges, so that neighbouring triangles give
+// bit-identical edge vertices.
+void TriEdges(const Plan& plan, const Vector3* cp, uint32_t n, uint32_t s, uint32_t first,
+              uint8_t* base) {
+  int32_t offset = -1;
+  for (uint32_t o = 0; o < plan.opCount; ++o)
+    if (plan.ops[o].ch == 0 && plan.ops[o].method == ElementMethod::Default)
+      offset = plan.ops[o].dst->offset;
+  if (offset < 0) return;
+  auto rowStart = [&](uint32_t j) { return first + j * (s + 1) - j * (j - 1) / 2; };
+  for (uint32_t e = 0; e < 3; ++e) {
+    // Edge 0: w0 = 0, from corner 2 to 1 along k; edge 1: w1 = 0, from corner 2 to 0 along j;
+    // edge 2: w2 = 0, from corner 1 to 0 along j.
+    Vector3 ec[6];
+    for (uint32_t i = 0; i <= n; ++i) {
+      const uint32_t r = e == 0 ? n : n - i, c = e == 0 ? n - i : e == 1 ? n - i : 0;
+      ec[i] = cp[r * (r + 1) / 2 + c];
+    }
+    bool reversed = false;
+    for (uint32_t i = 0; i < (n + 1) / 2; ++i) {
+      const float* a = &ec[i].x;
+      const float* b = &ec[n - i].x;
+      uint32_t q = 0;
+      while (q < 3 && a[q] == b[q]) ++q;
+      if (q < 3) {
+        reversed = a[q] > b[q];
+        break;
+      }
+    }
+    for (uint32_t a = 0; a <= s; ++a) {
+      const uint32_t number = e == 0 ? first + a : e == 1 ? rowStart(a) : rowStart(a) + s - a;
+      float w[6], dw[6];
+      Weights1D(n, float(reversed ? s - a : a) / float(s), w, dw);
+      float x[3];
+      for (uint32_t q = 0; q < 3; ++q) {
+        float sum = w[0] * (&ec[reversed ? n : 0].x)[q];
+        for (uint32_t i = 1; i <= n; ++i) sum += w[i] * (&ec[reversed ? n - i : i].x)[q];
+        x[q] = sum;
+      }
+      std::memcpy(base + size_t(number) * plan.outStride + offset, x, sizeof x);
+    }
+  }
+}
+
 // Evaluates a triangle of degree `degree` (control values in channels) for the channels it
 // serves and writes the vertex. For N-patches the position comes from the cubic control points
 // and every other channel from the three corners.
@@ -830,6 +876,14 @@ LyrResult TriPatch(Job& job, uint32_t p, uint32_t attribute) {
         Emit(plan, job.out.vertices, number++, val, dval, vval, w[2], w[0]);
       }
     }
+  }
+  if (npatch) {
+    TriEdges(plan, cubic, 3, segs, first, job.out.vertices);
+  } else {
+    Vector3 positions[21];
+    for (uint32_t k = 0; k < job.controlPoints; ++k)
+      positions[k] = {control[k * C], control[k * C + 1], control[k * C + 2]};
+    TriEdges(plan, positions, degree, segs, first, job.out.vertices);
   }
   job.out.vertexCount = first + count;
   TriTriangles(job, first, segs, attribute);

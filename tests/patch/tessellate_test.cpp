@@ -440,3 +440,55 @@ TEST_F(TessellateTest, FailuresReleaseEveryLockAndLeaveNothingBehind) {
 
 }  // namespace
 }  // namespace lyr::test
+
+namespace lyr::test {
+namespace {
+
+// Triangle patches and N-patches over a bumpy grid of squares with random normals: neighbouring
+// triangles meet on their edges without cracks, whichever way each walks the edge.
+TEST_F(TessellateTest, TriangleMembersMeetTheirNeighboursWithoutCracks) {
+  const VertexElement decl[] = {{0, 0, T::F32x3, M::Default, U::Position, 0},
+                                {0, 12, T::F32x3, M::Default, U::Normal, 0},
+                                kEndElement};
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> bump(-0.3f, 0.3f);
+  constexpr uint32_t kSide = 4;
+  std::vector<float> pts;
+  for (uint32_t y = 0; y <= kSide; ++y)
+    for (uint32_t x = 0; x <= kSide; ++x) pts.insert(pts.end(), {float(x), float(y), bump(rng)});
+  std::vector<uint16_t> idx;
+  for (uint32_t y = 0; y < kSide; ++y)
+    for (uint32_t x = 0; x < kSide; ++x) {
+      const uint16_t a = uint16_t(y * (kSide + 1) + x), b = uint16_t(a + 1),
+                     c = uint16_t(a + kSide + 1), d = uint16_t(c + 1);
+      // Alternate diagonals so that shared edges run both ways.
+      if ((x + y) % 2)
+        idx.insert(idx.end(), {a, b, d, a, d, c});
+      else
+        idx.insert(idx.end(), {a, b, c, b, d, c});
+    }
+  Ref<PatchMesh> patches = MakePatchMesh(device.get(), {3, 0, 0}, pts, idx, decl);
+  void* p = nullptr;
+  ASSERT_EQ(patches->LockVertices(0, &p), Ok);
+  VertexAccessor acc;
+  AttachDeclaration(acc, decl);
+  AttachStream(acc, 0, p, 0);
+  for (uint32_t v = 0; v < pts.size() / 3; ++v) {
+    const float n[3] = {bump(rng), bump(rng), 1};
+    WriteElement(acc, &decl[1], v, n, 3);
+  }
+  patches->UnlockVertices();
+  for (float level : {2.0f, 5.0f, 9.0f}) {
+    SCOPED_TRACE(level);
+    const uint32_t s = uint32_t(level);
+    Ref<Mesh> out = MakeOutput(device.get(), patches.get(), level, false);
+    ASSERT_EQ(patches->TessellateUniform(level, out.get()), Ok);
+    const Surface surface = ReadSurface(out.get());
+    std::vector<uint32_t> groups(surface.triangles.size());
+    for (size_t f = 0; f < groups.size(); ++f) groups[f] = uint32_t(f / (s * s));
+    EXPECT_EQ(CountCracks(surface, 1e-4f, &groups), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace lyr::test
