@@ -14,6 +14,22 @@ using T = ElementType;
 using M = ElementMethod;
 using U = ElementUsage;
 
+// Writes `count` values of `element` into every control vertex, from value(vertex, out).
+void WriteControl(PatchMesh* patches, const VertexElement* decl, const VertexElement* element,
+                  uint32_t count, const std::function<void(uint32_t, float*)>& value) {
+  void* p = nullptr;
+  ASSERT_EQ(patches->LockVertices(0, &p), Ok);
+  VertexAccessor acc;
+  AttachDeclaration(acc, decl);
+  AttachStream(acc, 0, p, 0);
+  for (uint32_t v = 0; v < patches->GetVertexCount(); ++v) {
+    float x[4] = {0, 0, 0, 1};
+    value(v, x);
+    WriteElement(acc, element, v, x, count);
+  }
+  patches->UnlockVertices();
+}
+
 // Faces and vertices the output's attribute table covers.
 std::pair<uint32_t, uint32_t> Written(Mesh* mesh) {
   uint32_t n = 0;
@@ -279,17 +295,10 @@ TEST_F(TessellateTest, NPatchesOfAFlatMeshStayFlatOnBothPaths) {
   for (bool curved : {false, true}) {
     for (const VertexElement* decl : {kernelDecl, generalDecl}) {
       Ref<PatchMesh> patches = MakePatchMesh(device.get(), {3, 3, 0}, pts, idx, decl);
-      void* p = nullptr;
-      ASSERT_EQ(patches->LockVertices(0, &p), Ok);
-      VertexAccessor acc;
-      AttachDeclaration(acc, decl);
-      AttachStream(acc, 0, p, 0);
-      for (uint32_t v = 0; v < 5; ++v) {
-        float normal[3] = {0, 0, 1};
+      WriteControl(patches.get(), decl, &decl[1], 3, [&](uint32_t v, float* normal) {
+        normal[2] = 1;
         if (curved) normal[0] = pts[v * 3] - 0.5f, normal[1] = pts[v * 3 + 1] - 0.5f;
-        WriteElement(acc, &decl[1], v, normal, 3);
-      }
-      patches->UnlockVertices();
+      });
       Ref<Mesh> out = MakeOutput(device.get(), patches.get(), 5, false);
       ASSERT_EQ(patches->TessellateUniform(5, out.get()), Ok);
       results.push_back(ReadSurface(out.get()));
@@ -368,16 +377,9 @@ TEST_F(TessellateTest, LookupElementsSampleTheDisplacementTexture) {
                                 kEndElement};
   std::vector<float> pts = Grid(1, 0, [](float, float) { return 0.0f; });
   Ref<PatchMesh> patches = MakePatchMesh(device.get(), {1, 1, 0}, pts, Iota(4), decl);
-  {
-    // Texture coordinates = the positions' x and y.
-    void* p = nullptr;
-    ASSERT_EQ(patches->LockVertices(0, &p), Ok);
-    VertexAccessor acc;
-    AttachDeclaration(acc, decl);
-    AttachStream(acc, 0, p, 0);
-    for (uint32_t v = 0; v < 4; ++v) WriteElement(acc, &decl[1], v, &pts[v * 3], 2);
-    patches->UnlockVertices();
-  }
+  // Texture coordinates = the positions' x and y.
+  WriteControl(patches.get(), decl, &decl[1], 2,
+               [&](uint32_t v, float* st) { st[0] = pts[v * 3], st[1] = pts[v * 3 + 1]; });
   Ref<Texture> texture;
   ASSERT_EQ(ControlOf(device.get())->MakeTexture(4, 4, 1, kFormatL8, texture.put()), Ok);
   LockedRect rect{};
@@ -468,16 +470,8 @@ TEST_F(TessellateTest, TriangleMembersMeetTheirNeighboursWithoutCracks) {
         idx.insert(idx.end(), {a, b, c, b, d, c});
     }
   Ref<PatchMesh> patches = MakePatchMesh(device.get(), {3, 0, 0}, pts, idx, decl);
-  void* p = nullptr;
-  ASSERT_EQ(patches->LockVertices(0, &p), Ok);
-  VertexAccessor acc;
-  AttachDeclaration(acc, decl);
-  AttachStream(acc, 0, p, 0);
-  for (uint32_t v = 0; v < pts.size() / 3; ++v) {
-    const float n[3] = {bump(rng), bump(rng), 1};
-    WriteElement(acc, &decl[1], v, n, 3);
-  }
-  patches->UnlockVertices();
+  WriteControl(patches.get(), decl, &decl[1], 3,
+               [&](uint32_t, float* n) { n[0] = bump(rng), n[1] = bump(rng), n[2] = 1; });
   for (float level : {2.0f, 5.0f, 9.0f}) {
     SCOPED_TRACE(level);
     const uint32_t s = uint32_t(level);
