@@ -241,6 +241,13 @@ TEST_F(TessellateTest, EveryMemberStaysOnThePlaneOfItsControlPoints) {
         std::memcpy(uv, &s.vertexBytes[v * s.stride + (info.type == 1 ? 36 : 24)], 8);
         const double dot = nv[0] * n[0] + nv[1] * n[1] + nv[2] * n[2];
         EXPECT_NEAR(std::fabs(dot), 1.0, 1e-4) << v;
+        if (info.type == 1) {
+          // The u-derivative lies in the plane and points along +x, the way u runs.
+          float tv[3];
+          std::memcpy(tv, &s.vertexBytes[v * s.stride + 24], 12);
+          EXPECT_NEAR(tv[0] * n[0] + tv[1] * n[1] + tv[2] * n[2], 0, 1e-3) << v;
+          EXPECT_GT(tv[0], 0) << v;
+        }
         EXPECT_TRUE(uv[0] >= 0 && uv[0] <= 1 && uv[1] >= 0 && uv[1] <= 1) << v;
       }
       EXPECT_EQ(CountCracks(s), 0u);
