@@ -175,6 +175,8 @@ struct Plan {
   const VertexElement* tessFactor = nullptr;  // adaptive weights
   bool needDerivatives = false;
   bool hasLookup = false;
+  // The layout is a float position and a derivative normal, nothing else: their offsets.
+  int32_t positionAt = -1, normalAt = -1;
   uint32_t outStride = 0;
   VertexAccessor in, out;
   const LockedRect* levels = nullptr;
@@ -218,6 +220,11 @@ void BuildPlan(const VertexElement* decl, const VertexElement* layout, Plan& pla
     }
   }
   plan.outStride = StreamVertexSize(layout, 0);
+  if (plan.opCount == 2 && plan.ops[0].ch == 0 && plan.ops[0].method == ElementMethod::Default &&
+      plan.ops[1].method == ElementMethod::CrossUV && plan.ops[1].dst->type == ElementType::F32x3) {
+    plan.positionAt = plan.ops[0].dst->offset;
+    plan.normalAt = plan.ops[1].dst->offset;
+  }
 }
 
 // Reads the control values of `count` control vertices (indices) into channels.
@@ -402,6 +409,14 @@ void RectVertex(const RectContext& x, const float* wu, const float* dwu, uint8_t
       for (uint32_t c = 1; c < n; ++c) a += dwu[c] * q[c * C + ch], b += wu[c] * r[c * C + ch];
       du[ch] = a, dv[ch] = b;
     }
+  }
+  if (FixedC == 3 && x.plan->normalAt >= 0) {
+    uint8_t* vertex = base + size_t(number) * x.plan->outStride;
+    float normal[3];
+    CrossUnit(du, dv, normal);
+    std::memcpy(vertex + x.plan->positionAt, val, 12);
+    std::memcpy(vertex + x.plan->normalAt, normal, 12);
+    return;
   }
   Emit(*x.plan, base, number, val, du, dv, u, v);
 }
