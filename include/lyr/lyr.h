@@ -14,6 +14,7 @@
 #include "lyr/mesh.h"
 #include "lyr/anim.h"
 #include "lyr/frame.h"
+#include "lyr/hierarchy_load.h"
 #include "lyr/bounds.h"
 #include "lyr/skin.h"
 #include "lyr/material.h"
