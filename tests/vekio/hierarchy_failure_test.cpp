@@ -8,7 +8,7 @@ namespace lyr::test {
 namespace {
 
 std::string Scene() {
-  return ReadBytes(std::string(LYR_TEST_DATA_DIR) + "/hierload/scene.vkf");
+  return ReadBytes(std::string(LYR_TEST_DATA_DIR) + "/hierload/kinds.vkf");
 }
 
 TEST(HierarchyLoadFailures, EveryAllocation) {

@@ -189,7 +189,7 @@ TEST(HierarchyLoad, NewFramesStartCleanAndContainersCarryTheMeshData) {
   Ref<GraphicsDevice> device = MakeRefDevice();
   SceneLoad load;
   Recorder user;
-  ASSERT_EQ(load.Load(DataFile("scene.vkf"), device.get(), &user), Ok);
+  ASSERT_EQ(load.Load(DataFile("kinds.vkf"), device.get(), &user), Ok);
   EXPECT_EQ(Describe(load.root),
             "-{Body<0,1,0>{Arm<2,0,0>[Sleeve+skin][Cuff],Hand[Palm]},-[Floor]}");
   EXPECT_EQ(user.calls, (std::vector<std::string>{"top:", "top:Shared", "mesh:Sleeve:Tag",
@@ -214,7 +214,7 @@ TEST(HierarchyLoad, NewFramesStartCleanAndContainersCarryTheMeshData) {
 TEST(HierarchyLoad, ControllerPlaysTheLastSetWithEveryNamedFrame) {
   Ref<GraphicsDevice> device = MakeRefDevice();
   SceneLoad load;
-  ASSERT_EQ(load.Load(DataFile("scene.vkf"), device.get()), Ok);
+  ASSERT_EQ(load.Load(DataFile("kinds.vkf"), device.get()), Ok);
   AnimationController* c = load.controller.get();
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->MaxOutputs(), 3u);  // Body, Arm, Hand
@@ -252,7 +252,7 @@ TEST(HierarchyLoad, ControllerPlaysTheLastSetWithEveryNamedFrame) {
 
   // Without an out-pointer no controller is made, and the tree is the same.
   SceneLoad bare;
-  ASSERT_EQ(bare.Load(DataFile("scene.vkf"), device.get(), nullptr, false), Ok);
+  ASSERT_EQ(bare.Load(DataFile("kinds.vkf"), device.get(), nullptr, false), Ok);
   EXPECT_EQ(Describe(bare.root),
             "-{Body<0,1,0>{Arm<2,0,0>[Sleeve+skin][Cuff],Hand[Palm]},-[Floor]}");
 }
