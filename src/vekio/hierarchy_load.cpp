@@ -352,8 +352,7 @@ LyrResult LoadTopLevelObject(LoadContext& ctx, VekDataObject* object, OwnedFrame
   return Guard([&] { return ctx.userData->OnTopLevelObject(object); });
 }
 
-}  // namespace
-
+// The walk over an open enumeration.
 LyrResult LoadMeshHierarchyFrom(VekEnumeration* enumeration, uint32_t options,
                                 GraphicsDevice* device, HierarchyAllocator* allocator,
                                 UserDataLoader* userDataLoader, Frame** root,
@@ -394,6 +393,8 @@ LyrResult LoadMeshHierarchyFrom(VekEnumeration* enumeration, uint32_t options,
     return Ok;
   });
 }
+
+}  // namespace
 
 LyrResult LoadMeshHierarchy(const void* source, uint32_t mode, uint32_t options,
                             GraphicsDevice* device, HierarchyAllocator* allocator,

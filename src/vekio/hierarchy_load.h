@@ -13,10 +13,4 @@ LyrResult LoadMeshHierarchy(const void* source, uint32_t mode, uint32_t options,
                             UserDataLoader* userDataLoader, Frame** root,
                             AnimationController** controller);
 
-// The same over an enumeration already opened (the caller keeps its reference).
-LyrResult LoadMeshHierarchyFrom(VekEnumeration* enumeration, uint32_t options,
-                                GraphicsDevice* device, HierarchyAllocator* allocator,
-                                UserDataLoader* userDataLoader, Frame** root,
-                                AnimationController** controller);
-
 }  // namespace lyr::vekio

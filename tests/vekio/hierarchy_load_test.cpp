@@ -250,6 +250,14 @@ TEST(HierarchyLoad, ControllerPlaysTheLastSetWithEveryNamedFrame) {
   EXPECT_NEAR(arm->matrix.m[3][2], 0.5f, 1e-6f);
   EXPECT_EQ(LyrFrameFind(load.root, "Body")->matrix.m[0][0], 2.0f);
 
+  // A host that names every frame (the unnamed root and the top-level mesh's frame too) gets an
+  // output for each.
+  SceneLoad named;
+  named.host.nameEverything = true;
+  ASSERT_EQ(named.Load(DataFile("kinds.vkf"), device.get()), Ok);
+  ASSERT_TRUE(named.controller);
+  EXPECT_EQ(named.controller->MaxOutputs(), 5u);
+
   // Without an out-pointer no controller is made, and the tree is the same.
   SceneLoad bare;
   ASSERT_EQ(bare.Load(DataFile("kinds.vkf"), device.get(), nullptr, false), Ok);

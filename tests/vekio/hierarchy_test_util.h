@@ -31,6 +31,8 @@ class TestHost final : public HierarchyAllocator {
   HostFault frameFault = HostFault::kNone, containerFault = HostFault::kNone;
   int frameFaultAt = -1, containerFaultAt = -1;
   int newFrameCalls = 0, newContainerCalls = 0;
+  // Gives every frame a name, an empty one where the loader passes none.
+  bool nameEverything = false;
 
   bool Empty() const { return frames_.empty() && containers_.empty(); }
   size_t FrameCount() const { return frames_.size(); }
@@ -46,7 +48,7 @@ class TestHost final : public HierarchyAllocator {
     std::memset(&f->matrix, 0x7F, sizeof f->matrix);
     f->meshContainers = &poisonContainer_;
     f->nextSibling = f->firstChild = &poisonFrame_;
-    f->name = name ? Copy(name) : nullptr;
+    f->name = name ? Copy(name) : nameEverything ? Copy("") : nullptr;
     frames_.insert(f);
     *out = f;
     return Ok;
