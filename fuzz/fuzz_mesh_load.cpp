@@ -47,31 +47,10 @@ void Load(lyr::VekDataObject* object) {
   Free(pm);
 }
 
-// Loads every Mesh at top level and inside frames.
-void Visit(lyr::VekDataObject* o, int depth) {
-  using namespace lyr;
-  const Guid* id = nullptr;
-  if (o->ReadTemplateId(&id) != Ok) return;
-  if (*id == vekio::tid::kMesh) {
-    Load(o);
-    return;
-  }
-  if (*id != vekio::tid::kFrame || depth > 8) return;
-  for (;;) {
-    Unknown* c = nullptr;
-    if (o->NextChild(&c) != Ok) break;
-    VekDataObject* d = nullptr;
-    if (c->QueryInterface(VekDataObject::kIid, reinterpret_cast<void**>(&d)) == Ok) {
-      Visit(d, depth + 1);
-      d->Release();
-    }
-    c->Release();
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+<<<<<<< HEAD
   const std::vector<uint8_t> bytes = vekfuzz::AsVekFile(data, size);
   lyr::VekMemorySource src{bytes.data(), bytes.size()};
   lyr::VekEnumeration* e = nullptr;
@@ -83,5 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     o->Release();
   }
   e->Release();
+=======
+  vekfuzz::LoadEach(
+      data, size, [](const lyr::Guid& id) { return id == lyr::vekio::tid::kMesh; }, Load);
+>>>>>>> main
   return 0;
 }

@@ -17,4 +17,5 @@
 #include "lyr/hierarchy_load.h"
 #include "lyr/bounds.h"
 #include "lyr/skin.h"
+#include "lyr/patch.h"
 #include "lyr/material.h"

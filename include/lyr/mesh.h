@@ -76,6 +76,10 @@ struct Mesh : BaseMesh {
   virtual LyrResult LYR_CALL OptimizeSelf(uint32_t flags, const uint32_t* adjacencyIn,
                                           uint32_t* adjacencyOut, uint32_t* faceRemap,
                                           Buffer** vertexRemap) = 0;
+  // Copies count entries as the new attribute table (count 0 with null entries removes it); the
+  // table-valid state is left as it was. ErrInvalidCall for entries with count 0, null entries
+  // with a count, and any entry whose faces reach past the face count or whose vertices reach
+  // past the vertex count; the old table is then kept. ErrOutOfMemory.
   virtual LyrResult LYR_CALL ReplaceAttributeTable(const AttributeRange* entries,
                                                    uint32_t count) = 0;
   // Internal: 1 when faces, adjacency, point representatives and attribute table agree, else 0.

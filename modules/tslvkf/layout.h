@@ -35,6 +35,9 @@ inline LyrResult ElementCount(const Member& m, const Template& t, const uint32_t
 
 // Visitor base: every callback returns false to stop the walk.
 struct LayoutVisitor {
+  // A flat visitor sees only the sequence of values and their kinds, not where members and
+  // elements begin: consecutive values of one kind may come in one Values call.
+  static constexpr bool kFlat = false;
   bool BeginMember(const Member&, int /*level*/, size_t /*offset*/) { return true; }
   bool EndMember(const Member&, int /*level*/, size_t /*offset*/) { return true; }
   // n values of kind k at p. group: values per element of an array of templates, 1 for an
@@ -69,6 +72,20 @@ LyrResult WalkStruct(const Template& t, const uint8_t* p, size_t size, size_t* o
       if (m.countSlot >= 0) slots[m.countSlot] = ReadCount(k, p + *off);
       if (!v.Values(k, p + *off, count, group, level)) return kWalkStopped;
       *off += static_cast<size_t>(bytes);
+    } else if (V::kFlat && m.type->counted) {
+      // Counted elements (a mesh face) are one run of values of one kind: only their sizes are
+      // walked, and the run goes to the visitor whole.
+      const Kind k = m.type->members[0].kind;
+      const size_t s = ScalarSize(k);
+      size_t at = *off;
+      for (uint64_t i = 0; i < count; ++i) {
+        if (size - at < s) return lyr::ErrVekBadData;
+        const uint64_t n = ReadCount(k, p + at);
+        if (n * s > size - at - s) return lyr::ErrVekBadData;
+        at += s + static_cast<size_t>(n * s);
+      }
+      if (!v.Values(k, p + *off, (at - *off) / s, 1, level + 1)) return kWalkStopped;
+      *off = at;
     } else {
       for (uint64_t i = 0; i < count; ++i) {
         if (size - *off < m.type->minScalars) return lyr::ErrVekBadData;

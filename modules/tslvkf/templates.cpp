@@ -97,6 +97,9 @@ bool FinishTemplate(Template& t) {
   }
   if (t.uniform) t.uniformCount = static_cast<uint32_t>(scalars);
   if (t.minScalars > UINT32_MAX) t.minScalars = UINT32_MAX;
+  t.counted = t.members.size() == 2 && IsInteger(t.members[0].kind) && !t.members[0].array &&
+              t.members[1].kind == t.members[0].kind && t.members[1].array &&
+              t.members[1].dims.size() == 1 && t.members[1].dims[0].member == 0;
   return true;
 }
 
@@ -230,11 +233,9 @@ void FormatGuidText(const Guid& g, char out[36]) {
 
 LyrResult ParseHeader(const uint8_t* p, size_t n, Header* out) {
   if (n < kHeaderSize || std::memcmp(p, "vkf ", 4) != 0) return lyr::ErrVekBadFileHeader;
-  // Version: four digits, major "03".
-  for (int i = 4; i < 8; ++i) {
-    if (p[i] < '0' || p[i] > '9') return lyr::ErrVekBadFileHeader;
-  }
-  if (p[4] != '0' || p[5] != '3') return lyr::ErrVekBadFileHeader;
+  // Version: major "03", minor "02" or "03"; no other version is known.
+  if (std::memcmp(p + 4, "0302", 4) != 0 && std::memcmp(p + 4, "0303", 4) != 0)
+    return lyr::ErrVekBadFileHeader;
   Header h;
   const char* form = reinterpret_cast<const char*>(p + 8);
   if (std::memcmp(form, "txt ", 4) == 0) {

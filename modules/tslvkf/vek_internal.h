@@ -293,6 +293,9 @@ struct Template {
   bool uniform = false;     // fixed, and every value is of the one kind below
   Kind uniformKind = Kind::kDword;
   uint32_t uniformCount = 0;  // values per instance when uniform
+  // A count member followed by an array of that many values of the count's kind, and nothing
+  // else (a mesh face): instances differ in size but hold values of one kind only.
+  bool counted = false;
 
   // True when the two definitions agree in everything a reader or writer sees.
   bool SameAs(const Template& o) const;

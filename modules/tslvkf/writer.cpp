@@ -224,6 +224,7 @@ LyrResult SaveNode::AddChild(lyr::VekDataObject* child) {
 // Checks a block against its template and measures its strings (a null one is written as an
 // empty string and still takes a terminator).
 struct BlockChecker : LayoutVisitor {
+  static constexpr bool kFlat = true;
   size_t stringBytes = 0;
   bool Values(Kind k, const uint8_t* p, uint64_t n, uint32_t, int) {
     if (k != Kind::kString) return true;
@@ -238,6 +239,7 @@ struct BlockChecker : LayoutVisitor {
 
 // Points the copied block's strings at the copies after it.
 struct StringCopier : LayoutVisitor {
+  static constexpr bool kFlat = true;
   const uint8_t* src;
   uint8_t* dst;
   char* strings;
@@ -268,6 +270,7 @@ LyrResult SaveNode::SetData(const uint8_t* data, uint32_t size) {
   if (!block_) throw std::bad_alloc();
   if (size) std::memcpy(block_, data, size);
   size_ = size;
+  if (check.stringBytes == 0) return Ok;  // no STRING member: nothing to point anywhere
   StringCopier copier;
   copier.src = data;
   copier.dst = block_;
@@ -602,6 +605,7 @@ struct TextValues : LayoutVisitor {
 
 // Member values in the binary form: runs of integers and of floats as lists, strings alone.
 struct BinaryValues : LayoutVisitor {
+  static constexpr bool kFlat = true;
   ByteBuffer& o;
   uint16_t listCode = 0;
   size_t countAt = 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "math/fast_functions.h"
+#include "math/kernels.h"
 #include "math/math_util.h"
 #include "skin/skin_blend.h"
 
@@ -80,6 +81,7 @@ void InstallSseForms(FastFunctionSet* set) {
   set->HalfToFloatArray = &sse::HalfToFloatArray;
   LYR_INSTALL_ARRAYS(sse);
   set->BlendSkinnedVertices = &sse::BlendSkinnedVertices;
+  set->EvaluateNPatchPoints = &sse::EvaluateNPatchPoints;
 }
 
 // The SSE forms, then SSE2's own forms over them; InvertQuaternion stays plain.

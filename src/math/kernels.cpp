@@ -1,5 +1,5 @@
-// Plain form of the N-patch evaluation kernel (the skinned-vertex blend lives with the skinning
-// code, src/skin/skin_blend.cpp).
+// The N-patch control points and the plain form of the evaluation kernel (its SSE form is in
+// npatch_sse.cpp; the skinned-vertex blend lives with the skinning code, src/skin/skin_blend.cpp).
 #include <cstring>
 
 #include "math/fast_table.h"
@@ -14,14 +14,10 @@ Vector3 EdgeControlPoint(const Vector3& a, const Vector3& b, const Vector3& n, f
           b.z + factor * (e.z - d * n.z)};
 }
 
-namespace plain {
-
-void EvaluateNPatchPoints(const Vector3* normals, const float* points, uint32_t pointCount,
-                          float* out, const float* v0, const float* v1, const float* v2,
-                          uint32_t floatsPerVertex) {
+void NPatchControlPoints(const Vector3* normals, const float* v0, const float* v1, const float* v2,
+                         Vector3* cp) {
   constexpr float kThird = 0.33333334f;
-  Vector3 p0 = {v0[0], v0[1], v0[2]}, p1 = {v1[0], v1[1], v1[2]}, p2 = {v2[0], v2[1], v2[2]};
-  Vector3 cp[10];
+  const Vector3 p0 = {v0[0], v0[1], v0[2]}, p1 = {v1[0], v1[1], v1[2]}, p2 = {v2[0], v2[1], v2[2]};
   cp[0] = p0;
   cp[1] = EdgeControlPoint(p1, p0, normals[0], kThird);
   cp[2] = EdgeControlPoint(p2, p0, normals[0], kThird);
@@ -37,6 +33,15 @@ void EvaluateNPatchPoints(const Vector3* normals, const float* points, uint32_t 
   constexpr float kSixth = 0.166666f;
   cp[4] = {0.25f * e.x - kSixth * (p0.x + p1.x + p2.x), 0.25f * e.y - kSixth * (p0.y + p1.y + p2.y),
            0.25f * e.z - kSixth * (p0.z + p1.z + p2.z)};
+}
+
+namespace plain {
+
+void EvaluateNPatchPoints(const Vector3* normals, const float* points, uint32_t pointCount,
+                          float* out, const float* v0, const float* v1, const float* v2,
+                          uint32_t floatsPerVertex) {
+  Vector3 cp[10];
+  NPatchControlPoints(normals, v0, v1, v2, cp);
   constexpr uint32_t kLocal = 64;
   float local[kLocal];
   for (uint32_t i = 0; i < pointCount; ++i) {

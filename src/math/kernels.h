@@ -30,6 +30,24 @@ void EvaluateNPatchPoints(const Vector3* normals, const float* points, uint32_t 
                           float* out, const float* v0, const float* v1, const float* v2,
                           uint32_t floatsPerVertex);
 
+// The ten control points of the cubic N-patch of one triangle, in Bernstein order: V0, E01, E02,
+// E10, C, E20, V1, E12, E21, V2 (edge points a third along each edge, projected into the corner's
+// tangent plane; C = 0.25 * (sum of the edge points) - 0.166666 * (V0 + V1 + V2)). Every form of
+// the kernel builds them here, so all forms start from the same bits.
+void NPatchControlPoints(const Vector3* normals, const float* v0, const float* v1, const float* v2,
+                         Vector3* cp);
+
+// The SSE form of the kernel (x86 only): the same sums in the same order, four points at a time.
+// The SSE and SSE2 overlays of the table both install it.
+#if defined(__i386__) || defined(__x86_64__)
+#define LYR_HAVE_SSE_NPATCH 1
+namespace sse {
+void EvaluateNPatchPoints(const Vector3* normals, const float* points, uint32_t pointCount,
+                          float* out, const float* v0, const float* v1, const float* v2,
+                          uint32_t floatsPerVertex);
+}  // namespace sse
+#endif
+
 // The edge control point B + factor*((A - B) - ((A - B).N)N): a factor-th of the edge from B
 // towards A, projected into the plane through B with normal N.
 Vector3 EdgeControlPoint(const Vector3& a, const Vector3& b, const Vector3& n, float factor);

@@ -567,8 +567,24 @@ LyrResult SkinInfoImpl::ToBlendedMesh(Mesh* source, uint32_t options, const uint
         for (uint32_t j = 0; j < vertexInfluences_[x]; ++j) weights[j] *= scale;
       }
     };
+    // The bone of a row's largest positive weight (the first of equals), kNone without one.
+    auto heaviestBone = [&](uint32_t x) {
+      uint32_t bone = kNone;
+      float best = 0.0f;
+      for (uint32_t j = 0; j < vertexInfluences_[x]; ++j)
+        if (rowWeights(x)[j] > best) {
+          best = rowWeights(x)[j];
+          bone = rowBones(x)[j];
+        }
+      return bone;
+    };
     // Keeps the first three bones and the heaviest others up to t; every other bone leaves the
-    // face's vertices and every vertex at their places.
+    // face's vertices and every vertex at their places. No vertex may lose its heaviest bone: a
+    // vertex stripped of all its bones would hand its whole weight to a slot that is unused or
+    // holds a bone it does not follow. Where that choice drops one, the bone takes the place of
+    // the lightest kept bone that no vertex of the face needs. A face has at most three such
+    // bones and t is at least three, so there is always room; and since every face keeps the
+    // heaviest bone of each of its vertices, the heaviest bone of a row never changes.
     auto limitBones = [&](uint32_t f) {
       Vector<Found> kept(found.begin(), found.begin() + 3);
       Vector<Found> rest(found.begin() + 3, found.end());
@@ -578,6 +594,29 @@ LyrResult SkinInfoImpl::ToBlendedMesh(Mesh* source, uint32_t options, const uint
                              [](const Found& a, const Found& b) { return a.weight < b.weight; });
         kept.push_back(*heaviest);
         rest.erase(heaviest);
+      }
+      uint32_t needed[3];
+      int neededCount = 0;
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t v = faces.indices[size_t(f) * 3 + k];
+        if (v >= vertexCount_) continue;
+        const uint32_t bone = heaviestBone(reps[v]);
+        if (bone != kNone && std::find(needed, needed + neededCount, bone) == needed + neededCount)
+          needed[neededCount++] = bone;
+      }
+      const auto isNeeded = [&](const Found& x) {
+        return std::find(needed, needed + neededCount, x.bone) != needed + neededCount;
+      };
+      for (int n = 0; n < neededCount; ++n) {
+        auto missing = std::find_if(rest.begin(), rest.end(),
+                                    [&](const Found& x) { return x.bone == needed[n]; });
+        if (missing == rest.end()) continue;
+        auto lightest = kept.end();
+        for (auto it = kept.begin(); it != kept.end(); ++it)
+          if (!isNeeded(*it) && (lightest == kept.end() || it->weight < lightest->weight))
+            lightest = it;
+        if (lightest == kept.end()) continue;
+        std::swap(*lightest, *missing);
       }
       BoneMask removed{};
       for (const Found& x : rest) MaskAdd(removed, x.bone);

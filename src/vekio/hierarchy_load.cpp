@@ -6,6 +6,7 @@
 #include "core/object_impl.h"
 #include "math/math_util.h"
 #include "mesh/mesh_load.h"
+#include "patch/patch_load.h"
 #include "platform/platform.h"
 #include "vekio/anim_load.h"
 #include "vekio/vek_component.h"
@@ -217,14 +218,55 @@ LyrResult LoadMeshContainer(LoadContext& ctx, VekDataObject* object, Frame* fram
   return Ok;
 }
 
-// A PatchMesh (isPatchMesh) or PatchMesh9 data object as patch-mesh containers of frame. The
-// library has no patch-mesh loader yet, so the object is passed to the host like any data it
-// does not know, where it is not lost.
+// Everything LoadPatchMeshes hands out, released or freed on scope exit.
+struct LoadedPatches {
+  Ref<Buffer> materials, effects;
+  uint32_t materialCount = 0;
+  PatchMesh* meshes[kMaxLoadedPatchMeshes] = {};
+  uint32_t meshCount = 0;
+  VekDataObject** unknown = nullptr;
+  uint32_t unknownCount = 0;
+
+  LoadedPatches() = default;
+  LoadedPatches(const LoadedPatches&) = delete;
+  LoadedPatches& operator=(const LoadedPatches&) = delete;
+  ~LoadedPatches() {
+    for (PatchMesh* m : meshes) {
+      if (m) m->Release();
+    }
+    for (uint32_t i = 0; i < unknownCount; ++i) unknown[i]->Release();
+    Free(unknown);
+  }
+};
+
+// A PatchMesh (isPatchMesh) or PatchMesh9 data object as patch-mesh containers at the end of
+// frame's list, one per PatchMesh the loader made (PatchMesh9 data makes one), all sharing the
+// name, the materials and the unhandled children. Each container is linked before its
+// OnMeshChild calls, so a failing call leaves it to the frame's clean-up.
 LyrResult LoadPatchContainers(LoadContext& ctx, VekDataObject* object, bool isPatchMesh,
                               Frame* frame) {
-  (void)isPatchMesh;
-  if (!ctx.userData) return Ok;
-  return Guard([&] { return ctx.userData->OnFrameChild(frame, object); });
+  NameBuffer name;
+  LyrResult r = name.Read(object);
+  if (Failed(r)) return r;
+  LoadedPatches p;
+  r = LoadPatchMeshes(object, 0, ctx.device, p.materials.put(), p.effects.put(), &p.materialCount,
+                      p.meshes, &p.meshCount, isPatchMesh, &p.unknown, &p.unknownCount);
+  if (Failed(r)) return r;
+  // Only the slots the loader filled: a count it did not report would hand the host a null mesh.
+  for (uint32_t i = 0; i < p.meshCount && i < kMaxLoadedPatchMeshes && p.meshes[i]; ++i) {
+    MeshData meshData{};
+    meshData.meshType = MeshTypePatchMesh;
+    meshData.patchMesh = p.meshes[i];
+    MeshContainer* container = nullptr;
+    r = ctx.allocator.NewMeshContainer(name.get(), &meshData,
+                                       static_cast<const Material*>(BytesOf(p.materials.get())),
+                                       static_cast<const EffectInstance*>(BytesOf(p.effects.get())),
+                                       p.materialCount, nullptr, nullptr, &container);
+    if (Failed(r)) return r;
+    AppendContainer(frame, container);
+    if (Failed(r = PassMeshChildren(ctx, container, p.unknown, p.unknownCount))) return r;
+  }
+  return Ok;
 }
 
 // Copies a FrameTransformMatrix block into the frame. The block must hold all 16 floats: a

@@ -135,7 +135,9 @@ TEST_F(Selection, EveryBranchUnderStandInProcessorsAndSwitches) {
   EXPECT_EQ(withSse2.NormalizeVector4, withSse.NormalizeVector4);
   EXPECT_EQ(withSse2.BlendSkinnedVertices, withSse.BlendSkinnedVertices);
   EXPECT_EQ(withSse.FloatToHalfArray, kPlainFastFunctions.FloatToHalfArray);
-  EXPECT_EQ(withSse.EvaluateNPatchPoints, kPlainFastFunctions.EvaluateNPatchPoints);
+  EXPECT_NE(withSse.EvaluateNPatchPoints, kPlainFastFunctions.EvaluateNPatchPoints);
+  EXPECT_EQ(withSse2.EvaluateNPatchPoints, withSse.EvaluateNPatchPoints);
+  EXPECT_EQ(tuned.EvaluateNPatchPoints, kPlainFastFunctions.EvaluateNPatchPoints);
   EXPECT_EQ(tuned.TransformPlaneArray, withSse.TransformPlaneArray);
   EXPECT_EQ(tuned.TransformVector3, scalar.TransformVector3);
 #endif

@@ -404,6 +404,43 @@ TEST_F(MeshTest, WritableAttributeLockDiscardsTheTableAndReplaceChecksEntries) {
   EXPECT_EQ(n, 0u);
 }
 
+TEST_F(MeshTest, ReplaceAttributeTableRefusesRangesPastTheFacesOrVertices) {
+  auto device = MakeRefDevice();
+  Ref<Mesh> m;
+  ASSERT_EQ(CreateMesh(2, 4, 0, kPosition, device.get(), m.put()), Ok);
+  const AttributeRange kept[] = {{5, 0, 2, 0, 4}};
+  constexpr uint32_t kAll = 0xFFFFFFFFu;
+  const struct {
+    AttributeRange entry;
+    bool accepted;
+  } cases[] = {
+      {{0, 0, 2, 0, 4}, true},     {{0, 2, 0, 4, 0}, true},     {{0, 1, 1, 3, 1}, true},
+      {{0, 1, 2, 0, 4}, false},    {{0, 3, 0, 0, 4}, false},    {{0, 0, 2, 1, 4}, false},
+      {{0, 0, 2, 5, 0}, false},    {{0, kAll, 3, 0, 4}, false}, {{0, 1, kAll, 0, 4}, false},
+      {{0, 0, 2, kAll, 5}, false}, {{0, 0, 2, 2, kAll}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "faces " << c.entry.firstFace << "+" << c.entry.faceCount << ", vertices "
+                 << c.entry.firstVertex << "+" << c.entry.vertexCount);
+    ASSERT_EQ(m->ReplaceAttributeTable(kept, 1), Ok);
+    // The entry alone and behind a good one: a refusal keeps the old table whole.
+    const AttributeRange pair[] = {kept[0], c.entry};
+    for (uint32_t count : {1u, 2u}) {
+      const AttributeRange* entries = count == 1 ? &c.entry : pair;
+      EXPECT_EQ(m->ReplaceAttributeTable(entries, count), c.accepted ? Ok : ErrInvalidCall);
+      AttributeRange got[2] = {};
+      uint32_t n = 0;
+      ASSERT_EQ(m->CopyAttributeTable(nullptr, &n), Ok);
+      ASSERT_EQ(n, c.accepted ? count : 1u);
+      ASSERT_EQ(m->CopyAttributeTable(got, nullptr), Ok);
+      const AttributeRange& want = c.accepted ? entries[n - 1] : kept[0];
+      EXPECT_EQ(std::memcmp(&got[n - 1], &want, sizeof want), 0);
+      ASSERT_EQ(m->ReplaceAttributeTable(kept, 1), Ok);
+    }
+  }
+}
+
 TEST_F(MeshTest, ConsistencyCheckCatchesHalfUnusedFacesAndLyingTables) {
   auto device = MakeRefDevice();
   Ref<Mesh> m;

@@ -442,6 +442,138 @@ TEST(BlendedMesh, WideFacesLoseTheirLightestBones) {
   EXPECT_TRUE(seen);
 }
 
+// What the device gives each bone of a ToBlendedMesh result vertex: the stored weights on the
+// combination's first slots and the implied rest on the last (kNoBone collects unused slots).
+std::map<uint32_t, float> DeviceWeights(const ResultView& r, const BoneCombination& combo,
+                                        uint32_t largest, uint32_t vertex) {
+  const uint32_t n = std::max(1u, largest);
+  float stored[4] = {0, 0, 0, 0};
+  if (r.weights)
+    std::memcpy(stored, &r.vertices[size_t(vertex) * r.stride + r.weights->offset], (n - 1) * 4);
+  std::map<uint32_t, float> out;
+  float rest = 1.0f;
+  for (uint32_t z = 0; z < n; ++z) {
+    const float w = z + 1 < n ? stored[z] : rest;
+    rest -= w;
+    out[combo.boneIds[z]] += w;
+  }
+  return out;
+}
+
+// Calls f(combination, result vertex, source vertex) for every corner of every face.
+template <class F>
+void ForEachBlendedCorner(const Converted& c, const ResultView& r, F&& f) {
+  const auto* combos = static_cast<const BoneCombination*>(c.combinations->GetBytes());
+  const auto* remap = static_cast<const uint32_t*>(c.remap->GetBytes());
+  for (uint32_t i = 0; i < c.count; ++i)
+    for (uint32_t face = combos[i].firstFace; face < combos[i].firstFace + combos[i].faceCount;
+         ++face)
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t nv = r.indices[3 * face + k];
+        f(combos[i], nv, remap[nv]);
+      }
+}
+
+TEST(BlendedMesh, WideFacesKeepTheHeaviestBoneOfEachVertex) {
+  // Two faces, {0, 1, 2} and {2, 1, 3}; face 0 collects more bones than the device blends, and
+  // keeping its first three bones and the heaviest others would strip some vertex of its heaviest
+  // bone (in the first and third case of every bone it has).
+  using Row = std::vector<std::pair<uint32_t, float>>;
+  struct Case {
+    const char* what;
+    uint32_t matrices;
+    Row influences[4];
+    std::vector<uint32_t> kept;  // bones of face 0's combination, ascending
+    Row expected[4];             // what the device blends per source vertex
+  } cases[] = {
+      {"vertex 1 would lose every bone",
+       4,
+       {{{0, .5f}, {1, .3f}, {2, .2f}}, {{3, .5f}, {4, .5f}}, {{5, 1}}, {{5, 1}}},
+       {0, 1, 3, 5},
+       {{{0, .625f}, {1, .375f}}, {{3, 1}}, {{5, 1}}, {{5, 1}}}},
+      {"vertex 1 would keep only its light bone",
+       4,
+       {{{0, .4f}, {1, .3f}, {2, .3f}}, {{3, .7f}, {0, .3f}}, {{4, .8f}, {5, .2f}}, {{4, 1}}},
+       {0, 2, 3, 4},
+       {{{0, .4f / .7f}, {2, .3f / .7f}}, {{3, .7f}, {0, .3f}}, {{4, 1}}, {{4, 1}}}},
+      {"three matrices: vertex 2 would lose its only bone",
+       3,
+       {{{0, .5f}, {1, .5f}}, {{2, .6f}, {3, .4f}}, {{4, 1}}, {{4, 1}}},
+       {0, 2, 4},
+       {{{0, 1}}, {{2, 1}}, {{4, 1}}, {{4, 1}}}},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.what);
+    auto device = MakeDevice(t.matrices, false);
+    SkinnedGrid g;
+    MakeSkinnedGrid(g, device.get(), 1, 1, 6, 1, 1, false, 1);
+    std::vector<std::vector<uint32_t>> vertices(6);
+    std::vector<std::vector<float>> weights(6);
+    for (uint32_t v = 0; v < 4; ++v)
+      for (auto [bone, weight] : t.influences[v]) {
+        vertices[bone].push_back(v);
+        weights[bone].push_back(weight);
+      }
+    for (uint32_t b = 0; b < 6; ++b) SetWeights(g.skin.skin, b, vertices[b], weights[b]);
+    Converted c;
+    ASSERT_EQ(ToBlended(g, 0, c), Ok);
+    ASSERT_EQ(c.largest, t.matrices);
+    ResultView r;
+    ReadResult(c.mesh.get(), r);
+    const auto* combos = static_cast<const BoneCombination*>(c.combinations->GetBytes());
+    for (uint32_t i = 0; i < c.count; ++i)
+      for (uint32_t f = combos[i].firstFace; f < combos[i].firstFace + combos[i].faceCount; ++f) {
+        if (c.faceRemap[f] == 0) {
+          std::vector<uint32_t> ids(combos[i].boneIds, combos[i].boneIds + t.matrices);
+          std::sort(ids.begin(), ids.end());
+          EXPECT_EQ(ids, t.kept);
+        }
+      }
+    ForEachBlendedCorner(c, r, [&](const BoneCombination& combo, uint32_t nv, uint32_t old) {
+      SCOPED_TRACE(testing::Message() << "source vertex " << old);
+      auto got = DeviceWeights(r, combo, c.largest, nv);
+      for (auto [bone, weight] : t.expected[old]) {
+        EXPECT_NEAR(got[bone], weight, 1e-6f) << "bone " << bone;
+        got.erase(bone);
+      }
+      for (auto [bone, weight] : got) EXPECT_NEAR(weight, 0.0f, 1e-6f) << "bone " << bone;
+    });
+  }
+  // Random skins with many bones per face: the device never weights a bone the source vertex does
+  // not follow, and always weights its heaviest one.
+  for (uint32_t matrices : {3u, 4u})
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+      SCOPED_TRACE(testing::Message() << matrices << " matrices, seed " << seed);
+      auto device = MakeDevice(matrices, false);
+      SkinnedGrid g;
+      MakeSkinnedGrid(g, device.get(), 10, 4, 40, 3, 2, seed & 1, seed, 8);
+      std::vector<std::map<uint32_t, float>> source(g.vertices);
+      for (uint32_t b = 0; b < 40; ++b) {
+        std::vector<uint32_t> vi(g.skin->GetBoneWeightCount(b));
+        std::vector<float> wi(vi.size());
+        g.skin->GetBoneWeights(b, vi.data(), wi.data());
+        for (size_t j = 0; j < vi.size(); ++j) source[vi[j]][b] = wi[j];
+      }
+      Converted c;
+      ASSERT_EQ(ToBlended(g, 0, c), Ok);
+      ResultView r;
+      ReadResult(c.mesh.get(), r);
+      ForEachBlendedCorner(c, r, [&](const BoneCombination& combo, uint32_t nv, uint32_t old) {
+        const auto& own = source[old];
+        const auto heaviest = std::max_element(
+            own.begin(), own.end(), [](auto& a, auto& b) { return a.second < b.second; });
+        auto got = DeviceWeights(r, combo, c.largest, nv);
+        EXPECT_GT(got[heaviest->first], 0.0f) << "vertex " << old;
+        for (auto [bone, weight] : got) {
+          EXPECT_GE(weight, -1e-6f) << "vertex " << old << " bone " << bone;
+          if (!own.count(bone)) {
+            EXPECT_NEAR(weight, 0.0f, 1e-6f) << "vertex " << old;
+          }
+        }
+      });
+    }
+}
+
 TEST(BlendedMesh, BonesBeyondTheKeyFieldsAreRefused) {
   auto device = MakeDevice(4, false);
   SkinnedGrid g;

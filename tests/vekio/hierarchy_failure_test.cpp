@@ -31,7 +31,7 @@ TEST(HierarchyLoadFailures, EveryHostAllocatorCall) {
   ASSERT_EQ(whole.Load(bytes, device.get()), Ok);
   const int frames = whole.host.newFrameCalls, containers = whole.host.newContainerCalls;
   EXPECT_EQ(frames, 5);      // Body, Arm, Hand, the Floor's frame and the unnamed root
-  EXPECT_EQ(containers, 4);  // Sleeve, Cuff, Palm, Floor
+  EXPECT_EQ(containers, 7);  // Sleeve, Cuff, Palm, two of Knuckles, Pad, Floor
   // A host that reports its failure keeps its code; one that succeeds without a record fails
   // the load generically.
   for (HostFault fault : {HostFault::kFailCode, HostFault::kSucceedEmpty}) {
@@ -54,7 +54,7 @@ TEST(HierarchyLoadFailures, EveryUserDataCall) {
   SceneLoad whole;
   Recorder all;
   ASSERT_EQ(whole.Load(bytes, device.get(), &all), Ok);
-  ASSERT_EQ(all.calls.size(), 4u);
+  ASSERT_EQ(all.calls.size(), 6u);
   for (int at = 0; at < int(all.calls.size()); ++at) {
     SCOPED_TRACE(all.calls[at]);
     SceneLoad load;

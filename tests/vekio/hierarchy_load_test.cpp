@@ -157,6 +157,12 @@ TEST(HierarchyLoad, TreesFromFiles) {
        "A",
        {},
        true},
+      {"a patch mesh that fails to load ends the load",
+       "Frame A { PatchMesh P { 0;; 0;; } }",
+       ErrFail,
+       "",
+       {},
+       false},
       {"a set that fails to load ends the load",
        "Frame A {}\nAnimationSet s { Animation { { A } } }",
        ErrFail,
@@ -191,8 +197,10 @@ TEST(HierarchyLoad, NewFramesStartCleanAndContainersCarryTheMeshData) {
   Recorder user;
   ASSERT_EQ(load.Load(DataFile("kinds.vkf"), device.get(), &user), Ok);
   EXPECT_EQ(Describe(load.root),
-            "-{Body<0,1,0>{Arm<2,0,0>[Sleeve+skin][Cuff],Hand[Palm]},-[Floor]}");
+            "-{Body<0,1,0>{Arm<2,0,0>[Sleeve+skin][Cuff],Hand[Palm][Knuckles:patch][Knuckles:patch]"
+            "[Pad:patch]},-[Floor]}");
   EXPECT_EQ(user.calls, (std::vector<std::string>{"top:", "top:Shared", "mesh:Sleeve:Tag",
+                                                  "mesh:Knuckles:Crease", "mesh:Knuckles:Crease",
                                                   "frame:Hand:Glove"}));
   Frame* arm = LyrFrameFind(load.root, "Arm");
   ASSERT_NE(arm, nullptr);
@@ -205,6 +213,15 @@ TEST(HierarchyLoad, NewFramesStartCleanAndContainersCarryTheMeshData) {
   EXPECT_EQ(sleeve->mesh->GetFaceCount(), 2u);
   EXPECT_EQ(sleeve->skinInfo->GetBoneCount(), 1u);
   EXPECT_STREQ(sleeve->skinInfo->GetBoneLabel(0), "Arm");
+  const MeshContainer* knuckles = LyrFrameFind(load.root, "Hand")->meshContainers->next;
+  for (const MeshContainer* c = knuckles; c; c = c->next) {
+    SCOPED_TRACE(c->name);
+    EXPECT_EQ(c->meshType, MeshTypePatchMesh);
+    EXPECT_EQ(c->adjacency, nullptr);
+    EXPECT_EQ(c->skinInfo, nullptr);
+    EXPECT_EQ(c->materialCount, std::strcmp(c->name, "Pad") == 0 ? 1u : 0u);
+  }
+  EXPECT_NE(knuckles->mesh, knuckles->next->mesh);
   const MeshContainer* cuff = sleeve->next;
   EXPECT_EQ(cuff->materials, nullptr);
   EXPECT_EQ(cuff->materialCount, 0u);
@@ -262,7 +279,8 @@ TEST(HierarchyLoad, ControllerPlaysTheLastSetWithEveryNamedFrame) {
   SceneLoad bare;
   ASSERT_EQ(bare.Load(DataFile("kinds.vkf"), device.get(), nullptr, false), Ok);
   EXPECT_EQ(Describe(bare.root),
-            "-{Body<0,1,0>{Arm<2,0,0>[Sleeve+skin][Cuff],Hand[Palm]},-[Floor]}");
+            "-{Body<0,1,0>{Arm<2,0,0>[Sleeve+skin][Cuff],Hand[Palm][Knuckles:patch][Knuckles:patch]"
+            "[Pad:patch]},-[Floor]}");
 }
 
 // World matrices of the named frames: each frame's matrix after its parent's.

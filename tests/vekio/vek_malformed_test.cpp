@@ -107,6 +107,22 @@ std::string Bin(std::initializer_list<uint32_t> words16) {
   return s;
 }
 
+TEST(VekMalformed, OnlyVersions0302And0303AreRead) {
+  Ref<VekFile> file = NewVekFile();
+  const struct {
+    const char* version;
+    bool known;
+  } cases[] = {{"0302", true},  {"0303", true},  {"0300", false}, {"0301", false},
+               {"0304", false}, {"0399", false}, {"0203", false}, {"0403", false},
+               {"1303", false}, {"03 3", false}, {"03x2", false}};
+  for (const auto& c : cases)
+    for (const char* form : {"txt 0032", "bin 0064"}) {
+      const std::string bytes = std::string("vkf ") + c.version + form;
+      Ref<VekEnumeration> e;
+      EXPECT_EQ(OpenBytes(file.get(), bytes, e.put()), c.known ? Ok : ErrVekBadFileHeader) << bytes;
+    }
+}
+
 TEST(VekMalformed, BinaryAndCompressedFaultsGiveTheirCodes) {
   Ref<VekFile> file = NewVekFile();
   struct BinCase {
@@ -117,7 +133,6 @@ TEST(VekMalformed, BinaryAndCompressedFaultsGiveTheirCodes) {
       {"vkf 0303txt 003", ErrVekBadFileHeader},
       {"vkf 0303xyz 0032", ErrVekBadFileHeader},
       {"vkf 0303txt 0016", ErrVekBadFileHeader},
-      {"vkf 0403txt 0032", ErrVekBadFileHeader},
       {"VKF 0303txt 0032", ErrVekBadFileHeader},
       {Bin({99}), ErrVekBadSyntax},
       {Bin({1}), ErrVekBadSyntax},

@@ -297,3 +297,57 @@ TEST(VekWrite, SaveArgumentsAreChecked) {
 
 }  // namespace
 }  // namespace lyr::test
+
+namespace lyr::test {
+namespace {
+
+// Arrays of counted elements (mesh faces) are checked and written as one run of values: every
+// count must fit the block, and the block must end with the last element.
+TEST(VekWrite, FaceRunsAreCheckedAndWrittenWhole) {
+  struct Case {
+    const char* name;
+    std::vector<uint32_t> faces;  // nFaces and the faces
+    LyrResult expected;
+  };
+  const Case cases[] = {
+      {"triangle and quad", {2, 3, 0, 1, 2, 4, 0, 1, 2, 0}, Ok},
+      {"no faces", {0}, Ok},
+      {"count past the block", {2, 3, 0, 1, 2, 5, 0, 1, 2, 0}, ErrVekBadData},
+      {"a face missing", {3, 3, 0, 1, 2, 4, 0, 1, 2, 0}, ErrVekBadData},
+      {"bytes left over", {1, 3, 0, 1, 2, 7}, ErrVekBadData},
+      {"a count too large for any block", {1, 0xFFFFFFFF, 0}, ErrVekBadData},
+      {"a count cut off", {2, 3, 0, 1, 2}, ErrVekBadData},
+  };
+  Ref<VekFile> file = NewVekFile();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint32_t> block = {3, 0, 0, 0, 0x3F800000, 0, 0, 0, 0x3F800000, 0};
+    block.insert(block.end(), c.faces.begin(), c.faces.end());
+    for (uint32_t format : {kVekFormatBinary, kVekFormatText}) {
+      TempFile tmp;
+      {
+        Ref<VekSaveObject> save;
+        ASSERT_EQ(file->OpenSave(tmp.path(), format, save.put()), Ok);
+        Ref<VekDataObject> mesh;
+        ASSERT_EQ(
+            save->NewDataObject(vekio::tid::kMesh, nullptr, nullptr,
+                                static_cast<uint32_t>(block.size() * 4), block.data(), mesh.put()),
+            c.expected);
+        if (Failed(c.expected)) break;
+        ASSERT_EQ(save->WriteObject(mesh.get()), Ok);
+      }
+      Ref<VekEnumeration> e;
+      ASSERT_EQ(file->OpenEnumeration(tmp.path(), kVekSourceFile, e.put()), Ok);
+      auto top = TopLevel(e.get());
+      ASSERT_EQ(top.size(), 1u);
+      uint32_t size;
+      const void* data;
+      ASSERT_EQ(top[0]->ReadData(nullptr, &size, &data), Ok);
+      ASSERT_EQ(size, block.size() * 4);
+      EXPECT_EQ(std::memcmp(data, block.data(), size), 0) << format;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lyr::test
