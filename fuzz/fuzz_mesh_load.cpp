@@ -50,21 +50,7 @@ void Load(lyr::VekDataObject* object) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-<<<<<<< HEAD
-  const std::vector<uint8_t> bytes = vekfuzz::AsVekFile(data, size);
-  lyr::VekMemorySource src{bytes.data(), bytes.size()};
-  lyr::VekEnumeration* e = nullptr;
-  if (vekfuzz::File()->OpenEnumeration(&src, lyr::kVekSourceMemory, &e) != lyr::Ok) return 0;
-  for (;;) {
-    lyr::VekDataObject* o = nullptr;
-    if (e->NextTopLevelObject(&o) != lyr::Ok) break;
-    Visit(o, 0);
-    o->Release();
-  }
-  e->Release();
-=======
   vekfuzz::LoadEach(
       data, size, [](const lyr::Guid& id) { return id == lyr::vekio::tid::kMesh; }, Load);
->>>>>>> main
   return 0;
 }
