@@ -165,9 +165,9 @@ const void* BytesOf(Buffer* b) {
   return b ? b->GetBytes() : nullptr;
 }
 
-// Progressive-mesh data found under a mesh. No progressive-mesh reader is built into the library
-// yet, so the mesh stays a plain Mesh: the geometry and everything else of the container load
-// unchanged, and only the level-of-detail records are left unused.
+// Progressive-mesh data found under a mesh. The library does not read PMInfo blocks into a
+// progressive mesh's description yet, so the mesh stays a plain Mesh: the geometry and everything
+// else of the container load unchanged, and only the level-of-detail records are left unused.
 LyrResult MakeProgressive(LoadContext&, LoadedMesh&, MeshData* meshData) {
   meshData->meshType = MeshTypeMesh;
   return Ok;
