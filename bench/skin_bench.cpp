@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lyr/skin.h"
+#include "memcpy_pair.h"
 
 namespace {
 
@@ -102,6 +103,17 @@ void BM_SkinnedUpdatePlain(benchmark::State& state) {
   Report(state);
 }
 BENCHMARK(BM_SkinnedUpdatePlain)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+// The processor-specific form timed against memcpy of the source vertices onto the destination,
+// the two alternating.
+void BM_SkinnedUpdateVsMemcpy(benchmark::State& state) {
+  SkinFixture& f = Fixture(state);
+  lyrbench::AgainstMemcpy(
+      state, [&] { f.skin->UpdateSkinnedVertices(f.aligned, nullptr, f.src.data(), f.dst.data()); },
+      f.dst.data(), f.src.data(), f.src.size());
+  Report(state);
+}
+BENCHMARK(BM_SkinnedUpdateVsMemcpy)->Arg(10000)->Arg(100000)->UseManualTime();
 
 void BM_SkinnedVertexMemcpy(benchmark::State& state) {
   SkinFixture& f = Fixture(state);
