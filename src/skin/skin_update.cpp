@@ -64,12 +64,14 @@ LyrResult AnalyseLayout(const VertexElement* decl, SkinLayout* out) {
 // values at a time never reads past the block.
 constexpr size_t kTablePadding = 7;
 
+#if defined(LYR_HAVE_AVX_SKINNING)
 // Packed rows are read with 32-byte loads; blocks from the allocator are 16-byte aligned at least.
 constexpr size_t kPackedSlack = 4;
 
 float* PackedBase(float* block) {
   return reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(block) + 31) & ~uintptr_t(31));
 }
+#endif
 
 }  // namespace
 
