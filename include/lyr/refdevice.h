@@ -142,4 +142,12 @@ struct RefDebugState {
 };
 using RefDebugStateFn = void (*)(RefDebugState* out);
 
+// Loads "tsl9.dll" (kept loaded for the process's life) and makes a device from desc; pass
+// RefDeviceDesc{} for a default hardware-like device. The module's missing file or export gives
+// the code of the last error; the device's own failures are passed on.
+LyrResult LoadReferenceDevice(const RefDeviceDesc& desc, GraphicsDevice** out);
+
+// The module's debug-output state; false when the module cannot be loaded.
+bool ReadReferenceDebugState(RefDebugState* out);
+
 }  // namespace lyr

@@ -31,4 +31,13 @@ constexpr LyrResult ResultFromSystemError(int32_t e) {
   return e > 0 ? static_cast<LyrResult>(0x80070000u | (static_cast<uint32_t>(e) & 0xFFFFu)) : e;
 }
 
+// The name of a result code the library's headers define ("ErrInvalidCall", including the
+// codes of the Vek component and of the graphics device), or null for any other code.
+const char* ResultName(LyrResult code) noexcept;
+
+// One sentence saying what the code means; never null. Codes the library does not define get a
+// general sentence: an operating-system error, or a code passed on from a graphics device, the
+// Vek component or a host callback.
+const char* ResultMessage(LyrResult code) noexcept;
+
 }  // namespace lyr
