@@ -1,6 +1,9 @@
 // The reference graphics device of the stand-in platform module "tsl9.dll": a complete software
 // device (no pixels) whose capabilities, adapter, vertex-cache answer and failures are all set
 // from a description record, and which logs every draw for inspection.
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API: the functions that
+// load the device; the shared library does not export them. The device itself is the module.
 #pragma once
 
 #include "lyr/device.h"

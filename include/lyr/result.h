@@ -1,5 +1,8 @@
 // Result codes: 32-bit signed values, negative for failure. Failures of the graphics device, of
 // the Vek file component and of host callbacks are passed on unchanged.
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API. The shared
+// library does not export these functions.
 #pragma once
 
 #include "lyr/config.h"

@@ -8,6 +8,9 @@
 // Data blocks are a template's members packed in order without padding: WORD 2 bytes, DWORD,
 // float 4 bytes, UCHAR 1 byte, arrays inline, nested templates inline, STRING as a native pointer
 // to a zero-terminated 8-bit string. The format itself is described in docs/vek-format.md.
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API: the functions of
+// namespace lyr::vekio; the shared library does not export them. The objects are the module's.
 #pragma once
 
 #include "lyr/object.h"
