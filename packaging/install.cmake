@@ -37,6 +37,7 @@ install(FILES ${PROJECT_BINARY_DIR}/Lyr9abAnimConfig.cmake
 
 # pkg-config: the prefix is computed from the .pc file's own folder.
 file(RELATIVE_PATH LYR_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
+string(REGEX REPLACE "/$" "" LYR_PC_TO_PREFIX "${LYR_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/Lyr9abAnim.pc.in ${PROJECT_BINARY_DIR}/Lyr9abAnim.pc
                @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/Lyr9abAnim.pc
