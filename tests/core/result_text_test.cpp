@@ -5,33 +5,44 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "lyr/result.h"
 
 namespace lyr {
 namespace {
 
+// The constants declared as "inline constexpr LyrResult Name = value;", value a decimal number
+// or static_cast<LyrResult>(0x...u), in the order they appear.
+std::vector<std::pair<std::string, LyrResult>> DeclaredCodes(const std::string& text) {
+  static const std::string kDecl = "inline constexpr LyrResult ";
+  std::vector<std::pair<std::string, LyrResult>> out;
+  for (size_t at = text.find(kDecl); at != std::string::npos; at = text.find(kDecl, at + 1)) {
+    const size_t name = at + kDecl.size(), eq = text.find(" = ", name), end = text.find(';', name);
+    if (eq == std::string::npos || end == std::string::npos || eq > end) continue;
+    std::string value = text.substr(eq + 3, end - eq - 3);
+    const size_t hex = value.find("0x");
+    const LyrResult code = hex != std::string::npos
+                               ? static_cast<LyrResult>(std::stoul(value.substr(hex), nullptr, 16))
+                               : static_cast<LyrResult>(std::stol(value));
+    out.emplace_back(text.substr(name, eq - name), code);
+  }
+  return out;
+}
+
 TEST(ResultText, EveryCodeOfThePublicHeadersIsNamed) {
   const std::filesystem::path dir = std::filesystem::path(LYR_TEST_DATA_DIR) / "../../include/lyr";
-  // inline constexpr LyrResult Name = value;   (value: decimal, or static_cast<LyrResult>(0x..u))
-  const std::regex decl(
-      R"(inline constexpr LyrResult (\w+) =\s*(?:static_cast<LyrResult>\((0x[0-9A-Fa-f]+)u?\)|(-?[0-9]+));)");
   std::set<std::string> names;
   std::set<std::string> messages;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     std::ifstream in(entry.path());
     std::stringstream text;
     text << in.rdbuf();
-    const std::string s = text.str();
-    for (std::sregex_iterator it(s.begin(), s.end(), decl), end; it != end; ++it) {
-      const std::string name = (*it)[1];
-      const LyrResult code = (*it)[2].matched
-                                 ? static_cast<LyrResult>(std::stoul((*it)[2], nullptr, 16))
-                                 : static_cast<LyrResult>(std::stol((*it)[3]));
+    for (const auto& [name, code] : DeclaredCodes(text.str())) {
       SCOPED_TRACE(entry.path().filename().string() + ": " + name);
       const char* got = ResultName(code);
       ASSERT_NE(got, nullptr);
