@@ -33,8 +33,10 @@ constexpr uint32_t kTriangles = 2 * kGrid * kGrid;
 constexpr uint32_t kKeys = 10;
 
 void Put(std::vector<uint8_t>& b, const void* p, size_t n) {
-  const uint8_t* s = static_cast<const uint8_t*>(p);
-  b.insert(b.end(), s, s + n);
+  if (n == 0) return;  // an empty array's data() may be null
+  const size_t at = b.size();
+  b.resize(at + n);
+  std::memcpy(b.data() + at, p, n);
 }
 void PutU32(std::vector<uint8_t>& b, uint32_t v) {
   Put(b, &v, 4);
@@ -49,7 +51,7 @@ const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 struct Names {
   std::vector<std::string> frame;
   Names() {
-    for (uint32_t i = 0; i < kFrames; ++i) frame.push_back("F" + std::to_string(i));
+    for (uint32_t i = 0; i < kFrames; ++i) frame.push_back(std::string("F").append(std::to_string(i)));
   }
 };
 

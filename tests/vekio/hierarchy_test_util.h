@@ -174,7 +174,11 @@ inline std::string Describe(const Frame* f) {
       if (c->meshType == MeshTypePatchMesh) s += ":patch";
       s += "]";
     }
-    if (f->firstChild) s += "{" + Describe(f->firstChild) + "}";
+    if (f->firstChild) {
+      s += "{";
+      s += Describe(f->firstChild);
+      s += "}";
+    }
   }
   return s;
 }
