@@ -4,7 +4,7 @@
 set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
-packages=(cmake ninja-build g++ clang libgtest-dev libbenchmark-dev zlib1g-dev
+packages=(cmake ninja-build g++ clang libgtest-dev libbenchmark-dev zlib1g-dev libpng-dev
           g++-multilib lib32z1-dev qemu-user binutils)
 [ "${1:-}" = data ] && packages+=(npm)
 for p in "${packages[@]}"; do
