@@ -572,10 +572,10 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
           result != Ok)
         return result;
       if (type == kTriangleList && raster_.HasTarget()) {
-        const uint8_t* vertices =
-            s.buffer->bytes.data() + s.offset + int64_t{baseVertex} * int64_t{s.stride};
-        RenderList(vertices, s.stride, primitiveCount,
-                   [&](uint64_t i) { return indices_->IndexAt(firstIndex + i); });
+        // The validation above put base + index inside the buffer for every index drawn.
+        RenderList(s.buffer->bytes.data() + s.offset, s.stride, primitiveCount, [&](uint64_t i) {
+          return static_cast<uint64_t>(int64_t{baseVertex} + indices_->IndexAt(firstIndex + i));
+        });
       }
       return Ok;
     } catch (const std::bad_alloc&) {
@@ -604,7 +604,7 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
       LyrResult result = Log(r, static_cast<const uint8_t*>(vertexData), vertices * stride);
       if (result == Ok && type == kTriangleList && raster_.HasTarget())
         RenderList(static_cast<const uint8_t*>(vertexData), stride, primitiveCount,
-                   [](uint64_t i) { return static_cast<uint32_t>(i); });
+                   [](uint64_t i) { return i; });
       Rebind<RefVertexBuffer>(streams_[0].buffer, nullptr);
       streams_[0].offset = streams_[0].stride = 0;
       return result;
@@ -874,8 +874,8 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
     if (lit)
       for (float& c : toLight) c /= len;
     const float* w = transforms_[kRefWorld];
-    auto shadeVertex = [&](uint32_t index, raster::ClipVertex& out) {
-      const uint8_t* v = vertices + size_t{index} * stride;
+    auto shadeVertex = [&](uint64_t index, raster::ClipVertex& out) {
+      const uint8_t* v = vertices + static_cast<size_t>(index) * stride;
       float p[3];
       Floats(v + l.position, p, 3);
       float* o = &out.x;
