@@ -155,6 +155,45 @@ TEST(RefRaster, ColoursArePerspectiveCorrect) {
   }
 }
 
+// The same triangle reached through different base vertices renders as when drawn from memory.
+TEST(RefRaster, IndexedDrawsHonourTheBaseVertex) {
+  const std::vector<ColouredVertex> tri = {
+      {-0.8f, 0.7f, 0.5f, 0xFF10A0F0u}, {0.9f, 0.1f, 0.5f, 0xFFF0A010u}, {-0.2f, -0.9f, 0.5f, ~0u}};
+  Target memory(24, 24, kFormatPosition | kFormatDiffuse);
+  memory.Draw(tri);
+  const auto expected = memory.Pixels();
+  struct Case {
+    int32_t base;
+    uint16_t first;
+  } cases[] = {{3, 0}, {0, 3}, {-2, 5}};
+  for (const Case& c : cases) {
+    Target t(24, 24, kFormatPosition | kFormatDiffuse);
+    std::vector<ColouredVertex> v(3, ColouredVertex{9, 9, 9, 0xFF00FF00u});  // junk before it
+    v.insert(v.end(), tri.begin(), tri.end());
+    VertexBuffer* vb = nullptr;
+    ASSERT_EQ(t.device->MakeVertexBuffer(static_cast<uint32_t>(v.size() * sizeof(v[0])), 0, 0,
+                                         kPoolManaged, &vb, nullptr),
+              Ok);
+    void* p = nullptr;
+    ASSERT_EQ(vb->LockBuffer(0, 0, &p, 0), Ok);
+    std::memcpy(p, v.data(), v.size() * sizeof(v[0]));
+    ASSERT_EQ(vb->UnlockBuffer(), Ok);
+    IndexBuffer* ib = nullptr;
+    ASSERT_EQ(t.device->MakeIndexBuffer(6, 0, kIndexFormat16, kPoolManaged, &ib, nullptr), Ok);
+    ASSERT_EQ(ib->LockBuffer(0, 0, &p, 0), Ok);
+    const uint16_t idx[3] = {c.first, static_cast<uint16_t>(c.first + 1),
+                             static_cast<uint16_t>(c.first + 2)};
+    std::memcpy(p, idx, 6);
+    ASSERT_EQ(ib->UnlockBuffer(), Ok);
+    ASSERT_EQ(t.device->BindVertexStream(0, vb, 0, sizeof(ColouredVertex)), Ok);
+    ASSERT_EQ(t.device->BindIndexBuffer(ib), Ok);
+    vb->Release();
+    ib->Release();
+    ASSERT_EQ(t.device->DrawIndexedTriangles(kTriangleList, c.base, c.first, 3, 0, 1), Ok);
+    EXPECT_EQ(t.Pixels(), expected) << "base " << c.base;
+  }
+}
+
 TEST(RefRaster, ControlRefusesBadArguments) {
   auto device = MakeRefDevice();
   auto control = ControlOf(device.get());
