@@ -55,6 +55,28 @@ struct Target {
   }
 };
 
+// Binds a vertex buffer holding v and a 16-bit index buffer holding indices.
+template <class V>
+void BindBuffers(GraphicsDevice* device, const std::vector<V>& v,
+                 const std::vector<uint16_t>& indices) {
+  Ref<VertexBuffer> vb;
+  Ref<IndexBuffer> ib;
+  const auto vbytes = static_cast<uint32_t>(v.size() * sizeof(V));
+  const auto ibytes = static_cast<uint32_t>(indices.size() * 2);
+  ASSERT_EQ(device->MakeVertexBuffer(vbytes, 0, 0, kPoolManaged, vb.put(), nullptr), Ok);
+  ASSERT_EQ(device->MakeIndexBuffer(ibytes, 0, kIndexFormat16, kPoolManaged, ib.put(), nullptr),
+            Ok);
+  void* p = nullptr;
+  ASSERT_EQ(vb->LockBuffer(0, 0, &p, 0), Ok);
+  std::memcpy(p, v.data(), vbytes);
+  ASSERT_EQ(vb->UnlockBuffer(), Ok);
+  ASSERT_EQ(ib->LockBuffer(0, 0, &p, 0), Ok);
+  std::memcpy(p, indices.data(), ibytes);
+  ASSERT_EQ(ib->UnlockBuffer(), Ok);
+  ASSERT_EQ(device->BindVertexStream(0, vb.get(), 0, sizeof(V)), Ok);
+  ASSERT_EQ(device->BindIndexBuffer(ib.get()), Ok);
+}
+
 // A jittered grid reaching past every side of the screen, each cell split along a random
 // diagonal: every pixel must be covered by exactly one triangle, whatever the winding.
 TEST(RefRaster, SharedEdgesNeitherCrackNorOverlap) {
@@ -170,25 +192,8 @@ TEST(RefRaster, IndexedDrawsHonourTheBaseVertex) {
     Target t(24, 24, kFormatPosition | kFormatDiffuse);
     std::vector<ColouredVertex> v(3, ColouredVertex{9, 9, 9, 0xFF00FF00u});  // junk before it
     v.insert(v.end(), tri.begin(), tri.end());
-    VertexBuffer* vb = nullptr;
-    ASSERT_EQ(t.device->MakeVertexBuffer(static_cast<uint32_t>(v.size() * sizeof(v[0])), 0, 0,
-                                         kPoolManaged, &vb, nullptr),
-              Ok);
-    void* p = nullptr;
-    ASSERT_EQ(vb->LockBuffer(0, 0, &p, 0), Ok);
-    std::memcpy(p, v.data(), v.size() * sizeof(v[0]));
-    ASSERT_EQ(vb->UnlockBuffer(), Ok);
-    IndexBuffer* ib = nullptr;
-    ASSERT_EQ(t.device->MakeIndexBuffer(6, 0, kIndexFormat16, kPoolManaged, &ib, nullptr), Ok);
-    ASSERT_EQ(ib->LockBuffer(0, 0, &p, 0), Ok);
-    const uint16_t idx[3] = {c.first, static_cast<uint16_t>(c.first + 1),
-                             static_cast<uint16_t>(c.first + 2)};
-    std::memcpy(p, idx, 6);
-    ASSERT_EQ(ib->UnlockBuffer(), Ok);
-    ASSERT_EQ(t.device->BindVertexStream(0, vb, 0, sizeof(ColouredVertex)), Ok);
-    ASSERT_EQ(t.device->BindIndexBuffer(ib), Ok);
-    vb->Release();
-    ib->Release();
+    BindBuffers(t.device.get(), v,
+                {c.first, static_cast<uint16_t>(c.first + 1), static_cast<uint16_t>(c.first + 2)});
     ASSERT_EQ(t.device->DrawIndexedTriangles(kTriangleList, c.base, c.first, 3, 0, 1), Ok);
     EXPECT_EQ(t.Pixels(), expected) << "base " << c.base;
   }
@@ -260,25 +265,7 @@ std::vector<uint32_t> RenderLitCube(RefDeviceControl* control, GraphicsDevice* d
                    0.5f * (f[2] + c[0] * a[2] + c[1] * b[2]), f[0], f[1], f[2], 0, 0});
     for (uint16_t k : {0, 2, 1, 0, 3, 2}) indices.push_back(static_cast<uint16_t>(base + k));
   }
-  VertexBuffer* vb = nullptr;
-  EXPECT_EQ(device->MakeVertexBuffer(static_cast<uint32_t>(v.size() * sizeof(LitVertex)), 0,
-                                     kLitFormat, kPoolManaged, &vb, nullptr),
-            Ok);
-  void* p = nullptr;
-  EXPECT_EQ(vb->LockBuffer(0, 0, &p, 0), Ok);
-  std::memcpy(p, v.data(), v.size() * sizeof(LitVertex));
-  EXPECT_EQ(vb->UnlockBuffer(), Ok);
-  IndexBuffer* ib = nullptr;
-  EXPECT_EQ(device->MakeIndexBuffer(static_cast<uint32_t>(indices.size() * 2), 0, kIndexFormat16,
-                                    kPoolManaged, &ib, nullptr),
-            Ok);
-  EXPECT_EQ(ib->LockBuffer(0, 0, &p, 0), Ok);
-  std::memcpy(p, indices.data(), indices.size() * 2);
-  EXPECT_EQ(ib->UnlockBuffer(), Ok);
-  EXPECT_EQ(device->BindVertexStream(0, vb, 0, sizeof(LitVertex)), Ok);
-  EXPECT_EQ(device->BindIndexBuffer(ib), Ok);
-  vb->Release();
-  ib->Release();
+  BindBuffers(device, v, indices);
 
   // World: turned 35 degrees about y, then 25 about x. View: pushed 3 units away.
   const float cy = std::cos(0.61f), sy = std::sin(0.61f), cx = std::cos(0.44f),
