@@ -95,6 +95,21 @@ enum RefCall : uint32_t {
   kRefCallCount
 };
 
+// Which transform SetTransform sets. Positions are row vectors: clip = p * world * view *
+// projection.
+enum RefTransform : uint32_t { kRefWorld = 0, kRefView = 1, kRefProjection = 2 };
+
+// Which triangles are dropped. Front faces wind clockwise on the screen.
+enum RefCullMode : uint32_t { kRefCullNone = 0, kRefCullBack = 1 };
+
+// The one directional light. Colours are r, g, b, a in 0..1.
+struct RefLight {
+  float direction[3];  // the way the light travels, in world space (need not be unit length)
+  float diffuse[4];
+  float ambient[4];
+  int32_t enabled;  // 0: vertices keep their unlit colour
+};
+
 // Test-side control of a reference device, obtained with QueryInterface on the device.
 struct RefDeviceControl : Unknown {
   static constexpr Guid kIid = {
@@ -120,6 +135,29 @@ struct RefDeviceControl : Unknown {
   virtual uint32_t LYR_CALL OutstandingLocks() = 0;
   // Read-only locks whose bytes had changed by the time of the unlock.
   virtual uint32_t LYR_CALL ReadOnlyViolations() = 0;
+
+  // -- Pixels. Draws of triangle lists render only once a render target exists; every draw is
+  // logged either way.
+  // A width x height colour and depth buffer (colour opaque black, depth 1). ErrInvalidCall for a
+  // zero side or one above 8192.
+  virtual LyrResult LYR_CALL SetRenderTarget(uint32_t width, uint32_t height) = 0;
+  // Fills the colour buffer with argb (0xAARRGGBB) and the depth buffer with depth.
+  virtual LyrResult LYR_CALL Clear(uint32_t argb, float depth) = 0;
+  // A 4x4 row-major matrix; all three start as the identity.
+  virtual LyrResult LYR_CALL SetTransform(RefTransform which, const float* matrix) = 0;
+  virtual LyrResult LYR_CALL SetLight(const RefLight* light) = 0;
+  // The diffuse colour of vertices that carry none (starts opaque white).
+  virtual LyrResult LYR_CALL SetMaterialColor(const float* rgba) = 0;
+  virtual LyrResult LYR_CALL SetCullMode(RefCullMode mode) = 0;
+  // Modulates diffuse colour by the PNG image at path, sampled with texture set 0. An image that
+  // cannot be read is shown as a checker (the call still succeeds); null removes the texture.
+  virtual LyrResult LYR_CALL SetTextureFile(const char* path) = 0;
+  // Copies min(capacity, width * height) pixels (0xAARRGGBB, rows top to bottom) into out.
+  virtual LyrResult LYR_CALL ReadPixels(uint32_t* out, uint32_t capacity) = 0;
+  // Writes the colour buffer as an 8-bit RGBA PNG. ErrNotAvailable where the module was built
+  // without PNG support; ErrInvalidCall without a render target; ErrFileOpenFailed when the file
+  // cannot be written.
+  virtual LyrResult LYR_CALL WritePng(const char* path) = 0;
 
  protected:
   ~RefDeviceControl() = default;

@@ -1,6 +1,7 @@
 // The reference graphics device: buffers, declaration objects, queries, the root object and
-// textures held in ordinary memory; draw calls validated against what is bound and appended to a
-// log. Every argument that names a range is checked before anything is read.
+// textures held in ordinary memory; draw calls validated against what is bound, appended to a log
+// and, once a render target exists, rasterized. Every argument that names a range is checked
+// before anything is read.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,11 @@
 #include <vector>
 
 #include "lyr/refdevice.h"
+#include "raster.h"
+
+#if LYR_TSL9_PNG
+#include <png.h>
+#endif
 
 #if defined(_WIN32)
 #define TSL_EXPORT extern "C" __declspec(dllexport)
@@ -263,6 +269,8 @@ class RefDeclaration final : public DeviceObject<RefDeclaration, DeclarationObje
     }
     return end;
   }
+
+  const std::vector<VertexElement>& Elements() const { return elements_; }
 
  private:
   std::vector<VertexElement> elements_;
@@ -560,7 +568,16 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
       r.indexFormat = indices_->Format();
       r.vertexBuffer = static_cast<VertexBuffer*>(s.buffer);
       r.indexBuffer = static_cast<IndexBuffer*>(indices_);
-      return Log(r, indices_->bytes.data() + firstIndex * isz, indexCount * isz);
+      if (LyrResult result = Log(r, indices_->bytes.data() + firstIndex * isz, indexCount * isz);
+          result != Ok)
+        return result;
+      if (type == kTriangleList && raster_.HasTarget()) {
+        // The validation above put base + index inside the buffer for every index drawn.
+        RenderList(s.buffer->bytes.data() + s.offset, s.stride, primitiveCount, [&](uint64_t i) {
+          return static_cast<uint64_t>(int64_t{baseVertex} + indices_->IndexAt(firstIndex + i));
+        });
+      }
+      return Ok;
     } catch (const std::bad_alloc&) {
       return ErrOutOfMemory;
     }
@@ -585,6 +602,9 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
       r.primitiveCount = primitiveCount;
       r.stride = stride;
       LyrResult result = Log(r, static_cast<const uint8_t*>(vertexData), vertices * stride);
+      if (result == Ok && type == kTriangleList && raster_.HasTarget())
+        RenderList(static_cast<const uint8_t*>(vertexData), stride, primitiveCount,
+                   [](uint64_t i) { return i; });
       Rebind<RefVertexBuffer>(streams_[0].buffer, nullptr);
       streams_[0].offset = streams_[0].stride = 0;
       return result;
@@ -683,6 +703,101 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
   uint32_t LYR_CALL OutstandingLocks() override { return core_->outstandingLocks; }
   uint32_t LYR_CALL ReadOnlyViolations() override { return core_->readOnlyViolations; }
 
+  LyrResult LYR_CALL SetRenderTarget(uint32_t width, uint32_t height) override {
+    if (width == 0 || height == 0 || width > raster::Rasterizer::kMaxSide ||
+        height > raster::Rasterizer::kMaxSide)
+      return Refuse("SetRenderTarget: bad size");
+    try {
+      raster_.Resize(width, height);
+      return Ok;
+    } catch (const std::bad_alloc&) {
+      return ErrOutOfMemory;
+    }
+  }
+  LyrResult LYR_CALL Clear(uint32_t argb, float depth) override {
+    if (!raster_.HasTarget()) return Refuse("Clear: no render target");
+    raster_.Clear(argb, depth);
+    return Ok;
+  }
+  LyrResult LYR_CALL SetTransform(RefTransform which, const float* matrix) override {
+    if (which > kRefProjection || !matrix) return Refuse("SetTransform: bad arguments");
+    std::memcpy(transforms_[which], matrix, sizeof(transforms_[which]));
+    return Ok;
+  }
+  LyrResult LYR_CALL SetLight(const RefLight* light) override {
+    if (!light) return Refuse("SetLight: null light");
+    light_ = *light;
+    return Ok;
+  }
+  LyrResult LYR_CALL SetMaterialColor(const float* rgba) override {
+    if (!rgba) return Refuse("SetMaterialColor: null colour");
+    std::memcpy(material_, rgba, sizeof(material_));
+    return Ok;
+  }
+  LyrResult LYR_CALL SetCullMode(RefCullMode mode) override {
+    if (mode > kRefCullBack) return Refuse("SetCullMode: unknown mode");
+    raster_.cull = mode;
+    return Ok;
+  }
+  LyrResult LYR_CALL SetTextureFile(const char* path) override {
+    try {
+      if (!path) {
+        texture_.texels.clear();
+        raster_.texture = nullptr;
+        return Ok;
+      }
+      raster::Image image;
+      if (!ReadPng(path, image)) {
+        Message("SetTextureFile: unreadable image, showing a checker");
+        raster::MakeChecker(image);
+      }
+      texture_ = std::move(image);
+      raster_.texture = &texture_;
+      return Ok;
+    } catch (const std::bad_alloc&) {
+      return ErrOutOfMemory;
+    }
+  }
+  LyrResult LYR_CALL ReadPixels(uint32_t* out, uint32_t capacity) override {
+    if (!raster_.HasTarget() || (!out && capacity)) return Refuse("ReadPixels: bad arguments");
+    const size_t n = std::min<size_t>(capacity, raster_.Pixels().size());
+    if (n) std::memcpy(out, raster_.Pixels().data(), n * sizeof(uint32_t));
+    return Ok;
+  }
+  LyrResult LYR_CALL WritePng(const char* path) override {
+#if LYR_TSL9_PNG
+    if (!path || !raster_.HasTarget()) return Refuse("WritePng: no path or no render target");
+    png_image image;
+    std::memset(&image, 0, sizeof(image));
+    image.version = PNG_IMAGE_VERSION;
+    image.width = raster_.Width();
+    image.height = raster_.Height();
+    image.format = PNG_FORMAT_BGRA;
+    // Pixels are 0xAARRGGBB words; spell them out as b, g, r, a bytes whatever the byte order.
+    std::vector<uint8_t> bytes;
+    try {
+      bytes.resize(raster_.Pixels().size() * 4);
+    } catch (const std::bad_alloc&) {
+      return ErrOutOfMemory;
+    }
+    for (size_t i = 0; i < raster_.Pixels().size(); ++i) {
+      const uint32_t p = raster_.Pixels()[i];
+      bytes[4 * i] = static_cast<uint8_t>(p);
+      bytes[4 * i + 1] = static_cast<uint8_t>(p >> 8);
+      bytes[4 * i + 2] = static_cast<uint8_t>(p >> 16);
+      bytes[4 * i + 3] = static_cast<uint8_t>(p >> 24);
+    }
+    if (!png_image_write_to_file(&image, path, 0, bytes.data(), 0, nullptr)) {
+      Message("WritePng: the file cannot be written");
+      return ErrFileOpenFailed;
+    }
+    return Ok;
+#else
+    (void)path;
+    return ErrNotAvailable;
+#endif
+  }
+
  private:
   struct Stream {
     RefVertexBuffer* buffer = nullptr;
@@ -716,6 +831,121 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
     return Make<T>(out, length, usage, pool, format, formatCode);
   }
 
+  // Where the vertex stage finds its inputs in a stream-0 vertex; -1 for an absent element.
+  struct Layout {
+    int32_t position = 0, normal = -1, colour = -1, texcoord = -1;
+  };
+  Layout CurrentLayout() const {
+    Layout l;
+    if (!declaration_) return l;
+    l.position = -1;
+    for (const VertexElement& e : declaration_->Elements()) {
+      if (e.stream != 0 || e.method == ElementMethod::UV || e.usageIndex != 0) continue;
+      if (e.usage == ElementUsage::Position &&
+          (e.type == ElementType::F32x3 || e.type == ElementType::F32x4))
+        l.position = e.offset;
+      else if (e.usage == ElementUsage::Normal && e.type == ElementType::F32x3)
+        l.normal = e.offset;
+      else if (e.usage == ElementUsage::Color && e.type == ElementType::ColorArgb8)
+        l.colour = e.offset;
+      else if (e.usage == ElementUsage::TexCoord && e.type == ElementType::F32x2)
+        l.texcoord = e.offset;
+    }
+    return l;
+  }
+
+  static void Floats(const uint8_t* p, float* out, int n) {
+    std::memcpy(out, p, 4 * size_t(n));
+  }
+
+  // Transforms, lights and rasterizes count triangles whose i-th corner is vertex indexOf(i) of
+  // the block at vertices. The caller has checked every vertex lies inside its buffer.
+  template <class IndexOf>
+  void RenderList(const uint8_t* vertices, uint32_t stride, uint32_t count, IndexOf indexOf) {
+    const Layout l = CurrentLayout();
+    if (l.position < 0) return;
+    float wv[16], wvp[16];
+    raster::Multiply(transforms_[kRefWorld], transforms_[kRefView], wv);
+    raster::Multiply(wv, transforms_[kRefProjection], wvp);
+    float toLight[3] = {-light_.direction[0], -light_.direction[1], -light_.direction[2]};
+    const float len =
+        std::sqrt(toLight[0] * toLight[0] + toLight[1] * toLight[1] + toLight[2] * toLight[2]);
+    const bool lit = light_.enabled && l.normal >= 0 && len > 0;
+    if (lit)
+      for (float& c : toLight) c /= len;
+    const float* w = transforms_[kRefWorld];
+    auto shadeVertex = [&](uint64_t index, raster::ClipVertex& out) {
+      const uint8_t* v = vertices + static_cast<size_t>(index) * stride;
+      float p[3];
+      Floats(v + l.position, p, 3);
+      float* o = &out.x;
+      for (int j = 0; j < 4; ++j)
+        o[j] = p[0] * wvp[j] + p[1] * wvp[4 + j] + p[2] * wvp[8 + j] + wvp[12 + j];
+      float base[4] = {material_[0], material_[1], material_[2], material_[3]};
+      if (l.colour >= 0) {
+        uint32_t c;
+        std::memcpy(&c, v + l.colour, 4);
+        base[0] = static_cast<float>((c >> 16) & 0xFF) / 255.0f;
+        base[1] = static_cast<float>((c >> 8) & 0xFF) / 255.0f;
+        base[2] = static_cast<float>(c & 0xFF) / 255.0f;
+        base[3] = static_cast<float>(c >> 24) / 255.0f;
+      }
+      if (lit) {
+        float n[3], wn[3];
+        Floats(v + l.normal, n, 3);
+        for (int j = 0; j < 3; ++j) wn[j] = n[0] * w[j] + n[1] * w[4 + j] + n[2] * w[8 + j];
+        const float nl = std::sqrt(wn[0] * wn[0] + wn[1] * wn[1] + wn[2] * wn[2]);
+        float d = nl > 0 ? (wn[0] * toLight[0] + wn[1] * toLight[1] + wn[2] * toLight[2]) / nl : 0;
+        if (d < 0) d = 0;
+        for (int j = 0; j < 3; ++j) base[j] *= light_.ambient[j] + light_.diffuse[j] * d;
+      }
+      out.r = base[0];
+      out.g = base[1];
+      out.b = base[2];
+      out.a = base[3];
+      float uv[2] = {0, 0};
+      if (l.texcoord >= 0) Floats(v + l.texcoord, uv, 2);
+      out.u = uv[0];
+      out.v = uv[1];
+    };
+    raster::ClipVertex c[3];
+    for (uint64_t t = 0; t < count; ++t) {
+      for (int k = 0; k < 3; ++k) shadeVertex(indexOf(3 * t + k), c[k]);
+      raster_.Triangle(c[0], c[1], c[2]);
+    }
+  }
+
+  // Reads a PNG file into image; false when it cannot be read or is larger than 4096 a side.
+  static bool ReadPng(const char* path, raster::Image& out) {
+#if LYR_TSL9_PNG
+    png_image image;
+    std::memset(&image, 0, sizeof(image));
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path)) return false;
+    if (image.width == 0 || image.height == 0 || image.width > 4096 || image.height > 4096) {
+      png_image_free(&image);
+      return false;
+    }
+    image.format = PNG_FORMAT_BGRA;
+    std::vector<uint8_t> bytes(size_t{image.width} * image.height * 4);
+    if (!png_image_finish_read(&image, nullptr, bytes.data(), 0, nullptr)) {
+      png_image_free(&image);
+      return false;
+    }
+    out.width = image.width;
+    out.height = image.height;
+    out.texels.resize(size_t{out.width} * out.height);
+    for (size_t i = 0; i < out.texels.size(); ++i)
+      out.texels[i] = uint32_t{bytes[4 * i]} | uint32_t{bytes[4 * i + 1]} << 8 |
+                      uint32_t{bytes[4 * i + 2]} << 16 | uint32_t{bytes[4 * i + 3]} << 24;
+    return true;
+#else
+    (void)path;
+    (void)out;
+    return false;
+#endif
+  }
+
   LyrResult Log(RefDrawRecord r, const uint8_t* bytes, uint64_t size) {
     r.declaration = static_cast<DeclarationObject*>(declaration_);
     r.dataSize = static_cast<uint32_t>(size);
@@ -733,6 +963,13 @@ class RefDevice final : public GraphicsDevice, public RefDeviceControl {
   RefIndexBuffer* indices_ = nullptr;
   std::vector<Entry> log_;
   std::vector<uint8_t> data_;
+  raster::Rasterizer raster_;
+  raster::Image texture_;
+  float transforms_[3][16] = {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},
+                              {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1},
+                              {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}};
+  RefLight light_ = {{0, 0, 1}, {1, 1, 1, 1}, {0, 0, 0, 0}, 0};
+  float material_[4] = {1, 1, 1, 1};
 };
 
 }  // namespace
