@@ -17,3 +17,4 @@
 #include "lyr/bounds.h"
 #include "lyr/skin.h"
 #include "lyr/material.h"
+#include "lyr/hierarchy_save.h"
