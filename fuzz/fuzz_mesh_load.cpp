@@ -47,47 +47,10 @@ void Load(lyr::VekDataObject* object) {
   Free(pm);
 }
 
-// Loads every Mesh at top level and inside frames.
-void Visit(lyr::VekDataObject* o, int depth) {
-  using namespace lyr;
-  const Guid* id = nullptr;
-  if (o->ReadTemplateId(&id) != Ok) return;
-  if (*id == vekio::tid::kMesh) {
-    Load(o);
-    return;
-  }
-  if (*id != vekio::tid::kFrame || depth > 8) return;
-  for (;;) {
-    Unknown* c = nullptr;
-    if (o->NextChild(&c) != Ok) break;
-    VekDataObject* d = nullptr;
-    if (c->QueryInterface(VekDataObject::kIid, reinterpret_cast<void**>(&d)) == Ok) {
-      Visit(d, depth + 1);
-      d->Release();
-    }
-    c->Release();
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Whole files are taken as they are; anything else gets a text or binary header.
-  std::vector<uint8_t> bytes(data, data + size);
-  if (size < 4 || std::memcmp(data, "vkf ", 4) != 0) {
-    const char* header = size && (data[0] & 1) ? "vkf 0302bin 0032" : "vkf 0303txt 0032";
-    bytes.assign(header, header + 16);
-    if (size > 1) bytes.insert(bytes.end(), data + 1, data + size);
-  }
-  lyr::VekMemorySource src{bytes.data(), bytes.size()};
-  lyr::VekEnumeration* e = nullptr;
-  if (vekfuzz::File()->OpenEnumeration(&src, lyr::kVekSourceMemory, &e) != lyr::Ok) return 0;
-  for (;;) {
-    lyr::VekDataObject* o = nullptr;
-    if (e->NextTopLevelObject(&o) != lyr::Ok) break;
-    Visit(o, 0);
-    o->Release();
-  }
-  e->Release();
+  vekfuzz::LoadEach(
+      data, size, [](const lyr::Guid& id) { return id == lyr::vekio::tid::kMesh; }, Load);
   return 0;
 }

@@ -190,4 +190,49 @@ inline std::vector<uint8_t> WithHeader(const char* header, const uint8_t* data, 
   return v;
 }
 
+// Calls load(object) for every data object whose template id `wanted` accepts, at top level and
+// inside frames (at most eight deep).
+template <class Wanted, class Load>
+void VisitLoadable(lyr::VekDataObject* o, int depth, Wanted& wanted, Load& load) {
+  const lyr::Guid* id = nullptr;
+  if (o->ReadTemplateId(&id) != lyr::Ok) return;
+  if (wanted(*id)) {
+    load(o);
+    return;
+  }
+  if (*id != lyr::vekio::tid::kFrame || depth > 8) return;
+  for (;;) {
+    lyr::Unknown* c = nullptr;
+    if (o->NextChild(&c) != lyr::Ok) break;
+    lyr::VekDataObject* d = nullptr;
+    if (c->QueryInterface(lyr::VekDataObject::kIid, reinterpret_cast<void**>(&d)) == lyr::Ok) {
+      VisitLoadable(d, depth + 1, wanted, load);
+      d->Release();
+    }
+    c->Release();
+  }
+}
+
+// The loader targets' entry: whole files are taken as they are, anything else gets a text or
+// binary header; every object `wanted` accepts goes to load.
+template <class Wanted, class Load>
+void LoadEach(const uint8_t* data, size_t size, Wanted wanted, Load load) {
+  std::vector<uint8_t> bytes(data, data + size);
+  if (size < 4 || std::memcmp(data, "vkf ", 4) != 0) {
+    const char* header = size && (data[0] & 1) ? "vkf 0302bin 0032" : "vkf 0303txt 0032";
+    bytes.assign(header, header + 16);
+    if (size > 1) bytes.insert(bytes.end(), data + 1, data + size);
+  }
+  lyr::VekMemorySource src{bytes.data(), bytes.size()};
+  lyr::VekEnumeration* e = nullptr;
+  if (File()->OpenEnumeration(&src, lyr::kVekSourceMemory, &e) != lyr::Ok) return;
+  for (;;) {
+    lyr::VekDataObject* o = nullptr;
+    if (e->NextTopLevelObject(&o) != lyr::Ok) break;
+    VisitLoadable(o, 0, wanted, load);
+    o->Release();
+  }
+  e->Release();
+}
+
 }  // namespace vekfuzz

@@ -28,6 +28,7 @@ run_fuzz() {
       fuzz_vek_*) cp "$root"/tests/data/vek/*.vkf "$work"/ ;;
       fuzz_mesh_load) cp "$root"/tests/data/meshload/*.vkf "$work"/ ;;
       fuzz_anim_load) cp "$root"/tests/data/animload/*.vkf "$root"/tests/data/vek/anim_*.vkf "$work"/ ;;
+      fuzz_patch_load) cp "$root"/tests/data/patch/*.vkf "$work"/ ;;
     esac
     total=$((total + 1))
     echo "--- $name (${seconds}s)"

@@ -16,5 +16,6 @@
 #include "lyr/frame.h"
 #include "lyr/bounds.h"
 #include "lyr/skin.h"
+#include "lyr/patch.h"
 #include "lyr/material.h"
 #include "lyr/hierarchy_save.h"

@@ -106,4 +106,45 @@ LyrResult ForEachDataChild(VekDataObject* parent, F&& f) {
   }
 }
 
+// The children a loader did not handle, each with one reference, in an array that grows to
+// twice its capacity plus two when full and is handed out whole.
+class ChildList {
+ public:
+  ChildList() = default;
+  ChildList(const ChildList&) = delete;
+  ChildList& operator=(const ChildList&) = delete;
+  ~ChildList() {
+    for (uint32_t i = 0; i < count_; ++i) items_[i]->Release();
+    Free(items_);
+  }
+
+  LyrResult Add(VekDataObject* child) {
+    if (count_ == capacity_) {
+      const uint64_t capacity = 2 * uint64_t(capacity_) + 2;
+      if (capacity > UINT32_MAX) return ErrOutOfMemory;
+      auto* grown = static_cast<VekDataObject**>(AllocArray(capacity, sizeof(VekDataObject*)));
+      if (!grown) return ErrOutOfMemory;
+      if (count_) std::memcpy(grown, items_, count_ * sizeof(VekDataObject*));
+      Free(items_);
+      items_ = grown;
+      capacity_ = static_cast<uint32_t>(capacity);
+    }
+    child->AddRef();
+    items_[count_++] = child;
+    return Ok;
+  }
+
+  // Hands the array (null when empty) and its references to the caller.
+  void Take(VekDataObject*** list, uint32_t* count) {
+    *list = items_;
+    *count = count_;
+    items_ = nullptr;
+    count_ = capacity_ = 0;
+  }
+
+ private:
+  VekDataObject** items_ = nullptr;
+  uint32_t count_ = 0, capacity_ = 0;
+};
+
 }  // namespace lyr::meshload

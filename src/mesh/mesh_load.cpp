@@ -6,6 +6,7 @@
 #include "core/object_impl.h"
 #include "mesh/load_block.h"
 #include "mesh/material_load.h"
+#include "mesh/vertex_rows.h"
 #include "platform/platform.h"
 #include "vekio/vek_component.h"
 
@@ -144,14 +145,6 @@ class BoneData {
   bool present_ = false;
 };
 
-// Per-vertex rows of FVFData or DeclData and the declaration that reads them.
-struct VertexRows {
-  bool present = false;
-  uint32_t stride = 0;
-  Vector<uint8_t> data;
-  VertexElement elements[MaxElementEntries];
-};
-
 bool SameNormal(const float* a, const float* b) {
   return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
 }
@@ -192,11 +185,7 @@ class MeshReader {
   MeshReader(VekDataObject* object, GraphicsDevice* device) : object_(object), device_(device) {}
   MeshReader(const MeshReader&) = delete;
   MeshReader& operator=(const MeshReader&) = delete;
-  ~MeshReader() {
-    for (uint32_t i = 0; i < unknownCount_; ++i) unknown_[i]->Release();
-    Free(unknown_);
-    Free(pm_);
-  }
+  ~MeshReader() { Free(pm_); }
 
   bool wantAdjacency = false, wantMaterials = false, wantEffects = false, wantSkin = false,
        wantPm = false, wantUnknown = false;
@@ -220,12 +209,7 @@ class MeshReader {
     pm_ = nullptr;
     pmSize_ = 0;
   }
-  void TakeUnknown(VekDataObject*** list, uint32_t* count) {
-    *list = unknown_;
-    *count = unknownCount_;
-    unknown_ = nullptr;
-    unknownCount_ = unknownCapacity_ = 0;
-  }
+  void TakeUnknown(VekDataObject*** list, uint32_t* count) { unknown_.Take(list, count); }
 
  private:
   // ---- The Mesh block ------------------------------------------------------------------------
@@ -510,74 +494,15 @@ class MeshReader {
     return bones.Add(name, n, indices, weights, matrix);
   }
 
-  // Reads nDWords and the values into rows, one row per file vertex.
-  LyrResult ReadRows(BlockReader& b, VertexRows* rows) {
-    uint32_t n = 0;
-    const uint8_t* data = nullptr;
-    if (!b.U32(&n) || !(data = b.Take(n, 4))) return ErrFail;
-    rows->stride = static_cast<uint32_t>(4 * uint64_t(n) / fileVertexCount_);
-    rows->data.assign(data, data + size_t(n) * 4);
-    rows->present = true;
-    return Ok;
-  }
-
   LyrResult ReadFvfData(VekDataObject* c) {
-    BlockReader b(nullptr, 0);
-    LyrResult r = ReadBlock(c, &b);
-    if (Failed(r)) return r;
-    if (!b.U32(&fvfCode_)) return ErrFail;
-    return ReadRows(b, &fvf_);
+    return meshload::ReadFvfData(c, fileVertexCount_, &fvfCode_, &fvf_);
   }
 
   LyrResult ReadDeclData(VekDataObject* c) {
-    BlockReader b(nullptr, 0);
-    LyrResult r = ReadBlock(c, &b);
-    if (Failed(r)) return r;
-    uint32_t n = 0;
-    if (!b.U32(&n)) return ErrFail;
-    if (n < 1 || n > kMaxElements) return ErrInvalidCall;
-    const uint8_t* raw = b.Take(n, 16);
-    if (!raw) return ErrFail;
-    VertexElement elements[MaxElementEntries];
-    uint32_t count = 0, offset = 0;
-    for (; count < n; ++count) {
-      const uint32_t type = LoadAt<uint32_t>(raw, size_t(count) * 4);
-      if (type > 16) break;
-      elements[count] = {0,
-                         static_cast<uint16_t>(offset),
-                         static_cast<ElementType>(type),
-                         static_cast<ElementMethod>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 1)),
-                         static_cast<ElementUsage>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 2)),
-                         static_cast<uint8_t>(LoadAt<uint32_t>(raw, size_t(count) * 4 + 3))};
-      offset += ElementTypeSize(static_cast<ElementType>(type));
-    }
-    elements[count] = kEndElement;
-    VertexRows rows;
-    if (Failed(r = ReadRows(b, &rows))) return r;
-    // Layouts a vertex cannot hold are left out, as if the child were absent.
-    if (count == 0 || offset > 255 || !IsSingleStream(elements)) return Ok;
-    if (rows.stride < offset) return ErrInvalidCall;
-    CopyElements(rows.elements, elements);
-    decl_ = std::move(rows);
-    return Ok;
+    return meshload::ReadDeclData(c, fileVertexCount_, &decl_);
   }
 
-  LyrResult AddUnknown(VekDataObject* c) {
-    if (!wantUnknown) return Ok;
-    if (unknownCount_ == unknownCapacity_) {
-      const uint64_t capacity = 2 * uint64_t(unknownCapacity_) + 2;
-      if (capacity > UINT32_MAX) return ErrOutOfMemory;
-      auto* grown = static_cast<VekDataObject**>(AllocArray(capacity, sizeof(VekDataObject*)));
-      if (!grown) return ErrOutOfMemory;
-      if (unknownCount_) std::memcpy(grown, unknown_, unknownCount_ * sizeof(VekDataObject*));
-      Free(unknown_);
-      unknown_ = grown;
-      unknownCapacity_ = static_cast<uint32_t>(capacity);
-    }
-    c->AddRef();
-    unknown_[unknownCount_++] = c;
-    return Ok;
-  }
+  LyrResult AddUnknown(VekDataObject* c) { return wantUnknown ? unknown_.Add(c) : Ok; }
 
   // ---- Building --------------------------------------------------------------------------------
 
@@ -711,14 +636,8 @@ class MeshReader {
     if (diffuse && diffuse->type != ElementType::ColorArgb8) diffuse = nullptr;
     if (tex0 && tex0->type != ElementType::F32x2) tex0 = nullptr;
     VertexConverter fvfConverter, declConverter;
-    auto prepare = [&](VertexConverter& conv, VertexRows& rows) {
-      BuildConverter(conv, rows.elements, layout_);
-      AttachConverterData(conv, rows.data.data(), base);
-      AttachStream(conv.source, 0, rows.data.data(), rows.stride);
-      AttachStream(conv.destination, 0, base, stride);
-    };
-    if (fvf_.present) prepare(fvfConverter, fvf_);
-    if (decl_.present) prepare(declConverter, decl_);
+    if (fvf_.present) AttachRows(fvfConverter, fvf_, layout_, base, stride);
+    if (decl_.present) AttachRows(declConverter, decl_, layout_, base, stride);
     for (size_t i = 0; i < vertices_.size(); ++i) {
       const LoadVertex& v = vertices_[i];
       uint8_t* out = base + i * stride;
@@ -849,8 +768,7 @@ class MeshReader {
   VertexElement layout_[MaxElementEntries];
   void* pm_ = nullptr;
   uint32_t pmSize_ = 0;
-  VekDataObject** unknown_ = nullptr;
-  uint32_t unknownCount_ = 0, unknownCapacity_ = 0;
+  ChildList unknown_;
 };
 
 }  // namespace meshload

@@ -1,0 +1,158 @@
+// Patch meshes made from plain arrays, patch data objects written as Vek text, and the loaded
+// results read back, for the patch tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/object_impl.h"
+#include "lyr/patch.h"
+#include "patch/patch_impl.h"
+#include "patch/patch_load.h"
+#include "support/ref_device.h"
+#include "vekio/vek_component.h"
+
+namespace lyr::test {
+
+inline constexpr VertexElement kPositionOnly[] = {
+    {0, 0, ElementType::F32x3, ElementMethod::Default, ElementUsage::Position, 0}, kEndElement};
+
+// A PatchMesh of the given kind whose vertices are the positions (three floats each, written
+// into the declaration's position) and whose index buffer holds `indices`.
+inline Ref<PatchMesh> MakePatchMesh(GraphicsDevice* device, PatchInfo info,
+                                    const std::vector<float>& positions,
+                                    const std::vector<uint16_t>& indices,
+                                    const VertexElement* decl = kPositionOnly) {
+  uint32_t cp = 0;
+  EXPECT_EQ(ControlPointsPerPatchOf(info, &cp), Ok);
+  Ref<PatchMesh> mesh;
+  EXPECT_EQ(
+      CreatePatchMesh(&info, static_cast<uint32_t>(indices.size() / cp),
+                      static_cast<uint32_t>(positions.size() / 3), 0, decl, device, mesh.put()),
+      Ok);
+  if (!mesh) return mesh;
+  void* p = nullptr;
+  EXPECT_EQ(mesh->LockVertices(0, &p), Ok);
+  VertexAccessor a;
+  AttachDeclaration(a, decl);
+  AttachStream(a, 0, p, 0);
+  const VertexElement* position = FindElement(decl, ElementUsage::Position, 0);
+  for (size_t v = 0; v < positions.size() / 3; ++v)
+    WriteElement(a, position, static_cast<uint32_t>(v), &positions[v * 3], 3);
+  mesh->UnlockVertices();
+  EXPECT_EQ(mesh->LockIndices(0, &p), Ok);
+  std::memcpy(p, indices.data(), indices.size() * 2);
+  mesh->UnlockIndices();
+  return mesh;
+}
+
+inline std::vector<uint16_t> IndicesOf(PatchMesh* mesh) {
+  void* p = nullptr;
+  EXPECT_EQ(mesh->LockIndices(kLockReadOnly, &p), Ok);
+  const auto* i = static_cast<const uint16_t*>(p);
+  std::vector<uint16_t> out(i, i + size_t(mesh->GetPatchCount()) * mesh->ControlPointsPerPatch());
+  mesh->UnlockIndices();
+  return out;
+}
+
+inline std::vector<uint32_t> AttributesOf(PatchMesh* mesh) {
+  uint32_t* ids = nullptr;
+  EXPECT_EQ(mesh->LockPatchAttributes(kLockReadOnly, &ids), Ok);
+  std::vector<uint32_t> out(ids, ids + mesh->GetPatchCount());
+  mesh->UnlockPatchAttributes();
+  return out;
+}
+
+inline void SetAttributes(PatchMesh* mesh, const std::vector<uint32_t>& values) {
+  uint32_t* ids = nullptr;
+  ASSERT_EQ(mesh->LockPatchAttributes(0, &ids), Ok);
+  std::copy(values.begin(), values.end(), ids);
+  ASSERT_EQ(mesh->UnlockPatchAttributes(), Ok);
+}
+
+inline std::vector<uint32_t> AdjacencyOf(PatchMesh* mesh) {
+  const Vector<uint32_t>& a = GetPatchMeshInternal(mesh)->Adjacency();
+  return std::vector<uint32_t>(a.begin(), a.end());
+}
+
+// Vek text of a data object of `templ` holding the given patches, with `children` appended.
+// info null: a PatchMesh object (no type, degree, basis).
+inline std::string PatchText(const PatchInfo* info, const std::vector<float>& positions,
+                             const std::vector<std::vector<uint32_t>>& patches,
+                             const std::string& children = "") {
+  std::ostringstream s;
+  s.precision(9);
+  s << "vkf 0303txt 0032\n" << (info ? "PatchMesh9" : "PatchMesh") << " {\n";
+  if (info) s << info->type << "; " << info->degree << "; " << info->basis << ";\n";
+  s << positions.size() / 3 << ";\n";
+  for (size_t v = 0; v < positions.size() / 3; ++v) {
+    s << positions[v * 3] << ";" << positions[v * 3 + 1] << ";" << positions[v * 3 + 2] << ";"
+      << (v + 1 < positions.size() / 3 ? "," : ";") << "\n";
+  }
+  s << patches.size() << ";\n";
+  for (size_t p = 0; p < patches.size(); ++p) {
+    s << patches[p].size() << ";";
+    for (size_t i = 0; i < patches[p].size(); ++i)
+      s << patches[p][i] << (i + 1 < patches[p].size() ? "," : ";");
+    s << (p + 1 < patches.size() ? "," : ";") << "\n";
+  }
+  s << children << "\n}\n";
+  return s.str();
+}
+
+// Everything LoadPatchMeshes hands out, released on destruction.
+struct LoadedPatches {
+  PatchMesh* meshes[kMaxLoadedPatchMeshes] = {};
+  uint32_t meshCount = 0;
+  Ref<Buffer> materials, effects;
+  uint32_t materialCount = 0;
+  VekDataObject** unknown = nullptr;
+  uint32_t unknownCount = 0;
+
+  LoadedPatches() = default;
+  LoadedPatches(const LoadedPatches&) = delete;
+  LoadedPatches& operator=(const LoadedPatches&) = delete;
+  ~LoadedPatches() { Reset(); }
+  void Reset() {
+    for (PatchMesh*& m : meshes) SafeRelease(m);
+    meshCount = materialCount = 0;
+    materials = effects = {};
+    for (uint32_t i = 0; i < unknownCount; ++i) unknown[i]->Release();
+    Free(unknown);
+    unknown = nullptr;
+    unknownCount = 0;
+  }
+};
+
+// The first top-level data object of Vek bytes.
+inline LyrResult ParseFirst(const std::string& bytes, VekDataObject** out) {
+  Ref<VekFile> file;
+  LyrResult r = vekio::CreateVekFileWithTemplates(file.put());
+  if (Failed(r)) return r;
+  VekMemorySource source{bytes.data(), bytes.size()};
+  Ref<VekEnumeration> e;
+  if (Failed(r = file->OpenEnumeration(&source, kVekSourceMemory, e.put()))) return r;
+  return e->NextTopLevelObject(out);
+}
+
+inline LyrResult LoadObject(GraphicsDevice* device, VekDataObject* object, LoadedPatches* out) {
+  out->Reset();
+  return LoadPatchMeshes(object, 0, device, out->materials.put(), out->effects.put(),
+                         &out->materialCount, out->meshes, &out->meshCount, false, &out->unknown,
+                         &out->unknownCount);
+}
+
+inline LyrResult LoadText(GraphicsDevice* device, const std::string& text, LoadedPatches* out) {
+  Ref<VekDataObject> object;
+  LyrResult r = ParseFirst(text, object.put());
+  EXPECT_EQ(r, Ok) << text;
+  if (Failed(r)) return r;
+  return LoadObject(device, object.get(), out);
+}
+
+}  // namespace lyr::test
