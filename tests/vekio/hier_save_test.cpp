@@ -10,6 +10,7 @@
 #include "hier_save_util.h"
 #include "lyr/anim.h"
 #include "mesh_write_util.h"
+#include "patch/patch_test_util.h"
 #include "support/fault_injection.h"
 #include "vekio/anim_load.h"
 #include "vekio/hier_save.h"
@@ -285,29 +286,36 @@ TEST(HierarchySave, AnimationRoundTrip) {
   }
 }
 
-// Mesh containers: each plain mesh is its own Mesh child after the matrix, and the host sees each
-// container after its mesh was added.
-TEST(HierarchySave, TwoPlainContainers) {
+// Mesh containers: each plain mesh is its own Mesh child after the matrix, a patch mesh a
+// PatchMesh9 child, and the host sees each container after its mesh was added.
+TEST(HierarchySave, Containers) {
   Ref<GraphicsDevice> device = MakeRefDevice();
   Loaded cube, quad;
   ASSERT_EQ(LoadWritten(device.get(), MeshLoadData("cube.vkf"), &cube), Ok);
   ASSERT_EQ(LoadWritten(device.get(), MeshLoadData("quad.vkf"), &quad), Ok);
+  Ref<PatchMesh> patches =
+      MakePatchMesh(device.get(), {kPatchNPatch, kPatchCubic, kPatchBezier},
+                    {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}, {0, 1, 2, 0, 2, 3});
   Tree tree;
   Frame* root = tree.Add("body");
   tree.AddContainer(root, MeshTypeMesh, cube.mesh.get());
   tree.AddContainer(root, MeshTypeMesh, quad.mesh.get());
+  tree.AddContainer(root, MeshTypePatchMesh, reinterpret_cast<Mesh*>(patches.get()));
   RecordingSaver user;
   LyrResult r;
   SavedFile f = ParseSaved(Save(root, nullptr, kVekFormatText, &r, &user));
   ASSERT_EQ(r, Ok);
   std::vector<Ref<VekDataObject>> children = DataChildren(f.top[0].get());
   EXPECT_EQ(TemplateNamesOf(children),
-            (std::vector<std::string>{"FrameTransformMatrix", "Mesh", "Mesh"}));
-  EXPECT_EQ(Names(children), (std::vector<std::string>{"", "mesh0", "mesh1"}));
+            (std::vector<std::string>{"FrameTransformMatrix", "Mesh", "Mesh", "PatchMesh9"}));
+  EXPECT_EQ(Names(children), (std::vector<std::string>{"", "mesh0", "mesh1", "mesh2"}));
+  EXPECT_EQ(BlockValue<uint32_t>(children[3].get(), 0), kPatchNPatch);
+  EXPECT_EQ(BlockValue<uint32_t>(children[3].get(), 12), 4u);
   EXPECT_EQ(BlockValue<uint32_t>(children[1].get(), 0), cube.mesh->GetVertexCount());
   EXPECT_EQ(BlockValue<uint32_t>(children[2].get(), 0), quad.mesh->GetVertexCount());
   EXPECT_EQ(user.calls[4], "OnSaveMeshContainer:mesh0");
   EXPECT_EQ(user.calls[5], "OnSaveMeshContainer:mesh1");
+  EXPECT_EQ(user.calls[6], "OnSaveMeshContainer:mesh2");
 }
 
 // The template definitions: the twelve of every save, in order, with the host's after them.
