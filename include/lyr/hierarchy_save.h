@@ -48,7 +48,8 @@ LYR_API LyrResult LYR_CALL LyrSaveMeshHierarchyToFileA(const char* fileName, uin
 
 // The same for a 16-bit (UTF-16) file name. The file is first saved to a temporary file (prefix
 // "pmv" in the temporary folder) and then copied to the destination in one write, so a failed
-// save leaves no partial destination behind; the temporary file is deleted on every path.
+// save leaves no partial destination behind (a copy that falls short deletes what it wrote); the
+// temporary file is deleted on every path.
 // ErrInvalidCall for a null name; ErrFail when no temporary file can be made, or the copy falls
 // short; ErrFileOpenFailed when the temporary file cannot be read back or the destination cannot
 // be created (an ill-formed name included).

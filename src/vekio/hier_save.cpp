@@ -388,7 +388,10 @@ LyrResult SaveHierarchyToFileW(const char16_t* fileName, uint32_t format, Frame*
   if (Failed(r = SaveHierarchyToFile(temporary.path(), format, root, controller, user))) return r;
   platform::MappedFile saved;  // closed before the temporary file is deleted
   if (Failed(saved.Open(temporary.path()))) return ErrFileOpenFailed;
-  return platform::WriteWholeFile(destination.data(), saved.data(), saved.size());
+  r = platform::WriteWholeFile(destination.data(), saved.data(), saved.size());
+  // A copy that fell short would leave a truncated file that looks like a saved one.
+  if (r == ErrFail) platform::DeleteFile(destination.data());
+  return r;
 }
 
 }  // namespace lyr::vekio

@@ -2,6 +2,7 @@
 // callbacks, the argument checks, the 16-bit entry's temporary file on every path, and failures
 // of allocation, component and callbacks.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <limits>
@@ -293,9 +294,8 @@ TEST(HierarchySave, Containers) {
   Loaded cube, quad;
   ASSERT_EQ(LoadWritten(device.get(), MeshLoadData("cube.vkf"), &cube), Ok);
   ASSERT_EQ(LoadWritten(device.get(), MeshLoadData("quad.vkf"), &quad), Ok);
-  Ref<PatchMesh> patches =
-      MakePatchMesh(device.get(), {kPatchNPatch, kPatchCubic, kPatchBezier},
-                    {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}, {0, 1, 2, 0, 2, 3});
+  Ref<PatchMesh> patches = MakePatchMesh(device.get(), {kPatchNPatch, kPatchCubic, kPatchBezier},
+                                         {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}, {0, 1, 2, 0, 2, 3});
   Tree tree;
   Frame* root = tree.Add("body");
   tree.AddContainer(root, MeshTypeMesh, cube.mesh.get());
@@ -418,15 +418,21 @@ TEST(HierarchySave, WideEntryFailures) {
       {"temporary folder missing", temp.path() + "/missing", u"x.vkf", ErrFail},
       {"destination folder missing", "", u"/nonexistent-folder/x.vkf", ErrFileOpenFailed},
       {"unpaired surrogate", "", std::u16string(u"a\xD800.vkf"), ErrFileOpenFailed},
-      {"destination full", "", u"/dev/full", ErrFail},
+      {"destination full", "", u"", ErrFail},
   };
+  // The full destination is reached through a link, so that deleting the short copy removes the
+  // link only.
+  const std::string full = temp.path() + "/full";
+  ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     setenv("TMPDIR", c.tmpdir.empty() ? temp.path().c_str() : c.tmpdir.c_str(), 1);
-    EXPECT_EQ(LyrSaveMeshHierarchyToFileW(c.name.c_str(), 1, root, nullptr, nullptr), c.expected);
+    const std::u16string name = c.name.empty() ? std::u16string(full.begin(), full.end()) : c.name;
+    EXPECT_EQ(LyrSaveMeshHierarchyToFileW(name.c_str(), 1, root, nullptr, nullptr), c.expected);
     setenv("TMPDIR", temp.path().c_str(), 1);
-    EXPECT_EQ(temp.Files(), std::vector<std::string>{std::string(250, 'x')});
+    for (const std::string& f : temp.Files()) EXPECT_NE(f.rfind("pmv", 0), 0u) << f;
   }
+  EXPECT_EQ(temp.Files(), std::vector<std::string>{std::string(250, 'x')});
   rmdir(longFolder.c_str());
 }
 
