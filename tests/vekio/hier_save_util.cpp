@@ -1,3 +1,5 @@
+// Directory listings of 32-bit builds need 64-bit inode numbers (readdir fails on large ones).
+#define _FILE_OFFSET_BITS 64
 #include "hier_save_util.h"
 
 #include <dirent.h>
