@@ -151,7 +151,7 @@ TEST(HierarchySave, LongChainsAndDeepTrees) {
   Frame* deep = root;
   for (int i = 0; i < 30; ++i) deep = tree.Add("d", deep);
   Frame* wide = tree.Add("w", root);
-  for (int i = 0; i < 20000; ++i) tree.AddSibling(wide, tree.Add("w"));
+  for (int i = 0; i < 20000; ++i) wide = wide->nextSibling = tree.Add("w");
   LyrResult r;
   Save(root, nullptr, kVekFormatBinary, &r);
   EXPECT_EQ(r, Ok);
