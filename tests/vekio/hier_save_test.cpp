@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <fstream>
 #include <limits>
+#include <map>
+#include <memory>
 
 #include "anim/anim_test_util.h"
 #include "hier_save_util.h"
@@ -14,6 +17,7 @@
 #include "patch/patch_test_util.h"
 #include "support/fault_injection.h"
 #include "vekio/anim_load.h"
+#include "mesh/mesh_load.h"
 #include "vekio/hier_save.h"
 
 namespace lyr::test {
@@ -539,6 +543,162 @@ TEST(HierarchySave, ComponentFailures) {
   for (const Guid& t : {kAnimTicksPerSecond, kFrame, kFrameTransformMatrix, kMesh, kSkinWeights,
                         kAnimationSet, kAnimation, kAnimationKey})
     EXPECT_NE(std::find(refused.begin(), refused.end(), t), refused.end());
+}
+
+}  // namespace
+}  // namespace lyr::test
+
+namespace lyr::test {
+namespace {
+
+// A scene read back from a saved file by the readers the scene loader is built from: each Frame
+// object's name, matrix, meshes (through the mesh data loader), patch meshes (through the patch
+// loader) and child frames, and each animation set through the animation loader.
+struct ReadFrame {
+  std::string name;
+  Matrix matrix{};
+  std::vector<std::unique_ptr<Loaded>> meshes;
+  std::vector<std::unique_ptr<LoadedPatches>> patches;
+  std::vector<ReadFrame> children;
+};
+
+void ReadFrameObject(GraphicsDevice* device, VekDataObject* object, ReadFrame* out) {
+  out->name = NameOf(object);
+  for (Ref<VekDataObject>& child : DataChildren(object)) {
+    const Guid t = TemplateOf(child.get());
+    if (t == kFrameTransformMatrix) {
+      out->matrix = BlockValue<Matrix>(child.get(), 0);
+    } else if (t == kFrame) {
+      ReadFrameObject(device, child.get(), &out->children.emplace_back());
+    } else if (t == kMesh) {
+      auto& l = out->meshes.emplace_back(std::make_unique<Loaded>());
+      ASSERT_EQ(LoadMeshData(child.get(), 0, device, l->adjacency.put(), l->materials.put(),
+                             l->effects.put(), &l->materialCount, l->skin.put(), l->mesh.put(),
+                             &l->pm, &l->pmSize, &l->unknown, &l->unknownCount),
+                Ok);
+    } else if (t == kPatchMesh9) {
+      auto& p = out->patches.emplace_back(std::make_unique<LoadedPatches>());
+      ASSERT_EQ(LoadObject(device, child.get(), p.get()), Ok);
+    }
+  }
+}
+
+void ExpectSameTree(Frame* f, const ReadFrame& r, const std::map<Mesh*, Loaded*>& sources) {
+  SCOPED_TRACE(r.name);
+  EXPECT_EQ(f->name ? std::string(f->name) : std::string(), r.name);
+  EXPECT_EQ(std::memcmp(&f->matrix, &r.matrix, sizeof(Matrix)), 0);
+  size_t mesh = 0, patch = 0;
+  for (MeshContainer* c = f->meshContainers; c; c = c->next) {
+    if (c->meshType == MeshTypePatchMesh) {
+      ASSERT_LT(patch, r.patches.size());
+      EXPECT_EQ(IndicesOf(c->patchMesh), IndicesOf(r.patches[patch]->meshes[0]));
+      EXPECT_EQ(AttributesOf(c->patchMesh), AttributesOf(r.patches[patch]->meshes[0]));
+      ++patch;
+      continue;
+    }
+    ASSERT_LT(mesh, r.meshes.size());
+    ExpectSameLoad(*sources.at(c->mesh), *r.meshes[mesh++]);
+  }
+  EXPECT_EQ(mesh, r.meshes.size());
+  EXPECT_EQ(patch, r.patches.size());
+  size_t i = 0;
+  for (Frame* child = f->firstChild; child; child = child->nextSibling, ++i) {
+    ASSERT_LT(i, r.children.size());
+    ExpectSameTree(child, r.children[i], sources);
+  }
+  EXPECT_EQ(i, r.children.size());
+}
+
+// A whole scene (a skinned mesh, meshes with materials, effects and adjacency, a patch mesh,
+// nested frames with their matrices, two animation sets) saved through the 16-bit entry in every
+// form reads back with the same tree, meshes, materials, skin and animation.
+TEST(HierarchySave, SceneRoundTrip) {
+  Ref<GraphicsDevice> device = MakeRefDevice();
+  std::map<Mesh*, Loaded*> sources;
+  Loaded skinned, rich, normals;
+  for (auto [loaded, file] : {std::pair{&skinned, "skin.vkf"}, std::pair{&rich, "materials.vkf"},
+                              std::pair{&normals, "cube_normals.vkf"}}) {
+    ASSERT_EQ(LoadWritten(device.get(), MeshLoadData(file), loaded), Ok);
+    sources[loaded->mesh.get()] = loaded;
+  }
+  LoadedPatches teapot;
+  {
+    std::ifstream in(std::string(LYR_TEST_DATA_DIR) + "/patch/npatch.vkf", std::ios::binary);
+    ASSERT_EQ(LoadText(device.get(), std::string(std::istreambuf_iterator<char>(in), {}), &teapot),
+              Ok);
+  }
+  Tree tree;
+  Frame* root = tree.Add("Scene");
+  root->matrix.m[3][1] = 2.5f;
+  Frame* body = tree.Add("Bone01", root);
+  body->matrix.m[0][1] = 0.25f;
+  MeshContainer* c = tree.AddContainer(body, MeshTypeMesh, skinned.mesh.get());
+  c->skinInfo = skinned.skin.get();
+  c->adjacency = const_cast<uint32_t*>(skinned.Adjacency());
+  Frame* props = tree.Add("Props", root);
+  c = tree.AddContainer(props, MeshTypeMesh, rich.mesh.get());
+  c->materials = const_cast<Material*>(rich.Materials());
+  c->effectInstances = const_cast<EffectInstance*>(rich.Effects());
+  c->materialCount = rich.materialCount;
+  c->adjacency = const_cast<uint32_t*>(rich.Adjacency());
+  c = tree.AddContainer(props, MeshTypeMesh, normals.mesh.get());
+  c->adjacency = const_cast<uint32_t*>(normals.Adjacency());
+  c = tree.AddContainer(tree.Add("Bone02", props), MeshTypePatchMesh, nullptr);
+  c->patchMesh = teapot.meshes[0];
+  tree.Add(nullptr, props);
+
+  std::vector<Ref<AnimationSet>> sets;
+  for (const char* setName : {"walk", "run"}) {
+    std::vector<Ref<KeyFrameInterpolator>> items;
+    std::vector<KeyFrameInterpolator*> raw;
+    for (const char* bone : {"Bone01", "Bone02", "Props"}) {
+      const std::vector<VectorKey> t = {{0, {0, 1, 2}}, {15, {1, 1, 0.5f}}, {30, {0, 0, 0}}};
+      const std::vector<RotationKey> q = {
+          {0, {0, 0, 0, 1}}, {15, {0, 0.6f, 0, 0.8f}}, {30, {0.8f, 0, 0, -0.6f}}};
+      // Every channel has keys: an empty one is saved as its default key at time 0, which
+      // changes the period the interpolator derives from the last key times.
+      raw.push_back(items.emplace_back(MakeInterpolator(bone, t, q, t, 30)).get());
+    }
+    ASSERT_EQ(LyrCreateAnimationSet(setName, raw.data(), 3, sets.emplace_back().put()), Ok);
+  }
+  Ref<AnimationController> controller = MakeController(sets);
+  PrivateTempFolder temp;
+  const std::string target = temp.path() + "/scene.vkf";
+  const std::u16string wide(target.begin(), target.end());
+  for (uint32_t format = 0; format < 4; ++format) {
+    SCOPED_TRACE(format);
+    ASSERT_EQ(LyrSaveMeshHierarchyToFileW(wide.c_str(), format, root, controller.get(), nullptr),
+              Ok);
+    SavedFile f = ParseSaved(ReadBytes(target));
+    ASSERT_EQ(TemplateNamesOf(f.top), (std::vector<std::string>{"AnimTicksPerSecond", "Frame",
+                                                                "AnimationSet", "AnimationSet"}));
+    EXPECT_EQ(BlockValue<uint32_t>(f.top[0].get(), 0), 30u);
+    ReadFrame scene;
+    ReadFrameObject(device.get(), f.top[1].get(), &scene);
+    ExpectSameTree(root, scene, sources);
+    for (size_t s = 0; s < 2; ++s) {
+      Ref<AnimationSet> loaded;
+      ASSERT_EQ(vekio::LoadAnimationSet(f.top[2 + s].get(), 30, loaded.put()), Ok);
+      EXPECT_STREQ(loaded->Name(), sets[s]->Name());
+      ASSERT_EQ(loaded->InterpolatorCount(), 3u);
+      for (uint32_t i = 0; i < 3; ++i) {
+        Ref<KeyFrameInterpolator> a, b;
+        ASSERT_EQ(sets[s]->InterpolatorAt(i, a.put()), Ok);
+        ASSERT_EQ(loaded->InterpolatorAt(i, b.put()), Ok);
+        EXPECT_STREQ(a->Name(), b->Name());
+        for (double time = -0.5; time < 3; time += 0.0625) {
+          Vector3 sa, sb, ta, tb;
+          Quaternion qa, qb;
+          ASSERT_EQ(a->Sample(time, &sa, &qa, &ta), Ok);
+          ASSERT_EQ(b->Sample(time, &sb, &qb, &tb), Ok);
+          EXPECT_EQ(std::memcmp(&qa, &qb, sizeof qa), 0) << time;
+          EXPECT_EQ(std::memcmp(&ta, &tb, sizeof ta), 0) << time;
+          EXPECT_EQ(std::memcmp(&sa, &sb, sizeof sa), 0) << time;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(temp.Files(), std::vector<std::string>{"scene.vkf"});
 }
 
 }  // namespace
