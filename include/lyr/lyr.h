@@ -12,6 +12,7 @@
 #include "lyr/vekfile.h"
 #include "lyr/mesh_types.h"
 #include "lyr/mesh.h"
+#include "lyr/pmesh.h"
 #include "lyr/anim.h"
 #include "lyr/frame.h"
 #include "lyr/bounds.h"

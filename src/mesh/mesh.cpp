@@ -191,6 +191,23 @@ class MeshImpl final : public Mesh, public MeshInternal {
     *magic = cacheMagic_;
   }
 
+  LyrResult KeepAdjacency() override {
+    return Guard([&] {
+      adjacency_.resize(size_t(faceCapacity_) * 3, kNoneT);
+      state_ |= kMeshKeepsAdjacency;
+      return Ok;
+    });
+  }
+  void AddStateBits(uint32_t bits) override { state_ |= bits; }
+  void* AdjacencyData() override {
+    return (state_ & kMeshKeepsAdjacency) ? adjacency_.data() : nullptr;
+  }
+  uint32_t* AttributeData() override { return attributes_.data(); }
+  AttributeRange* TableData(uint32_t* count) override {
+    *count = static_cast<uint32_t>(table_.size());
+    return table_.data();
+  }
+
   LyrResult Resize(uint32_t faces, uint32_t vertices) override {
     return Guard([&] { return ResizeMesh(faces, vertices); });
   }

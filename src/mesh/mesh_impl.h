@@ -27,6 +27,17 @@ class MeshInternal {
                                      uint32_t* adjacencyOut, uint32_t* faceRemap,
                                      Buffer** vertexRemap) = 0;
   virtual void VertexCacheParameters(uint32_t* size, uint32_t* magic) = 0;
+  // For an object that embeds this Mesh and drives its faces directly (the progressive mesh).
+  // KeepAdjacency starts keeping a face adjacency array (all none) for the face capacity;
+  // AddStateBits sets state bits (kMeshTableValid). The raw views stay valid until the next
+  // resize, optimisation or table replacement: the kept adjacency at the index width (three
+  // entries per face of the capacity, null when none is kept), the attribute ids (one per face
+  // of the capacity) and the attribute table.
+  virtual LyrResult KeepAdjacency() = 0;
+  virtual void AddStateBits(uint32_t bits) = 0;
+  virtual void* AdjacencyData() = 0;
+  virtual uint32_t* AttributeData() = 0;
+  virtual AttributeRange* TableData(uint32_t* count) = 0;
 
  protected:
   ~MeshInternal() = default;

@@ -1,0 +1,80 @@
+// What the progressive-mesh tests compare: the faces, adjacency, table and counts of a level.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "pm_grid.h"
+#include "pmesh/split_engine.h"
+#include "ref_device.h"
+
+namespace lyr {
+inline bool operator==(const AttributeRange& a, const AttributeRange& b) {
+  return a.attributeId == b.attributeId && a.firstFace == b.firstFace &&
+         a.faceCount == b.faceCount && a.firstVertex == b.firstVertex &&
+         a.vertexCount == b.vertexCount;
+}
+}  // namespace lyr
+
+namespace lyr::test {
+
+struct LevelShot {
+  std::vector<uint32_t> idx, adj;  // the faces of the current table's ranges, in table order
+  std::vector<AttributeRange> table;
+  uint32_t faces = 0, vertices = 0, mispredictPosition = 0, applied = 0;
+  bool operator==(const LevelShot&) const = default;
+};
+
+inline LevelShot Capture(ProgressiveMesh* pm) {
+  LevelShot s;
+  uint32_t n = 0;
+  pm->CopyAttributeTable(nullptr, &n);
+  s.table.resize(n);
+  pm->CopyAttributeTable(s.table.data(), nullptr);
+  std::vector<uint32_t> adj(size_t(pm->GetMaxFaceCount()) * 3);
+  EXPECT_EQ(pm->GetAdjacency(adj.data()), Ok);
+  void* p = nullptr;
+  EXPECT_EQ(pm->LockIndices(kLockReadOnly, &p), Ok);
+  const bool wide = pm->GetOptionBits() & MeshOptions::Index32;
+  for (const AttributeRange& e : s.table)
+    for (uint32_t f = e.firstFace; f < e.firstFace + e.faceCount; ++f)
+      for (int k = 0; k < 3; ++k) {
+        const size_t i = size_t(f) * 3 + k;
+        const uint32_t v = wide ? static_cast<uint32_t*>(p)[i] : static_cast<uint16_t*>(p)[i];
+        s.idx.push_back(!wide && v == 0xFFFF ? 0xFFFFFFFFu : v);
+        s.adj.push_back(adj[i]);
+      }
+  pm->UnlockIndices();
+  s.faces = pm->GetFaceCount();
+  s.vertices = pm->GetVertexCount();
+  PMSnapshot snap;
+  EXPECT_TRUE(ReadProgressiveSnapshot(pm, &snap));
+  s.mispredictPosition = snap.mispredictPosition;
+  s.applied = snap.appliedSplits;
+  return s;
+}
+
+// Mispredict bits among the first `applied` records.
+inline uint32_t MispredictsUsed(const PMSnapshot& s) {
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < s.appliedSplits; ++i) {
+    n += (s.splits[i].code & SplitCode::LeftMispredict) != 0;
+    n += s.splits[i].vlrOffset && (s.splits[i].code & SplitCode::RightMispredict);
+  }
+  return n;
+}
+
+// A progressive mesh made from a grid description on a reference device.
+struct GridPM {
+  PMGrid grid;
+  Ref<GraphicsDevice> device = MakeRefDevice();
+  Ref<ProgressiveMesh> pm;
+  explicit GridPM(const PMGridOptions& o, uint32_t options = MeshOptions::IndexSystemMemory |
+                                                             MeshOptions::VertexSystemMemory)
+      : grid(BuildPMGrid(o)) {
+    EXPECT_EQ(MakeGridPM(grid, device.get(), options, pm.put()), Ok);
+  }
+};
+
+}  // namespace lyr::test
