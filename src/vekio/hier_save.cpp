@@ -5,6 +5,7 @@
 
 #include "core/object_impl.h"
 #include "frame/frame_walk.h"
+#include "lyr/pmesh.h"
 #include "platform/platform.h"
 #include "vekio/mesh_write.h"
 #include "vekio/vek_component.h"
@@ -219,6 +220,23 @@ LyrResult WriteSets(VekSaveObject* save, AnimationController* controller) {
 
 // ---- Frames ------------------------------------------------------------------------------------
 
+// A progressive mesh as its base level with the adjacency and the PMInfo block it gives for
+// saving.
+LyrResult WriteProgressiveMeshData(const SaveContext& context, const MeshContainer* c,
+                                   VekDataObject** out) {
+  void* image = nullptr;
+  uint32_t imageBytes = 0;
+  uint32_t* adjacency = nullptr;
+  Ref<Mesh> base;
+  LyrResult r = c->progressiveMesh->BuildSaveData(&image, &imageBytes, &adjacency, base.put());
+  const Block<uint8_t> imageHeld(static_cast<uint8_t*>(image));
+  const Block<uint32_t> adjacencyHeld(adjacency);
+  if (Failed(r)) return r;
+  if (!base || !image) return ErrFail;
+  return WriteMeshData(context, base.get(), c->name, adjacency, c->materials, c->effectInstances,
+                       c->materialCount, image, imageBytes, out);
+}
+
 // A container's mesh, added to its frame's data object.
 LyrResult WriteContainer(const SaveContext& context, MeshContainer* c, VekDataObject* frame) {
   Ref<VekDataObject> mesh;
@@ -231,7 +249,8 @@ LyrResult WriteContainer(const SaveContext& context, MeshContainer* c, VekDataOb
     case MeshTypeProgressiveMesh:
       // A skinned progressive mesh has no skinned form: the skinned writer leaves it out.
       if (c->skinInfo) return WriteSkinnedMesh(context, c, frame);
-      return WriteProgressiveMeshData(context, c, frame);
+      r = WriteProgressiveMeshData(context, c, mesh.put());
+      break;
     default:
       if (c->skinInfo) return WriteSkinnedMesh(context, c, frame);
       r = WriteMeshData(context, c->mesh, c->name, c->adjacency, c->materials, c->effectInstances,

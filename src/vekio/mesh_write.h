@@ -74,9 +74,4 @@ LyrResult WritePatchMeshData(const SaveContext& context, PatchMesh* patchMesh, c
                              const Material* materials, const EffectInstance* effects,
                              uint32_t materialCount, VekDataObject** out);
 
-// Writes a progressive-mesh container without skin: its base level with the adjacency and the
-// PMInfo block the progressive mesh gives for saving, added to `frame`.
-LyrResult WriteProgressiveMeshData(const SaveContext& context, const MeshContainer* container,
-                                   VekDataObject* frame);
-
 }  // namespace lyr::vekio

@@ -15,6 +15,7 @@
 #include "lyr/anim.h"
 #include "mesh_write_util.h"
 #include "patch/patch_test_util.h"
+#include "pmesh/pm_grid.h"
 #include "support/fault_injection.h"
 #include "vekio/anim_load.h"
 #include "mesh/mesh_load.h"
@@ -699,6 +700,73 @@ TEST(HierarchySave, SceneRoundTrip) {
     }
   }
   EXPECT_EQ(temp.Files(), std::vector<std::string>{"scene.vkf"});
+}
+
+}  // namespace
+}  // namespace lyr::test
+
+namespace lyr::test {
+namespace {
+
+// A progressive container writes its base level with FaceAdjacency and the PMInfo image it gives
+// for saving, after the four progressive-mesh templates; a skinned one writes nothing for its
+// mesh, and its frame is still written.
+TEST(HierarchySave, ProgressiveContainers) {
+  Ref<GraphicsDevice> device = MakeRefDevice();
+  const PMGrid grid = BuildPMGrid(PMGridOptions{});
+  Ref<ProgressiveMesh> pm;
+  ASSERT_EQ(MakeGridPM(grid, device.get(),
+                       MeshOptions::VertexSystemMemory | MeshOptions::IndexSystemMemory, pm.put()),
+            Ok);
+  std::vector<uint8_t> image;
+  {
+    void* p = nullptr;
+    uint32_t bytes = 0;
+    uint32_t* adjacency = nullptr;
+    Ref<Mesh> base;
+    ASSERT_EQ(pm->BuildSaveData(&p, &bytes, &adjacency, base.put()), Ok);
+    image.assign(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + bytes);
+    Free(p);
+    Free(adjacency);
+  }
+  Loaded skinned;
+  ASSERT_EQ(LoadWritten(device.get(), MeshLoadData("skin.vkf"), &skinned), Ok);
+  Tree tree;
+  Frame* root = tree.Add("lod");
+  MeshContainer* c = tree.AddContainer(root, MeshTypeProgressiveMesh, nullptr);
+  c->progressiveMesh = pm.get();
+  c = tree.AddContainer(tree.Add("skinned", root), MeshTypeProgressiveMesh, nullptr);
+  c->progressiveMesh = pm.get();
+  c->skinInfo = skinned.skin.get();
+  for (uint32_t format : {kVekFormatText, kVekFormatBinary}) {
+    SCOPED_TRACE(format);
+    LyrResult r;
+    const std::string bytes = Save(root, nullptr, format, &r);
+    ASSERT_EQ(r, Ok);
+    if (format == kVekFormatText) {
+      size_t at = bytes.find("template EffectParamString ");
+      for (const char* name : {"PMAttributeRange", "PMVSplitRecord", "PMInfo", "FaceAdjacency"}) {
+        const size_t found = bytes.find(std::string("template ") + name + " ");
+        EXPECT_GT(found, at) << name;
+        at = found;
+      }
+    }
+    SavedFile f = ParseSaved(bytes);
+    ASSERT_EQ(f.top.size(), 1u);
+    std::vector<Ref<VekDataObject>> children = DataChildren(f.top[0].get());
+    ASSERT_EQ(TemplateNamesOf(children),
+              (std::vector<std::string>{"FrameTransformMatrix", "Mesh", "Frame"}));
+    EXPECT_EQ(TemplateNamesOf(DataChildren(children[2].get())),
+              std::vector<std::string>{"FrameTransformMatrix"});
+    Loaded back;
+    ASSERT_EQ(
+        LoadMeshData(children[1].get(), 0, device.get(), back.adjacency.put(), back.materials.put(),
+                     back.effects.put(), &back.materialCount, back.skin.put(), back.mesh.put(),
+                     &back.pm, &back.pmSize, &back.unknown, &back.unknownCount),
+        Ok);
+    ASSERT_EQ(back.pmSize, image.size());
+    EXPECT_EQ(std::memcmp(back.pm, image.data(), image.size()), 0);
+  }
 }
 
 }  // namespace
