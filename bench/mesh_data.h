@@ -67,19 +67,19 @@ inline bool ReadPly(const std::string& path, TriMesh& m) {
   bool binary = false;
   uint64_t nv = 0, nf = 0;
   std::vector<std::string> vprops;
-  std::string element;
+  char element = 0;  // 'v', 'f' or '?' for the element whose header lines follow
   for (;;) {
     if (p >= end) return false;
     std::string l = line();
     if (l == "end_header") break;
     if (l.rfind("format", 0) == 0) binary = l.find("binary_little_endian") != std::string::npos;
     if (l.rfind("element vertex ", 0) == 0)
-      nv = std::strtoull(l.c_str() + 15, nullptr, 10), element = "v";
+      nv = std::strtoull(l.c_str() + 15, nullptr, 10), element = 'v';
     else if (l.rfind("element face ", 0) == 0)
-      nf = std::strtoull(l.c_str() + 13, nullptr, 10), element = "f";
+      nf = std::strtoull(l.c_str() + 13, nullptr, 10), element = 'f';
     else if (l.rfind("element", 0) == 0)
-      element = "?";
-    else if (l.rfind("property", 0) == 0 && element == "v")
+      element = '?';
+    else if (l.rfind("property", 0) == 0 && element == 'v')
       vprops.push_back(l);
   }
   for (const std::string& pr : vprops)

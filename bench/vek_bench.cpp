@@ -27,8 +27,9 @@ struct MeshBlocks {
 };
 
 void Put(std::vector<uint8_t>& b, const void* p, size_t n) {
-  const uint8_t* s = static_cast<const uint8_t*>(p);
-  b.insert(b.end(), s, s + n);
+  const size_t at = b.size();
+  b.resize(at + n);
+  std::memcpy(b.data() + at, p, n);
 }
 
 const MeshBlocks& Blocks() {

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Builds and runs every test three ways: x86-64, x86-64 with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and 32-bit x86 under qemu-i386; then the x86-64 tests once more with
-# the processor-specific math forms switched off; then a short run of every fuzz target (clang,
-# AddressSanitizer). Any warning, failing test or fuzz finding fails the run.
-# Usage: scripts/test.sh [flavour...]   (default: x64 asan m32 plain fuzz)
+# Builds and runs every test five ways: x86-64 (GCC, Release); x86-64 with AddressSanitizer and
+# UndefinedBehaviorSanitizer; 32-bit x86 under qemu-i386; the x86-64 tests once more with the
+# processor-specific math forms switched off; and x86-64 built with clang (Release). Then it
+# checks the install (scripts/check-install.sh: consumer programs built against an installed
+# copy) and gives every fuzz target a short run (clang, AddressSanitizer). Any warning, failing
+# test, failed install check or fuzz finding fails the run.
+# Usage: scripts/test.sh [flavour...]   (default: x64 asan m32 plain clang install fuzz)
 # FUZZ_SECONDS sets the length of each fuzz run (default 30).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh" || exit 1
+"$root/scripts/setup.sh" test || exit 1
 flavours=("$@")
-[ ${#flavours[@]} -gt 0 ] || flavours=(x64 asan m32 plain fuzz)
+[ ${#flavours[@]} -gt 0 ] || flavours=(x64 asan m32 plain clang install fuzz)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 jobs=$(nproc)
@@ -47,6 +49,15 @@ run_fuzz() {
 }
 
 for f in "${flavours[@]}"; do
+  if [ "$f" = install ]; then
+    echo "=== install: install the x64 build, build and run the consumers"
+    if "$root/scripts/check-install.sh"; then
+      summary+=("install: installed, consumers built and ran")
+    else
+      failed+=("install")
+    fi
+    continue
+  fi
   if [ "$f" = fuzz ]; then
     echo "=== fuzz: build"
     if ! "$root/scripts/build.sh" fuzz; then failed+=("fuzz (build)"); continue; fi

@@ -21,6 +21,7 @@ class DemoAllocator final : public lyr::HierarchyAllocator {
       std::strcpy(f->name, name);
     }
     for (int i = 0; i < 4; ++i) f->matrix.m[i][i] = 1.0f;
+    ++made;
     *out = f;
     return lyr::Ok;
   }
@@ -30,19 +31,28 @@ class DemoAllocator final : public lyr::HierarchyAllocator {
     return lyr::ErrInvalidCall;  // the demo skeleton carries no geometry
   }
   LyrResult LYR_CALL DeleteFrame(lyr::Frame* frame) override {
+    deleted.push_back(frame->name ? frame->name : "(unnamed helper)");
     delete[] frame->name;
     delete frame;
-    ++deleted;
     return lyr::Ok;
   }
   LyrResult LYR_CALL DeleteMeshContainer(lyr::MeshContainer*) override { return lyr::ErrFail; }
-  int deleted = 0;
+  int made = 0;                      // frames made by NewFrame
+  std::vector<std::string> deleted;  // names of the frames freed, in the order they were freed
 };
 
 bool Check(LyrResult r, const char* what) {
   if (lyr::Succeeded(r)) return true;
-  std::fprintf(stderr, "lyr demo: %s failed (0x%08X)\n", what, static_cast<unsigned>(r));
+  const char* name = lyr::ResultName(r);
+  std::fprintf(stderr, "lyr demo: %s failed: %s (0x%08X): %s\n", what, name ? name : "code",
+               static_cast<unsigned>(r), lyr::ResultMessage(r));
   return false;
+}
+
+// A value as printed with three decimals, with the tiny negatives of rotation sums shown as 0
+// (never "-0.000").
+double Shown(double v) {
+  return std::fabs(v) < 0.0005 ? 0.0 : v;
 }
 
 // One interpolator for a bone: `keys` keys one tick apart, 30 ticks per second, rotating about z
@@ -87,8 +97,19 @@ int RunDemo() {
   host.NewFrame(nullptr, &helper);
   LyrFrameAppendChild(frames[0], helper);
   lyr::Frame* root = frames[0];
-  std::printf("skeleton: %u named frames; \"arm\" found: %s\n", LyrFrameNumNamedMatrices(root),
-              LyrFrameFind(root, "arm") == frames[2] ? "yes" : "no");
+  std::printf(
+      "lyr demo: two animation sets, \"walk\" and \"wave\", played on a small skeleton.\n\n"
+      "skeleton: hip -> spine -> arm -> hand, and an unnamed helper frame under hip\n"
+      "  %d frames made, %u of them named; LyrFrameFind(\"arm\") finds the arm frame: %s\n\n",
+      host.made, LyrFrameNumNamedMatrices(root),
+      LyrFrameFind(root, "arm") == frames[2] ? "yes" : "no");
+  std::printf(
+      "Track 0 plays \"walk\" at weight 1, track 1 plays \"wave\" at weight 0. From 0.5 s to 1.5 "
+      "s\n"
+      "the weights cross-fade; from 2 s to 3 s the wave slows to half speed.\n\n"
+      "Each matrix is a frame's transformation relative to its parent frame, as the controller\n"
+      "writes it: rows x, y and z axes, then t, the translation. A host places a frame in the\n"
+      "world by multiplying its matrix by its parent's world matrix before drawing.\n");
 
   lyr::AnimationController* controller = nullptr;
   lyr::AnimationSet* walk = MakeClip("walk", 0.2f, 0.0f);
@@ -124,21 +145,41 @@ int RunDemo() {
     std::printf(
         "\nt = %.2f s   walk: weight %.3f position %.3f   wave: weight %.3f speed %.3f "
         "position %.3f\n",
-        time, t0.weight, t0.position, t1.weight, t1.speed, t1.position);
+        time, Shown(t0.weight), Shown(t0.position), Shown(t1.weight), Shown(t1.speed),
+        Shown(t1.position));
     for (lyr::Frame* f : frames) {
       const lyr::Matrix& m = f->matrix;
       std::printf(
           "  %-6s [%7.3f %7.3f %7.3f] [%7.3f %7.3f %7.3f] [%7.3f %7.3f %7.3f] t(%6.3f %6.3f "
           "%6.3f)\n",
-          f->name, m.m[0][0], m.m[0][1], m.m[0][2], m.m[1][0], m.m[1][1], m.m[1][2], m.m[2][0],
-          m.m[2][1], m.m[2][2], m.m[3][0], m.m[3][1], m.m[3][2]);
+          f->name, Shown(m.m[0][0]), Shown(m.m[0][1]), Shown(m.m[0][2]), Shown(m.m[1][0]),
+          Shown(m.m[1][1]), Shown(m.m[1][2]), Shown(m.m[2][0]), Shown(m.m[2][1]), Shown(m.m[2][2]),
+          Shown(m.m[3][0]), Shown(m.m[3][1]), Shown(m.m[3][2]));
     }
   }
   if (controller) controller->Release();
   if (walk) walk->Release();
   if (wave) wave->Release();
   if (!Check(LyrFrameDestroy(root, &host), "destroy")) return 1;
-  std::printf("\ndestroyed %d frames\n", host.deleted);
+  std::printf("\nLyrFrameDestroy freed %zu of the %d frames made:", host.deleted.size(), host.made);
+  for (size_t i = 0; i < host.deleted.size(); ++i)
+    std::printf("%s %s", i ? "," : "", host.deleted[i].c_str());
+  std::printf("\n");
+  if (static_cast<int>(host.deleted.size()) != host.made) {
+    std::fprintf(stderr, "lyr demo: %d frames were not freed\n",
+                 host.made - static_cast<int>(host.deleted.size()));
+    ok = false;
+  }
+  if (ok) {
+    std::printf(
+        "\nTry next:\n"
+        "  - change the weights, speeds or times in RunDemo (tools/lyr.cpp) and run lyr demo "
+        "again;\n"
+        "  - build your own program against the installed library: README.md, \"Use it in your\n"
+        "    project\";\n"
+        "  - load a mesh from a Vek file onto the reference device: lyr::LoadReferenceDevice and\n"
+        "    lyr::LoadMeshFromVekFile (include/lyr/meshload.h).\n");
+  }
   return ok ? 0 : 1;
 }
 
@@ -151,7 +192,8 @@ void PrintHelp() {
       "commands:\n"
       "  --help       show this text\n"
       "  --version    print the library version\n"
-      "  demo         play two animation sets on a small skeleton and print its matrices\n");
+      "  demo         play two animation sets on a small skeleton and print each frame's\n"
+      "               parent-relative matrix\n");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Key-frame animation: interpolators that turn a time into scale, rotation and translation,
 // named groups of them (animation sets), and the controller that plays sets on tracks and writes
 // the blended transformations into the host's matrices.
+//
+// Provided by: the shared library libLyr9abAnim.so (CMake target Lyr9abAnim::Lyr9abAnim), whose
+// exported Lyr... functions with C linkage are declared here; the static library has them too.
 #pragma once
 
 #include "lyr/math.h"

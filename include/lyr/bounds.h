@@ -1,4 +1,7 @@
 // The bounding sphere of a frame hierarchy's plain meshes.
+//
+// Provided by: the shared library libLyr9abAnim.so (CMake target Lyr9abAnim::Lyr9abAnim), whose
+// exported Lyr... functions with C linkage are declared here; the static library has them too.
 #pragma once
 
 #include "lyr/frame.h"

@@ -1,5 +1,8 @@
 // Buffer: the reference-counted block of bytes through which variable-sized results (adjacency,
 // materials, effect instances, bone combinations, remap tables, bone names) are handed out.
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API. The shared
+// library does not export these functions.
 #pragma once
 
 #include "lyr/object.h"

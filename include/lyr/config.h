@@ -1,4 +1,6 @@
 // Build-wide macros shared by every public header: calling convention and export marking.
+//
+// Provided by: no library; types and constants only, shared by both libraries' interfaces.
 #pragma once
 
 #include <cstddef>

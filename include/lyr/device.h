@@ -1,6 +1,8 @@
 // The graphics device as the library sees it: the operations meshes, skinning and patches call
 // on the host's device and on the buffers, declaration objects, queries, root object and
 // textures it makes. A host supplies its own device by implementing these interfaces.
+//
+// Provided by: no library; types and constants only, shared by both libraries' interfaces.
 #pragma once
 
 #include "lyr/object.h"

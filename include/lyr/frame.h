@@ -12,6 +12,9 @@
 // current one are temporarily turned around (pointing back up the path); every link is restored
 // before the operation returns, whatever the outcome, and each frame handed to a callback has its
 // own links as the host set them. Trees must not contain cycles or frames linked twice.
+//
+// Provided by: the shared library libLyr9abAnim.so (CMake target Lyr9abAnim::Lyr9abAnim), whose
+// exported Lyr... functions with C linkage are declared here; the static library has them too.
 #pragma once
 
 #include "lyr/anim.h"

@@ -1,6 +1,9 @@
 // 16-byte identifiers of interfaces and Vek templates, stored as the platform stores them: a
 // 32-bit field, two 16-bit fields (all little-endian in memory on the supported hosts) and eight
 // bytes, written as "3D82AB44-62DA-11CF-AB39-0020AF71E433".
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API. The shared
+// library does not export these functions.
 #pragma once
 
 #include "lyr/config.h"

@@ -1,4 +1,7 @@
 // Umbrella header: everything a host needs from the library.
+//
+// Provided by: see each header; the Lyr... functions are the shared library's C exports, the rest
+// of the C++ API is in the static library.
 #pragma once
 
 #include "lyr/config.h"
@@ -21,3 +24,5 @@
 #include "lyr/patch.h"
 #include "lyr/material.h"
 #include "lyr/hierarchy_save.h"
+#include "lyr/meshload.h"
+#include "lyr/refdevice.h"

@@ -1,5 +1,7 @@
 // Material and effect-instance records: what a loaded mesh hands to the host for each of its
 // attribute ids. Both arrive packed in one Buffer each, every pointer pointing into that Buffer.
+//
+// Provided by: no library; types and constants only, shared by both libraries' interfaces.
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,9 @@
 //
 // Each operation jumps through one entry of the fast-function table, which fills itself with the
 // best forms for the processor on the first call of any operation (see SelectFastFunctions).
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API. The shared
+// library does not export these functions.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,9 @@
 // The Mesh: an indexed triangle list in one vertex buffer and one index buffer made on the
 // caller's GraphicsDevice, with a per-face attribute id, an optional attribute table, and an
 // optimiser. Two variants share one design: 16-bit and 32-bit indices.
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API. The shared
+// library does not export these functions.
 #pragma once
 
 #include "lyr/buffer.h"

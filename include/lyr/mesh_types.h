@@ -1,5 +1,7 @@
 // Plain records and bit constants of the Mesh: attribute ranges, creation options and the
 // optimiser's flags.
+//
+// Provided by: no library; types and constants only, shared by both libraries' interfaces.
 #pragma once
 
 #include "lyr/config.h"

@@ -4,6 +4,8 @@
 // query-interface, add-reference and release, followed by the object's own operations in a fixed
 // order. Interfaces are abstract classes with no data, no virtual destructor and no other virtual
 // function, so that the table a host sees holds exactly those slots.
+//
+// Provided by: no library; types and constants only, shared by both libraries' interfaces.
 #pragma once
 
 #include "lyr/guid.h"

@@ -1,6 +1,9 @@
 // The reference graphics device of the stand-in platform module "tsl9.dll": a complete software
 // device (no pixels) whose capabilities, adapter, vertex-cache answer and failures are all set
 // from a description record, and which logs every draw for inspection.
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API: the functions that
+// load the device; the shared library does not export them. The device itself is the module.
 #pragma once
 
 #include "lyr/device.h"
@@ -141,5 +144,13 @@ struct RefDebugState {
   uint32_t suppressed;
 };
 using RefDebugStateFn = void (*)(RefDebugState* out);
+
+// Loads "tsl9.dll" (kept loaded for the process's life) and makes a device from desc; pass
+// RefDeviceDesc{} for a default hardware-like device. The module's missing file or export gives
+// the code of the last error; the device's own failures are passed on.
+LyrResult LoadReferenceDevice(const RefDeviceDesc& desc, GraphicsDevice** out);
+
+// The module's debug-output state; false when the module cannot be loaded.
+bool ReadReferenceDebugState(RefDebugState* out);
 
 }  // namespace lyr

@@ -1,5 +1,8 @@
 // Result codes: 32-bit signed values, negative for failure. Failures of the graphics device, of
 // the Vek file component and of host callbacks are passed on unchanged.
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API. The shared
+// library does not export these functions.
 #pragma once
 
 #include "lyr/config.h"
@@ -30,5 +33,14 @@ constexpr bool Failed(LyrResult r) { return r < 0; }
 constexpr LyrResult ResultFromSystemError(int32_t e) {
   return e > 0 ? static_cast<LyrResult>(0x80070000u | (static_cast<uint32_t>(e) & 0xFFFFu)) : e;
 }
+
+// The name of a result code the library's headers define ("ErrInvalidCall", including the
+// codes of the Vek component and of the graphics device), or null for any other code.
+const char* ResultName(LyrResult code) noexcept;
+
+// One sentence saying what the code means; never null. Codes the library does not define get a
+// general sentence: an operating-system error, or a code passed on from a graphics device, the
+// Vek component or a host callback.
+const char* ResultMessage(LyrResult code) noexcept;
 
 }  // namespace lyr

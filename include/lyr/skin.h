@@ -1,6 +1,9 @@
 // Skin information: how the vertices of one mesh follow a set of bones, software skinning of a
 // vertex array through bone matrices, and conversion of a skinned Mesh into a Mesh the device
 // blends itself (per-vertex weights, optionally palette indices, faces grouped by bone set).
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API. The shared
+// library does not export these functions.
 #pragma once
 
 #include "lyr/buffer.h"

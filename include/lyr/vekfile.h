@@ -8,6 +8,9 @@
 // Data blocks are a template's members packed in order without padding: WORD 2 bytes, DWORD,
 // float 4 bytes, UCHAR 1 byte, arrays inline, nested templates inline, STRING as a native pointer
 // to a zero-terminated 8-bit string. The format itself is described in docs/vek-format.md.
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API: the functions of
+// namespace lyr::vekio; the shared library does not export them. The objects are the module's.
 #pragma once
 
 #include "lyr/object.h"
@@ -178,5 +181,24 @@ using VekFileCreateFn = LyrResult(LYR_CALL*)(VekFile** out);
 // Name of the component module and of its creation function.
 inline constexpr char kVekModuleName[] = "tslvkf.dll";
 inline constexpr char kVekCreateFunctionName[] = "OrvaneFileCreate";
+
+namespace vekio {
+
+// Loads the component module (once found or loaded it stays loaded) and makes a VekFile with no
+// templates. When the module or its creation function cannot be found the result comes from
+// the last system error (ErrFail when that error is 0, so that failure is never reported as
+// success).
+LyrResult CreateVekFile(VekFile** out);
+
+// Registers the library's three template blocks with file, in order: the standard templates
+// (binary), then the skinning, patch and effect templates (text), then the vertex data and
+// progressive-mesh templates (text). The first failure is returned unchanged.
+LyrResult RegisterTemplates(VekFile* file);
+
+// CreateVekFile and RegisterTemplates: a VekFile that reads and writes everything the library
+// knows. *out is null on failure.
+LyrResult CreateVekFileWithTemplates(VekFile** out);
+
+}  // namespace vekio
 
 }  // namespace lyr

@@ -1,6 +1,9 @@
 // Vertex layouts: declarations (arrays of vertex elements closed by an end marker), the 32-bit
 // vertex format code, the conversions between them, declaration editing, and the accessors that
 // read, write and convert single vertex components whatever their stored type.
+//
+// Provided by: the static library (CMake target Lyr9abAnim::lyr), the C++ API. The shared
+// library does not export these functions.
 #pragma once
 
 #include "lyr/result.h"

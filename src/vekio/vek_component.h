@@ -6,20 +6,11 @@
 
 namespace lyr::vekio {
 
-// Loads the component module (once found or loaded it stays loaded) and makes a VekFile. When
-// the module or its creation function cannot be found the result comes from the last system
-// error (ErrFail when that error is 0, so that failure is never reported as success).
-LyrResult CreateVekFile(VekFile** out);
-// The same with any module and creation-function name.
+// CreateVekFile, RegisterTemplates and CreateVekFileWithTemplates are declared in the public
+// header.
+
+// CreateVekFile with any module and creation-function name.
 LyrResult CreateVekFileFrom(const char* module, const char* function, VekFile** out);
-
-// Registers the library's three template blocks with file, in order: the standard templates
-// (binary), then the skinning, patch and effect templates (text), then the vertex data and
-// progressive-mesh templates (text). The first failure is returned unchanged.
-LyrResult RegisterTemplates(VekFile* file);
-
-// CreateVekFile and RegisterTemplates; *out is null on failure.
-LyrResult CreateVekFileWithTemplates(VekFile** out);
 
 struct TemplateBlock {
   const void* data;

@@ -108,7 +108,8 @@ TEST(AnimationSet, NamesCompareAsUnsignedBytesWithPrefixesFirst) {
 TEST(AnimationSet, BinarySearchFindsEveryNameAndMissesBetweenThem) {
   for (uint32_t n = 1; n <= 33; ++n) {
     std::vector<std::string> names;
-    for (uint32_t i = 0; i < n; ++i) names.push_back("n" + std::to_string(100 + 2 * i));
+    for (uint32_t i = 0; i < n; ++i)
+      names.push_back(std::string("n").append(std::to_string(100 + 2 * i)));
     std::vector<std::string> shuffled(names.rbegin(), names.rend());
     auto items = Named(shuffled);
     auto raw = Raw(items);
@@ -119,7 +120,7 @@ TEST(AnimationSet, BinarySearchFindsEveryNameAndMissesBetweenThem) {
       ASSERT_EQ(set->FindInterpolator(names[i].c_str(), hit.put()), static_cast<LyrResult>(i));
       ASSERT_STREQ(hit->Name(), names[i].c_str());
       // Odd numbers fall between the stored names; "n0" before all, "o" after all.
-      const std::string miss = "n" + std::to_string(101 + 2 * i);
+      const std::string miss = std::string("n").append(std::to_string(101 + 2 * i));
       for (const std::string& m :
            {miss, std::string("n0"), std::string("o"), names[i] + "x", names[i].substr(0, 3)}) {
         KeyFrameInterpolator* none = hit.get();

@@ -21,7 +21,9 @@ struct TestMesh {
   uint32_t Faces() const { return uint32_t(idx.size() / 3); }
   uint32_t Vertices() const { return uint32_t(xyz.size() / 3); }
   uint32_t AddVertex(float x, float y, float z) {
-    xyz.insert(xyz.end(), {x, y, z});
+    xyz.push_back(x);
+    xyz.push_back(y);
+    xyz.push_back(z);
     return Vertices() - 1;
   }
   void AddFace(uint32_t a, uint32_t b, uint32_t c) { idx.insert(idx.end(), {a, b, c}); }

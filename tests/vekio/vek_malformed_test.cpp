@@ -88,8 +88,8 @@ TEST(VekMalformed, ReasonableTextIsAccepted) {
       "MeshFace { 2; 0x10, -1 }",
       "Frame a <01020304-0506-0708-090A-0B0C0D0E0F10> { Frame b { } { a } { \"a\" } }",
       "Frame \"name with \\\"quotes\\\"\" { }",
-      "template T <01020304-0506-0708-090A-0B0C0D0E0F10> { DWORD n; array Vector v[n][2]; }\n"
-      "T { 1; 1 2 3 4 5 6 }",
+      ("template T <01020304-0506-0708-090A-0B0C0D0E0F10> { DWORD n; array Vector v[n][2]; }\n"
+       "T { 1; 1 2 3 4 5 6 }"),  // one input: a template and an object of it
       "template T <01020304-0506-0708-090A-0B0C0D0E0F10> { DWORD a; [ Frame, Vector ] }",
   };
   Ref<VekFile> file = NewVekFile();

@@ -161,7 +161,8 @@ TEST(VekTemplates, EveryTemplateIsKnownByNameIdentifierAndMembers) {
   for (const Expected& e : kTemplates) {
     auto it = written.find(e.name);
     ASSERT_NE(it, written.end()) << e.name;
-    EXPECT_EQ(it->second, "<" + std::string(e.id) + ">" + Squeeze(e.members)) << e.name;
+    EXPECT_EQ(it->second, std::string("<").append(e.id).append(">").append(Squeeze(e.members)))
+        << e.name;
   }
 }
 
