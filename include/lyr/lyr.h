@@ -23,5 +23,6 @@
 #include "lyr/skin.h"
 #include "lyr/patch.h"
 #include "lyr/material.h"
+#include "lyr/hierarchy_save.h"
 #include "lyr/meshload.h"
 #include "lyr/refdevice.h"

@@ -194,7 +194,9 @@ LyrResult SaveNode::NextChild(lyr::Unknown** out) {
 LyrResult SaveNode::AddChild(lyr::VekDataObject* child) {
   return Guard([&]() -> LyrResult {
     if (!child) return ErrInvalidCall;
-    kids_.reserve(kids_.size() + 1);  // before a reference is taken: nothing below throws
+    // Room for one more before a reference is taken, so nothing below throws; grown
+    // geometrically, since an exact reservation copies every child on each addition.
+    if (kids_.size() == kids_.capacity()) kids_.reserve(kids_.empty() ? 4 : 2 * kids_.size());
     void* self = nullptr;
     if (child->QueryInterface(kIidSelf, &self) != Ok) return lyr::ErrVekBadChild;
     SaveNode* c = static_cast<SaveNode*>(self);

@@ -65,4 +65,13 @@ LyrResult WriteMeshData(const SaveContext& context, Mesh* mesh, const char* name
 LyrResult WriteSkinnedMesh(const SaveContext& context, const MeshContainer* container,
                            VekDataObject* frame);
 
+// Writes a patch mesh as a PatchMesh9 data object (named `name`, which may be null): its patch
+// description, control points and patches, then the normals, texture coordinates, vertex
+// colours, material list and remaining vertex data as for a Mesh, with patches in place of faces.
+// Never adjacency or PMInfo. The checks and failures are those of WriteMeshData, without the
+// write-only and attribute-id checks.
+LyrResult WritePatchMeshData(const SaveContext& context, PatchMesh* patchMesh, const char* name,
+                             const Material* materials, const EffectInstance* effects,
+                             uint32_t materialCount, VekDataObject** out);
+
 }  // namespace lyr::vekio

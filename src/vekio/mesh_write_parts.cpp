@@ -82,7 +82,9 @@ void PutFacesOf(BlockBuilder& b, const Index* indices, uint32_t faces, uint32_t 
 void FindWellKnownElements(GeometryView* view, const VertexElement* declaration) {
   view->declaration = declaration;
   view->position = Typed(declaration, ElementUsage::Position, {ElementType::F32x3});
+  // A normal the tessellator makes from the derivatives has no data of its own to write.
   view->normal = Typed(declaration, ElementUsage::Normal, {ElementType::F32x3});
+  if (view->normal && view->normal->method != ElementMethod::Default) view->normal = nullptr;
   view->color =
       Typed(declaration, ElementUsage::Color, {ElementType::F32x4, ElementType::ColorArgb8});
   view->texture = FindElement(declaration, ElementUsage::TexCoord, 0);
@@ -447,7 +449,8 @@ LyrResult WriteDeclarationData(const SaveContext& context, const GeometryView& v
   const VertexElement* texture = view.TextureChildWritten() ? view.texture : nullptr;
   for (const VertexElement* e = view.declaration; !IsEndElement(*e) && keptCount < kMaxElements;
        ++e) {
-    if (e->stream != 0 || e == view.position || e == view.normal || e == view.color || e == texture)
+    if (e->stream != 0 || e == view.position || e == view.normal || e == view.color ||
+        e == texture || e->method == ElementMethod::CrossUV)
       continue;
     kept[keptCount++] = e;
     rowBytes += ElementTypeSize(e->type);

@@ -22,7 +22,7 @@ struct GeometryView {
   const VertexElement* declaration = nullptr;  // stream 0 only, end marker included
   // The well-known elements, null when absent or of a type the children cannot carry.
   const VertexElement* position = nullptr;  // usage 0 index 0, F32x3
-  const VertexElement* normal = nullptr;    // usage 3 index 0, F32x3
+  const VertexElement* normal = nullptr;    // usage 3 index 0, F32x3, method default
   const VertexElement* color = nullptr;     // usage 10 index 0, F32x4 or ColorArgb8
   const VertexElement* texture = nullptr;   // usage 5 index 0, any type
   // Faces (or patches) of `corners` indices each; indices are 32-bit when wideIndices is set.
