@@ -5,7 +5,8 @@ set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 packages=(cmake ninja-build g++ clang libgtest-dev libbenchmark-dev zlib1g-dev
-          g++-multilib lib32z1-dev qemu-user binutils)
+          g++-multilib lib32z1-dev qemu-user binutils
+          libtinygltf-dev libtinyobjloader-dev nlohmann-json3-dev libstb-dev)
 [ "${1:-}" = data ] && packages+=(npm)
 for p in "${packages[@]}"; do
   have "$p" || need+=("$p")
