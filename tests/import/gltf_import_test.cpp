@@ -49,8 +49,20 @@ M4 FromColumnMajor(const double* a) {
     for (int row = 0; row < 4; ++row) r.m[row][c] = a[c * 4 + row];
   return r;
 }
-M4 Local(const tinygltf::Node& n) {
-  if (n.matrix.size() == 16) return FromColumnMajor(n.matrix.data());
+// A node's pose: its TRS, with animated channels put in place of the node's own values.
+struct Pose {
+  std::vector<double> scale, rotation, translation;
+};
+M4 Local(const tinygltf::Node& node, const Pose* pose) {
+  if (node.matrix.size() == 16 &&
+      (!pose || (pose->scale.empty() && pose->rotation.empty() && pose->translation.empty())))
+    return FromColumnMajor(node.matrix.data());
+  Pose n{node.scale, node.rotation, node.translation};
+  if (pose) {
+    if (!pose->scale.empty()) n.scale = pose->scale;
+    if (!pose->rotation.empty()) n.rotation = pose->rotation;
+    if (!pose->translation.empty()) n.translation = pose->translation;
+  }
   M4 t = Identity(), r = Identity(), s = Identity();
   if (n.translation.size() == 3)
     for (int i = 0; i < 3; ++i) t.m[i][3] = n.translation[i];
@@ -123,22 +135,76 @@ struct Pairing {
   std::vector<M4> world;         // per node, glTF evaluation
 };
 
-class GltfModels : public ::testing::TestWithParam<const char*> {};
+// The value of an animation channel at time t, straight from the glTF definition.
+std::vector<double> SampleChannel(const tinygltf::Model& gl, const tinygltf::AnimationSampler& smp,
+                                  int width, double t) {
+  const size_t n = gl.accessors[smp.input].count;
+  const bool cubic = smp.interpolation == "CUBICSPLINE";
+  const auto value = [&](size_t key, int part) {
+    std::vector<double> v(width);
+    for (int c = 0; c < width; ++c) v[c] = Read(gl, smp.output, cubic ? 3 * key + part : key, c);
+    return v;
+  };
+  const auto time = [&](size_t key) { return Read(gl, smp.input, key, 0); };
+  if (t <= time(0)) return value(0, 1);
+  if (t >= time(n - 1)) return value(n - 1, 1);
+  size_t k = 0;
+  while (time(k + 1) <= t) ++k;
+  const double dt = time(k + 1) - time(k), s = (t - time(k)) / dt;
+  if (smp.interpolation == "STEP") return value(k, 1);
+  std::vector<double> a = value(k, 1), b = value(k + 1, 1), out(width);
+  if (cubic) {
+    const std::vector<double> ta = value(k, 2), tb = value(k + 1, 0);
+    const double s2 = s * s, s3 = s2 * s;
+    for (int c = 0; c < width; ++c)
+      out[c] = (2 * s3 - 3 * s2 + 1) * a[c] + (s3 - 2 * s2 + s) * dt * ta[c] +
+               (-2 * s3 + 3 * s2) * b[c] + (s3 - s2) * dt * tb[c];
+  } else if (width == 4) {
+    double d = 0;
+    for (int c = 0; c < 4; ++c) d += a[c] * b[c];
+    if (d < 0)
+      for (double& x : b) x = -x, d = -d;
+    const double th = std::acos(std::fmin(1.0, d));
+    const double wa = th < 1e-9 ? 1 - s : std::sin((1 - s) * th) / std::sin(th);
+    const double wb = th < 1e-9 ? s : std::sin(s * th) / std::sin(th);
+    for (int c = 0; c < 4; ++c) out[c] = wa * a[c] + wb * b[c];
+  } else {
+    for (int c = 0; c < width; ++c) out[c] = a[c] + s * (b[c] - a[c]);
+  }
+  if (width == 4) {
+    double norm = 0;
+    for (double x : out) norm += x * x;
+    for (double& x : out) x /= std::sqrt(norm);
+  }
+  return out;
+}
 
-TEST_P(GltfModels, TreeWorldMatricesAndBindPoseSkinningMatchTheFile) {
-  const std::string path = Model(GetParam());
-  const tinygltf::Model gl = Parse(path);
-  Ref<GraphicsDevice> device = MakeRefDevice();
-  TestHost host;
-  ImportedScene scene;
-  std::string message;
-  ASSERT_EQ(import::ImportGltf(path.c_str(), MeshOptions::VertexSystemMemory, device.get(), &host,
-                               &scene, &message),
-            Ok)
-      << message;
-  ASSERT_NE(scene.root, nullptr);
-  ASSERT_GT(scene.modelSize, 0);
-
+// Poses the imported scene (the clip `anim` at time t, or the file's own pose when anim is
+// null) and compares the world matrices and the software-skinned positions of every mesh with
+// the glTF evaluation.
+void CheckPose(const tinygltf::Model& gl, ImportedScene& scene, TestHost& host, AnimationSet* clip,
+               const tinygltf::Animation* anim, double t) {
+  (void)host;
+  std::vector<Pose> poses(gl.nodes.size());
+  if (anim) {
+    for (const auto& ch : anim->channels) {
+      const auto& smp = anim->samplers[ch.sampler];
+      if (ch.target_path == "scale") poses[ch.target_node].scale = SampleChannel(gl, smp, 3, t);
+      if (ch.target_path == "rotation")
+        poses[ch.target_node].rotation = SampleChannel(gl, smp, 4, t);
+      if (ch.target_path == "translation")
+        poses[ch.target_node].translation = SampleChannel(gl, smp, 3, t);
+    }
+    AnimationController* ctl = nullptr;
+    ASSERT_EQ(LyrCreateAnimationController(LyrFrameNumNamedMatrices(scene.root), 1, 1, 1, &ctl),
+              Ok);
+    Ref<AnimationController> controller(ctl);
+    ASSERT_EQ(LyrFrameRegisterNamedMatrices(scene.root, ctl), Ok);
+    ASSERT_EQ(ctl->RegisterSet(clip), Ok);
+    ASSERT_EQ(ctl->SetTrackSet(0, clip), Ok);
+    ASSERT_EQ(ctl->SetTrackState(0, std::array<TrackState, 1>{{{0, 1, 1, 1, t}}}.data()), Ok);
+    ASSERT_EQ(ctl->SetTime(0), Ok);
+  }
   const auto& roots = gl.scenes[gl.defaultScene >= 0 ? gl.defaultScene : 0].nodes;
   Matrix identity{};
   for (int i = 0; i < 4; ++i) identity.m[i][i] = 1;
@@ -158,7 +224,7 @@ TEST_P(GltfModels, TreeWorldMatricesAndBindPoseSkinningMatchTheFile) {
           EXPECT_TRUE(names.insert(f->name).second) << "name used twice: " << f->name;
           pair.frameOf[n] = f;
           pair.rowWorld[n] = RowWorld(f, pr);
-          pair.world[n] = Mul(pw, Local(gl.nodes[n]));
+          pair.world[n] = Mul(pw, Local(gl.nodes[n], anim ? &poses[n] : nullptr));
           EXPECT_EQ(f->meshContainers != nullptr, gl.nodes[n].mesh >= 0) << f->name;
           walk(gl.nodes[n].children, f->firstChild, pair.rowWorld[n], pair.world[n]);
           f = f->nextSibling;
@@ -174,7 +240,7 @@ TEST_P(GltfModels, TreeWorldMatricesAndBindPoseSkinningMatchTheFile) {
     for (int i = 0; i < 4; ++i)
       for (int j = 0; j < 4; ++j)
         ASSERT_NEAR(pair.rowWorld[n].m[i][j], pair.world[n].m[j][i], tol)
-            << pair.frameOf[n]->name << " [" << i << "][" << j << "]";
+            << pair.frameOf[n]->name << " at " << t << " [" << i << "][" << j << "]";
     if (gl.nodes[n].mesh < 0) continue;
     const tinygltf::Mesh& gm = gl.meshes[gl.nodes[n].mesh];
     const MeshContainer* c = pair.frameOf[n]->meshContainers;
@@ -245,8 +311,46 @@ TEST_P(GltfModels, TreeWorldMatricesAndBindPoseSkinningMatchTheFile) {
         }
         float got[3];
         std::memcpy(got, dst.data() + size_t(v) * stride, sizeof got);
-        for (int r = 0; r < 3; ++r) ASSERT_NEAR(got[r], out[r], tol) << "vertex " << v;
+        for (int r = 0; r < 3; ++r)
+          ASSERT_NEAR(got[r], out[r], tol) << "vertex " << v << " at " << t;
       }
+    }
+  }
+}
+
+class GltfModels : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(GltfModels, TreeWorldMatricesAndSkinningMatchTheFileAtEveryPose) {
+  const std::string path = Model(GetParam());
+  const tinygltf::Model gl = Parse(path);
+  Ref<GraphicsDevice> device = MakeRefDevice();
+  TestHost host;
+  ImportedScene scene;
+  std::string message;
+  ASSERT_EQ(import::ImportGltf(path.c_str(), MeshOptions::VertexSystemMemory, device.get(), &host,
+                               &scene, &message),
+            Ok)
+      << message;
+  ASSERT_NE(scene.root, nullptr);
+  ASSERT_GT(scene.modelSize, 0);
+  // The file's own matrices, put back before each pose: a clip writes only the frames it moves.
+  std::vector<std::pair<Frame*, Matrix>> saved;
+  std::function<void(Frame*)> save = [&](Frame* f) {
+    for (; f; f = f->nextSibling) saved.push_back({f, f->matrix}), save(f->firstChild);
+  };
+  save(scene.root);
+  CheckPose(gl, scene, host, nullptr, nullptr, 0);
+  ASSERT_EQ(scene.animationSets.size(), gl.animations.size());
+  for (size_t a = 0; a < gl.animations.size(); ++a) {
+    double end = 0;
+    for (const auto& smp : gl.animations[a].samplers)
+      end = std::fmax(end, gl.accessors[smp.input].maxValues.at(0));
+    EXPECT_NEAR(scene.animationSets[a]->Period(), end, 1e-6) << a;
+    for (double f : {0.0, 0.13, 0.5, 0.77, 0.999}) {
+      for (auto& [frame, m] : saved) frame->matrix = m;
+      SCOPED_TRACE("clip " + std::to_string(a));
+      CheckPose(gl, scene, host, scene.animationSets[a], &gl.animations[a], f * end);
+      if (HasFatalFailure()) break;
     }
   }
   EXPECT_EQ(LyrFrameDestroy(scene.root, &host), Ok);

@@ -9,6 +9,7 @@
 // positions equal those of the glTF scene.
 #include <tiny_gltf.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -574,7 +575,197 @@ LyrResult GltfImporter::Run() {
   return Ok;
 }
 
+// Keys of one channel in seconds, before conversion to ticks: `width` floats per key.
+struct Track {
+  std::vector<double> times;
+  std::vector<float> values;
+};
+
+// Values of a cubic Hermite segment at s in [0, 1]; a and b are the key triples (in-tangent,
+// value, out-tangent) at the segment's ends, dt its length. Rotations come out normalised.
+void Hermite(const float* a, const float* b, int width, double dt, double s, double* out) {
+  const double s2 = s * s, s3 = s2 * s;
+  const double h00 = 2 * s3 - 3 * s2 + 1, h10 = s3 - 2 * s2 + s, h01 = -2 * s3 + 3 * s2,
+               h11 = s3 - s2;
+  double norm = 0;
+  for (int c = 0; c < width; ++c) {
+    out[c] =
+        h00 * a[width + c] + h10 * dt * a[2 * width + c] + h01 * b[width + c] + h11 * dt * b[c];
+    norm += out[c] * out[c];
+  }
+  if (width == 4 && norm > 0)
+    for (int c = 0; c < 4; ++c) out[c] /= std::sqrt(norm);
+}
+
+// Replaces a cubic channel by linear keys: each segment is split into 2^k equal parts, k the
+// smallest for which linear blending of the parts stays within `tolerance` of the curve at
+// checkpoints inside every part.
+Track ResampleCubic(const std::vector<double>& times, const std::vector<float>& triples, int width,
+                    double tolerance) {
+  Track t;
+  const size_t n = times.size();
+  const auto push = [&](double time, const double* v) {
+    t.times.push_back(time);
+    for (int c = 0; c < width; ++c) t.values.push_back(static_cast<float>(v[c]));
+  };
+  double v[4], w[4], mid[4];
+  for (size_t k = 0; k + 1 < n; ++k) {
+    const float* a = &triples[k * 3 * width];
+    const float* b = &triples[(k + 1) * 3 * width];
+    const double dt = times[k + 1] - times[k];
+    int parts = 1;
+    for (; parts < 4096; parts *= 2) {
+      double err = 0;
+      for (int p = 0; p < parts && err <= tolerance; ++p) {
+        Hermite(a, b, width, dt, double(p) / parts, v);
+        Hermite(a, b, width, dt, double(p + 1) / parts, w);
+        for (double f : {0.25, 0.5, 0.75}) {
+          Hermite(a, b, width, dt, (p + f) / parts, mid);
+          for (int c = 0; c < width; ++c)
+            err = std::fmax(err, std::fabs(v[c] + f * (w[c] - v[c]) - mid[c]));
+        }
+      }
+      if (err <= tolerance) break;
+    }
+    for (int p = 0; p < parts; ++p) {
+      Hermite(a, b, width, dt, double(p) / parts, v);
+      push(times[k] + dt * p / parts, v);
+    }
+  }
+  if (n > 0) {
+    const float* last = &triples[(n - 1) * 3 * width];
+    Hermite(last, last, width, 0, 0, v);
+    push(times[n - 1], v);
+  }
+  return t;
+}
+
 LyrResult GltfImporter::MakeAnimations() {
+  double size = 1e-6;
+  for (int c = 0; c < 3; ++c)
+    if (maxPos_[c] >= minPos_[c]) size = std::fmax(size, maxPos_[c] - minPos_[c]);
+  std::set<std::string> setNames;
+  for (size_t ai = 0; ai < m_.animations.size(); ++ai) {
+    const tinygltf::Animation& anim = m_.animations[ai];
+    // Per node: scale, rotation and translation tracks.
+    std::map<int, std::array<Track, 3>> nodes;
+    double end = 0;
+    for (const tinygltf::AnimationChannel& ch : anim.channels) {
+      const int path = ch.target_path == "scale"         ? 0
+                       : ch.target_path == "rotation"    ? 1
+                       : ch.target_path == "translation" ? 2
+                                                         : -1;
+      if (path < 0) {
+        Warn(ch.target_path == "weights" ? "morph targets" : "animated " + ch.target_path);
+        continue;
+      }
+      if (ch.target_node < 0 || static_cast<size_t>(ch.target_node) >= m_.nodes.size())
+        return Fail("animation channel target out of range");
+      if (!frames_[ch.target_node]) continue;  // a node outside the scene
+      if (ch.sampler < 0 || static_cast<size_t>(ch.sampler) >= anim.samplers.size())
+        return Fail("animation sampler index out of range");
+      const tinygltf::AnimationSampler& smp = anim.samplers[ch.sampler];
+      const int width = path == 1 ? 4 : 3;
+      AccessorView in, outv;
+      if (!View(smp.input, {1}, "animation input", &in) ||
+          !View(smp.output, {width}, "animation output", &outv))
+        return ErrFail;
+      const bool cubic = smp.interpolation == "CUBICSPLINE";
+      const bool step = smp.interpolation == "STEP";
+      if (in.count == 0 || outv.count != in.count * (cubic ? 3 : 1))
+        return Fail("animation output count does not match its input");
+      std::vector<double> times(in.count);
+      for (size_t i = 0; i < in.count; ++i) {
+        times[i] = in.Get(i, 0);
+        if (!std::isfinite(times[i]) || (i > 0 && times[i] < times[i - 1]))
+          return Fail("animation input times are not ascending");
+      }
+      std::vector<float> values(outv.count * width);
+      for (size_t i = 0; i < outv.count; ++i) {
+        double v[4], norm = 0;
+        for (int c = 0; c < width; ++c) v[c] = outv.Get(i, c), norm += v[c] * v[c];
+        // Rotation keys are unit quaternions; files written with few digits are not quite.
+        // Tangents (the outer two of each cubic triple) are left alone.
+        const bool unit = width == 4 && norm > 0 && (!cubic || i % 3 == 1);
+        for (int c = 0; c < width; ++c)
+          values[i * width + c] = static_cast<float>(unit ? v[c] / std::sqrt(norm) : v[c]);
+      }
+      Track& t = nodes[ch.target_node][path];
+      t = Track{};
+      if (cubic) {
+        // Rotation and scale errors move a point by about the error times its distance.
+        t = ResampleCubic(times, values, width, 2e-5 * (path == 2 ? size : 1.0));
+      } else if (step) {
+        // Each value holds until the next key's time, where both keys stand at one time.
+        for (size_t i = 0; i < times.size(); ++i) {
+          if (i > 0) {
+            t.times.push_back(times[i]);
+            t.values.insert(t.values.end(), &values[(i - 1) * width], &values[i * width]);
+          }
+          t.times.push_back(times[i]);
+          t.values.insert(t.values.end(), &values[i * width], &values[i * width] + width);
+        }
+      } else {
+        t.times = std::move(times);
+        t.values = std::move(values);
+      }
+      end = std::fmax(end, t.times.back());
+    }
+    if (nodes.empty()) continue;
+    std::vector<Ref<KeyFrameInterpolator>> interpolators;
+    for (auto& [node, tracks] : nodes) {
+      // Every channel ends at the clip's end, so that each interpolator's period is the clip's
+      // length; a channel the clip leaves alone holds the node's own value.
+      const tinygltf::Node& n = m_.nodes[node];
+      const std::vector<double>* statics[3] = {&n.scale, &n.rotation, &n.translation};
+      const float defaults[3][4] = {{1, 1, 1, 0}, {0, 0, 0, 1}, {0, 0, 0, 0}};
+      std::vector<VectorKey> keys[2];
+      std::vector<RotationKey> rot;
+      for (int path = 0; path < 3; ++path) {
+        Track& t = tracks[path];
+        const int width = path == 1 ? 4 : 3;
+        if (t.times.empty()) {
+          t.times.push_back(0);
+          for (int c = 0; c < width; ++c)
+            t.values.push_back(statics[path]->size() == size_t(width)
+                                   ? static_cast<float>((*statics[path])[c])
+                                   : defaults[path][c]);
+        }
+        if (t.times.back() < end) {
+          t.times.push_back(end);
+          for (int c = 0; c < width; ++c) t.values.push_back(t.values[t.values.size() - width]);
+        }
+        for (size_t i = 0; i < t.times.size(); ++i) {
+          const float tick = static_cast<float>(t.times[i] * kImportTicksPerSecond);
+          const float* v = &t.values[i * width];
+          if (path == 1)
+            // Stored conjugated: the interpolator hands out the conjugate of its keys, which is
+            // then the glTF rotation, and the controller's matrix of it is the row-vector form.
+            rot.push_back({tick, {-v[0], -v[1], -v[2], v[3]}});
+          else
+            keys[path / 2].push_back({tick, {v[0], v[1], v[2]}});
+        }
+      }
+      Ref<KeyFrameInterpolator> ip;
+      const LyrResult r = LyrCreateKeyFrameInterpolator(
+          names_[node].c_str(), keys[0].data(), static_cast<uint32_t>(keys[0].size()), rot.data(),
+          static_cast<uint32_t>(rot.size()), keys[1].data(), static_cast<uint32_t>(keys[1].size()),
+          kImportTicksPerSecond, ip.put());
+      if (Failed(r)) return r;
+      interpolators.push_back(std::move(ip));
+    }
+    const std::string base = anim.name.empty() ? "animation" + std::to_string(ai) : anim.name;
+    std::string name = base;
+    for (int k = 1; setNames.count(name); ++k) name = base + "_" + std::to_string(k);
+    setNames.insert(name);
+    std::vector<KeyFrameInterpolator*> raw;
+    for (auto& ip : interpolators) raw.push_back(ip.get());
+    AnimationSet* set = nullptr;
+    const LyrResult r =
+        LyrCreateAnimationSet(name.c_str(), raw.data(), static_cast<uint32_t>(raw.size()), &set);
+    if (Failed(r)) return r;
+    out_->animationSets.push_back(set);
+  }
   return Ok;
 }
 
