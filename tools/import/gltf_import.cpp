@@ -497,6 +497,7 @@ LyrResult GltfImporter::MakeSkin(int meshIndex, int skinIndex, SkinInfo** out) {
   std::vector<size_t> bones;
   for (size_t j = 0; j < joints; ++j)
     if (!influences[j].empty()) bones.push_back(j);
+  if (bones.empty()) return Ok;  // nothing moves the mesh: it is left without skin information
   VertexElement elements[MaxElementEntries];
   LyrResult r = FormatCodeToElements(kImportFormat, elements);
   if (Failed(r)) return r;
