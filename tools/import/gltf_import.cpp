@@ -311,13 +311,6 @@ LyrResult GltfImporter::MakeFrames() {
   return Ok;
 }
 
-constexpr FormatCode kImportFormat = kFormatPosition | kFormatNormal | FormatTexCount(1);
-struct ImportVertex {
-  float position[3];
-  float normal[3];
-  float uv[2];
-};
-
 LyrResult GltfImporter::MakeMesh(int meshIndex) {
   ImportedMesh& im = meshes_[meshIndex];
   if (im.made) return Ok;
@@ -414,34 +407,8 @@ LyrResult GltfImporter::MakeMesh(int meshIndex) {
   }
   if (indices.empty()) return Ok;  // nothing drawable: the nodes get no container
   im.vertexCount = static_cast<uint32_t>(vertices.size());
-  const uint32_t faceCount = static_cast<uint32_t>(indices.size() / 3);
-  const bool wide = vertices.size() > 0xFFFF;
-  LyrResult r = CreateMeshFromFormatCode(faceCount, im.vertexCount,
-                                         options_ | (wide ? MeshOptions::Index32 : 0),
-                                         kImportFormat, device_, im.mesh.put());
-  if (Failed(r)) return r;
-  Mesh* mesh = im.mesh.get();
-  void* p = nullptr;
-  if (Failed(r = mesh->LockVertices(0, &p))) return r;
-  std::memcpy(p, vertices.data(), vertices.size() * sizeof(ImportVertex));
-  mesh->UnlockVertices();
-  if (Failed(r = mesh->LockIndices(0, &p))) return r;
-  if (mesh->GetOptionBits() & MeshOptions::Index32) {
-    std::memcpy(p, indices.data(), indices.size() * 4);
-  } else {
-    for (size_t i = 0; i < indices.size(); ++i)
-      static_cast<uint16_t*>(p)[i] = static_cast<uint16_t>(indices[i]);
-  }
-  mesh->UnlockIndices();
-  uint32_t* ids = nullptr;
-  if (Failed(r = mesh->LockAttributeIds(0, &ids))) return r;
-  std::memcpy(ids, attributes.data(), attributes.size() * 4);
-  mesh->UnlockAttributeIds();
-  if (Failed(r = mesh->ReplaceAttributeTable(table.data(), static_cast<uint32_t>(table.size()))))
-    return r;
-  im.adjacency.resize(indices.size());
-  if (Failed(r = mesh->AdjacencyFromPointReps(nullptr, im.adjacency.data()))) return r;
-  return Ok;
+  return BuildMesh(vertices, indices, attributes, table, options_, device_, im.mesh.put(),
+                   &im.adjacency);
 }
 
 LyrResult GltfImporter::MakeSkin(int meshIndex, int skinIndex, SkinInfo** out) {

@@ -51,3 +51,14 @@ LyrResult ImportGltfFromMemory(const void* data, size_t size, const std::string&
                                std::string* message);
 
 }  // namespace lyr::import
+
+namespace lyr::import {
+
+// Imports an OBJ file with its MTL materials: one frame, named after the file (without folder
+// and extension), holding one Mesh with one attribute id per material used (faces without a
+// material share one plain white material). Polygons are split into triangles. OBJ has no skin
+// and no animation. Failures as for ImportGltf.
+LyrResult ImportObj(const char* path, uint32_t meshOptions, GraphicsDevice* device,
+                    HierarchyAllocator* allocator, ImportedScene* out, std::string* message);
+
+}  // namespace lyr::import
