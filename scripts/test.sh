@@ -29,6 +29,7 @@ run_fuzz() {
       fuzz_mesh_load) cp "$root"/tests/data/meshload/*.vkf "$work"/ ;;
       fuzz_anim_load) cp "$root"/tests/data/animload/*.vkf "$root"/tests/data/vek/anim_*.vkf "$work"/ ;;
       fuzz_patch_load) cp "$root"/tests/data/patch/*.vkf "$work"/ ;;
+      fuzz_pmesh_image) cp "$root"/fuzz/seeds/pmesh_image/* "$work"/ ;;
     esac
     total=$((total + 1))
     echo "--- $name (${seconds}s)"
