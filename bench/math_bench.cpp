@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lyr/math.h"
+#include "memcpy_pair.h"
 #include "math/fast_functions.h"
 #include "platform/platform.h"
 
@@ -80,6 +81,32 @@ void BM_TransformPoint3Array(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_TransformPoint3Array)->Arg(0)->Arg(1);
+
+// The same transform timed against memcpy of its input onto its output (12 MB each way), the
+// two alternating; argument 1: an affine matrix, 0: a projective one.
+void BM_TransformPoint3ArrayVsMemcpy(benchmark::State& state) {
+  UseForms(state);
+  std::vector<float> in = RandomFloats(kElements * 3, -10, 10);
+  std::vector<Vector3> out(kElements);
+  Matrix m = SomeMatrix();
+  if (state.range(1) == 0) m.m[2][3] = 0.01f;
+  lyrbench::AgainstMemcpy(
+      state,
+      [&] {
+        TransformPoint3Array(out.data(), sizeof(Vector3),
+                             reinterpret_cast<const Vector3*>(in.data()), sizeof(Vector3), &m,
+                             kElements);
+      },
+      out.data(), in.data(), in.size() * sizeof(float));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kElements * 2 *
+                          static_cast<int64_t>(sizeof(Vector3)));
+}
+BENCHMARK(BM_TransformPoint3ArrayVsMemcpy)
+    ->ArgNames({"forms", "affine"})
+    ->Args({1, 1})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->UseManualTime();
 
 void BM_TransformVector3Array(benchmark::State& state) {
   ArrayBench<Vector4>(state, [](Vector4* o, const Vector3* i, const Matrix* m) {

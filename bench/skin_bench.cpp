@@ -1,5 +1,6 @@
-// Software skinning of 100k vertices (position and normal, four influences each) through the
-// plain and the SSE blending forms, against a memcpy of the same vertex array.
+// Software skinning of 10k and 100k vertices (position and normal, four influences each, affine
+// bones) through the processor-specific and the plain blending forms, against a memcpy of the
+// same vertex array. The argument is the vertex count.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -7,31 +8,32 @@
 #include <vector>
 
 #include "lyr/skin.h"
+#include "memcpy_pair.h"
 
 namespace {
 
-constexpr uint32_t kVertices = 100000;
 constexpr uint32_t kBones = 64;
 constexpr uint32_t kStride = 24;
 
 struct SkinFixture {
+  uint32_t vertices;
   lyr::SkinInfo* skin = nullptr;
   std::vector<float> matrixStorage;
   lyr::Matrix* aligned = nullptr;
   lyr::Matrix* unaligned = nullptr;
   std::vector<uint8_t> src, dst;
 
-  SkinFixture() {
+  explicit SkinFixture(uint32_t count) : vertices(count) {
     const lyr::VertexElement decl[] = {
         {0, 0, lyr::ElementType::F32x3, lyr::ElementMethod::Default, lyr::ElementUsage::Position,
          0},
         {0, 12, lyr::ElementType::F32x3, lyr::ElementMethod::Default, lyr::ElementUsage::Normal, 0},
         lyr::kEndElement};
-    lyr::CreateSkinInfo(kVertices, decl, kBones, &skin);
+    lyr::CreateSkinInfo(vertices, decl, kBones, &skin);
     std::mt19937 rng(7);
     std::vector<std::vector<uint32_t>> v(kBones);
     std::vector<std::vector<float>> w(kBones);
-    for (uint32_t i = 0; i < kVertices; ++i) {
+    for (uint32_t i = 0; i < vertices; ++i) {
       const uint32_t first = rng() % kBones;
       const float weights[4] = {0.4f, 0.3f, 0.2f, 0.1f};
       for (uint32_t k = 0; k < 4; ++k) {
@@ -56,7 +58,7 @@ struct SkinFixture {
       std::memcpy(&aligned[b], &m, sizeof m);
       std::memcpy(&unaligned[b], &m, sizeof m);
     }
-    src.resize(size_t(kVertices) * kStride);
+    src.resize(size_t(vertices) * kStride);
     for (size_t i = 0; i < src.size() / 4; ++i) {
       const float f = d(rng);
       std::memcpy(&src[i * 4], &f, 4);
@@ -68,47 +70,59 @@ struct SkinFixture {
   }
 };
 
-SkinFixture& Fixture() {
-  static SkinFixture f;
-  return f;
+SkinFixture& Fixture(benchmark::State& state) {
+  static SkinFixture small(10000), large(100000);
+  return state.range(0) <= 10000 ? small : large;
 }
 
 void Report(benchmark::State& state) {
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kVertices);
+  const int64_t vertices = state.range(0);
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * vertices);
   // Bytes read from the source plus bytes written to the destination.
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kVertices * kStride * 2);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * vertices * kStride * 2);
 }
 
 // Aligned matrices take the fast-function entry (the SSE form where the processor has it).
 void BM_SkinnedUpdateSse(benchmark::State& state) {
-  SkinFixture& f = Fixture();
+  SkinFixture& f = Fixture(state);
   for (auto _ : state) {
     f.skin->UpdateSkinnedVertices(f.aligned, nullptr, f.src.data(), f.dst.data());
     benchmark::ClobberMemory();
   }
   Report(state);
 }
-BENCHMARK(BM_SkinnedUpdateSse)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SkinnedUpdateSse)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
 // Unaligned matrices always take the plain form.
 void BM_SkinnedUpdatePlain(benchmark::State& state) {
-  SkinFixture& f = Fixture();
+  SkinFixture& f = Fixture(state);
   for (auto _ : state) {
     f.skin->UpdateSkinnedVertices(f.unaligned, nullptr, f.src.data(), f.dst.data());
     benchmark::ClobberMemory();
   }
   Report(state);
 }
-BENCHMARK(BM_SkinnedUpdatePlain)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SkinnedUpdatePlain)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+// The processor-specific form timed against memcpy of the source vertices onto the destination,
+// the two alternating.
+void BM_SkinnedUpdateVsMemcpy(benchmark::State& state) {
+  SkinFixture& f = Fixture(state);
+  lyrbench::AgainstMemcpy(
+      state, [&] { f.skin->UpdateSkinnedVertices(f.aligned, nullptr, f.src.data(), f.dst.data()); },
+      f.dst.data(), f.src.data(), f.src.size());
+  Report(state);
+}
+BENCHMARK(BM_SkinnedUpdateVsMemcpy)->Arg(10000)->Arg(100000)->UseManualTime();
 
 void BM_SkinnedVertexMemcpy(benchmark::State& state) {
-  SkinFixture& f = Fixture();
+  SkinFixture& f = Fixture(state);
   for (auto _ : state) {
     std::memcpy(f.dst.data(), f.src.data(), f.src.size());
     benchmark::ClobberMemory();
   }
   Report(state);
 }
-BENCHMARK(BM_SkinnedVertexMemcpy)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SkinnedVertexMemcpy)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

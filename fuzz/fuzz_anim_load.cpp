@@ -39,13 +39,7 @@ void Load(lyr::VekDataObject* o) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Whole files are taken as they are; anything else gets a text or binary header.
-  std::vector<uint8_t> bytes(data, data + size);
-  if (size < 4 || std::memcmp(data, "vkf ", 4) != 0) {
-    const char* header = size && (data[0] & 1) ? "vkf 0302bin 0032" : "vkf 0303txt 0032";
-    bytes.assign(header, header + 16);
-    if (size > 1) bytes.insert(bytes.end(), data + 1, data + size);
-  }
+  const std::vector<uint8_t> bytes = vekfuzz::AsVekFile(data, size);
   lyr::VekMemorySource src{bytes.data(), bytes.size()};
   lyr::VekEnumeration* e = nullptr;
   if (vekfuzz::File()->OpenEnumeration(&src, lyr::kVekSourceMemory, &e) != lyr::Ok) return 0;

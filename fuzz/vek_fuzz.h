@@ -183,6 +183,18 @@ inline void CheckRoundTrip(const std::vector<uint8_t>& bytes) {
   }
 }
 
+// Whole files are taken as they are; anything else gets a text or binary header (chosen by the
+// first byte, which it replaces).
+inline std::vector<uint8_t> AsVekFile(const uint8_t* data, size_t size) {
+  std::vector<uint8_t> bytes(data, data + size);
+  if (size < 4 || std::memcmp(data, "vkf ", 4) != 0) {
+    const char* header = size && (data[0] & 1) ? "vkf 0302bin 0032" : "vkf 0303txt 0032";
+    bytes.assign(header, header + 16);
+    if (size > 1) bytes.insert(bytes.end(), data + 1, data + size);
+  }
+  return bytes;
+}
+
 // The input with its first 16 bytes replaced by the header given.
 inline std::vector<uint8_t> WithHeader(const char* header, const uint8_t* data, size_t size) {
   std::vector<uint8_t> v(header, header + 16);
@@ -213,16 +225,11 @@ void VisitLoadable(lyr::VekDataObject* o, int depth, Wanted& wanted, Load& load)
   }
 }
 
-// The loader targets' entry: whole files are taken as they are, anything else gets a text or
-// binary header; every object `wanted` accepts goes to load.
+// The loader targets' entry: the input as a Vek file (AsVekFile); every object `wanted` accepts
+// goes to load.
 template <class Wanted, class Load>
 void LoadEach(const uint8_t* data, size_t size, Wanted wanted, Load load) {
-  std::vector<uint8_t> bytes(data, data + size);
-  if (size < 4 || std::memcmp(data, "vkf ", 4) != 0) {
-    const char* header = size && (data[0] & 1) ? "vkf 0302bin 0032" : "vkf 0303txt 0032";
-    bytes.assign(header, header + 16);
-    if (size > 1) bytes.insert(bytes.end(), data + 1, data + size);
-  }
+  const std::vector<uint8_t> bytes = AsVekFile(data, size);
   lyr::VekMemorySource src{bytes.data(), bytes.size()};
   lyr::VekEnumeration* e = nullptr;
   if (File()->OpenEnumeration(&src, lyr::kVekSourceMemory, &e) != lyr::Ok) return;

@@ -15,6 +15,7 @@
 #include "lyr/pmesh.h"
 #include "lyr/anim.h"
 #include "lyr/frame.h"
+#include "lyr/hierarchy_load.h"
 #include "lyr/bounds.h"
 #include "lyr/skin.h"
 #include "lyr/patch.h"

@@ -120,6 +120,17 @@ class BinaryLexer {
   LyrResult ReadString(std::string_view* out);
   LyrResult ReadBlob(ByteBuffer* out);
 
+  // The values left in the current integer list (none when no such list is open), for readers
+  // that take whole records in place; SkipIntegers(n) consumes n <= *n of them.
+  const uint8_t* IntegerRun(uint32_t* n) const {
+    *n = listCode_ == code::kIntegerList ? listLeft_ : 0;
+    return listP_;
+  }
+  void SkipIntegers(uint32_t n) {
+    listP_ += 4 * size_t{n};
+    listLeft_ -= n;
+  }
+
  private:
   LyrResult ReadIntsSlow(Kind k, uint32_t n, uint8_t* out);
   LyrResult ReadFloatsSlow(uint32_t n, uint8_t* out);

@@ -1,5 +1,7 @@
 // The parser shared by both forms: template definitions and data objects, read from a lexer
 // straight into packed blocks.
+#include <type_traits>
+
 #include "document.h"
 #include "layout.h"
 #include "lexer.h"
@@ -212,6 +214,70 @@ class Parser {
     return Ok;
   }
 
+  // A record of DWORD members only, each a single value or an array of one dimension (fixed, or
+  // counted by an earlier member): face records. Its block bytes are its values in input order.
+  struct DwordPlan {
+    uint32_t members = 0;
+    uint32_t fixed[kMaxCountMembers];  // values of a member without a counting member
+    int countedBy[kMaxCountMembers];   // slot of the counting member, or -1
+    int slot[kMaxCountMembers];        // slot this member fills, or -1
+  };
+  static bool MakeDwordPlan(const Template& t, DwordPlan* plan) {
+    if (t.members.empty() || t.members.size() > kMaxCountMembers) return false;
+    for (const Member& m : t.members) {
+      if (m.kind != Kind::kDword || m.dims.size() > 1) return false;
+      uint32_t j = plan->members++;
+      plan->fixed[j] = m.dims.empty() ? 1 : m.dims[0].fixed;
+      plan->countedBy[j] = m.dims.empty() || m.dims[0].member < 0
+                               ? -1
+                               : t.members[static_cast<size_t>(m.dims[0].member)].countSlot;
+      plan->slot[j] = m.countSlot;
+    }
+    return true;
+  }
+
+  // Takes the whole records of an array (at most count) that lie in the binary lexer's current
+  // integer list, with one copy; the checks are those ReadStruct makes, and a record that does
+  // not fit (or would pass the block limit) is left to it. Returns the records taken.
+  uint64_t TakeDwordRecords(const DwordPlan& plan, uint64_t count, ByteBuffer& b) {
+    if constexpr (!std::is_same_v<L, BinaryLexer>) {
+      return 0;
+    } else {
+      uint32_t avail;
+      const uint8_t* p = lex_.IntegerRun(&avail);
+      const uint64_t room = (UINT32_MAX - b.size()) / 4;
+      const uint64_t limit = avail < room ? avail : room;
+      uint32_t slots[kMaxCountMembers];
+      uint64_t used = 0, taken = 0;
+      if (plan.members == 2 && plan.fixed[0] == 1 && plan.countedBy[0] < 0 && plan.slot[0] >= 0 &&
+          plan.countedBy[1] == plan.slot[0] && plan.slot[1] < 0) {
+        // A count and that many values: the usual face record.
+        for (; taken < count && used < limit; ++taken) {
+          const uint64_t n = Load32(p + 4 * used);
+          if (n > limit - used - 1) break;
+          used += 1 + n;
+        }
+        count = taken;
+      }
+      for (; taken < count; ++taken) {
+        uint64_t at = used;
+        for (uint32_t j = 0; j < plan.members; ++j) {
+          const uint64_t n = plan.countedBy[j] >= 0 ? slots[plan.countedBy[j]] : plan.fixed[j];
+          if (n > limit - at) goto done;
+          if (plan.slot[j] >= 0) slots[plan.slot[j]] = Load32(p + 4 * at);
+          at += n;
+        }
+        used = at;
+      }
+    done:
+      if (used) {
+        b.Append(p, static_cast<size_t>(used) * 4);
+        lex_.SkipIntegers(static_cast<uint32_t>(used));
+      }
+      return taken;
+    }
+  }
+
   LyrResult ReadStruct(const Template& t, ByteBuffer& b) {
     uint32_t slots[kMaxCountMembers];
     for (const Member& m : t.members) {
@@ -225,7 +291,13 @@ class Parser {
       } else {
         if (count > lex_.Remaining() / (m.type->minScalars ? m.type->minScalars : 1))
           return ErrVekBadData;
+        DwordPlan plan;
+        const bool dwords = std::is_same_v<L, BinaryLexer> && MakeDwordPlan(*m.type, &plan);
         for (uint64_t i = 0; i < count; ++i) {
+          if (dwords) {
+            i += TakeDwordRecords(plan, count - i, b);
+            if (i == count) break;
+          }
           size_t before = b.size();
           VEK_TRY(ReadStruct(*m.type, b));
           // Room for the rest at the first element's size, while that stays within what the

@@ -13,6 +13,10 @@
 #include <unordered_set>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "lyr/vekfile.h"
 
 namespace vek {
@@ -121,6 +125,21 @@ class SharedRef {
 };
 
 // Growable byte buffer over malloc/realloc (no zero-filling on growth).
+// Asks for large pages under a large block (a parsed mesh's blocks run to tens of megabytes):
+// fresh memory then costs one fault per large page instead of one per page. Only a hint.
+inline void AdviseLarge(void* p, size_t n) {
+#if defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kLarge = uintptr_t{2} << 20;
+  if (n < 2 * kLarge) return;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kLarge - 1) & ~(kLarge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kLarge - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
 class ByteBuffer {
  public:
   ByteBuffer() = default;
@@ -157,6 +176,7 @@ class ByteBuffer {
     if (!p) throw std::bad_alloc();
     data_ = static_cast<uint8_t*>(p);
     cap_ = c;
+    AdviseLarge(data_, cap_);
   }
   void Clear() { size_ = 0; }
   void Truncate(size_t n) {

@@ -207,6 +207,13 @@ class MeshImpl final : public Mesh, public MeshInternal {
     *count = static_cast<uint32_t>(table_.size());
     return table_.data();
   }
+  LyrResult SetValidAttributeTable(const AttributeRange* entries, uint32_t count) override {
+    return Guard([&] {
+      table_.assign(entries, entries + count);
+      state_ |= kMeshTableValid;
+      return Ok;
+    });
+  }
 
   LyrResult Resize(uint32_t faces, uint32_t vertices) override {
     return Guard([&] { return ResizeMesh(faces, vertices); });

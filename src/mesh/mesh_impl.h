@@ -38,6 +38,9 @@ class MeshInternal {
   virtual void* AdjacencyData() = 0;
   virtual uint32_t* AttributeData() = 0;
   virtual AttributeRange* TableData(uint32_t* count) = 0;
+  // Installs an attribute table whose entries the caller made consistent with the faces (a
+  // tessellator's output) and marks it valid.
+  virtual LyrResult SetValidAttributeTable(const AttributeRange* entries, uint32_t count) = 0;
 
  protected:
   ~MeshInternal() = default;

@@ -33,6 +33,20 @@ struct DisplacementRecord {
   Vector<LockedRect> levels;
 };
 
+// Working memory of the tessellators, kept by the PatchMesh so that repeated tessellations
+// allocate nothing once it has grown to fit.
+struct TessScratch {
+  Vector<float> control;   // the current patch's control values, channel by channel
+  Vector<float> rows;          // per grid row: column sums of values and of v-derivatives
+  Vector<float> edgeControls;  // the four edge curves of the current patch
+  Vector<float> weights;   // one-dimensional weights of the grid parameters
+  Vector<float> points;    // barycentric grid points of a triangle
+  Vector<uint32_t> ids;    // vertex numbers of the current patch's grid
+  Vector<uint32_t> edges;  // per patch and edge: the vertex numbers written along it
+  Vector<TextureLevelDesc> levels;
+  Vector<AttributeRange> table;  // the output attribute table being built
+};
+
 class PatchMeshInternal {
  public:
   virtual const PatchInfo& Info() const = 0;
@@ -49,6 +63,7 @@ class PatchMeshInternal {
   virtual const Vector<uint32_t>& Adjacency() const = 0;
   // Null without displacement settings.
   virtual DisplacementRecord* Displacement() = 0;
+  virtual TessScratch& Scratch() = 0;
   // Sets the object in which this one is embedded (null: answers for itself).
   virtual void SetOuter(Unknown* outer) = 0;
 

@@ -4,6 +4,7 @@
 
 #include "patch/patch_adjacency.h"
 #include "patch/patch_impl.h"
+#include "patch/tessellate.h"
 
 namespace lyr {
 
@@ -148,12 +149,10 @@ class PatchMeshImpl final : public PatchMesh, public PatchMeshInternal {
     return table_.empty() ? BuildAttributeTable() : Ok;
   }
 
-  // Tessellation is not built into this object yet: the arguments are checked and the calls
-  // report ErrFail.
-  LyrResult LYR_CALL TessellatedSize(float, uint32_t, uint32_t* triangles,
+  LyrResult LYR_CALL TessellatedSize(float level, uint32_t adaptive, uint32_t* triangles,
                                      uint32_t* vertices) override {
     if (!triangles || !vertices) return ErrInvalidCall;
-    return ErrFail;
+    return tess::TessellatedSize(this, *this, level, adaptive != 0, triangles, vertices);
   }
 
   LyrResult LYR_CALL BuildPatchAdjacency(float tolerance) override {
@@ -210,12 +209,19 @@ class PatchMeshImpl final : public PatchMesh, public PatchMeshInternal {
 
   LyrResult LYR_CALL TessellateUniform(float level, Mesh* mesh) override {
     if (!mesh || !(level > 0.0f && level <= 32.0f)) return ErrInvalidCall;
-    return ErrFail;
+    tess::Request request;
+    request.level = level;
+    return Guard([&] { return tess::Tessellate(this, *this, request, mesh); });
   }
   LyrResult LYR_CALL TessellateByDistance(const Vector4* transform, float maxLevel, float minLevel,
                                           Mesh* mesh) override {
     if (!transform || !mesh || !(maxLevel <= 32.0f) || maxLevel < minLevel) return ErrInvalidCall;
-    return ErrFail;
+    tess::Request request;
+    request.adaptive = true;
+    request.transform = *transform;
+    request.maxLevel = maxLevel;
+    request.minLevel = minLevel;
+    return Guard([&] { return tess::Tessellate(this, *this, request, mesh); });
   }
 
   LyrResult LYR_CALL BuildAttributeTable() override {
@@ -232,6 +238,7 @@ class PatchMeshImpl final : public PatchMesh, public PatchMeshInternal {
   const Vector<AttributeRange>& AttributeTable() const override { return table_; }
   const Vector<uint32_t>& Adjacency() const override { return adjacency_; }
   DisplacementRecord* Displacement() override { return displacement_; }
+  TessScratch& Scratch() override { return scratch_; }
   void SetOuter(Unknown* outer) override { outer_ = outer; }
 
   Vector<uint32_t>& attributes() { return attributes_; }
@@ -389,6 +396,7 @@ class PatchMeshImpl final : public PatchMesh, public PatchMeshInternal {
   Vector<uint32_t> adjacency_;
   Vector<AttributeRange> table_;
   DisplacementRecord* displacement_ = nullptr;
+  TessScratch scratch_;
 };
 
 // Elements of a declaration array that ends within kMaxPatchElements + 1 entries; more is

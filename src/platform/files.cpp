@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/alloc.h"
 #include "platform/platform.h"
 
 #if defined(_WIN32)
@@ -21,8 +22,33 @@ LyrResult MappedFile::Open(const char* path) noexcept {
   Close();
   if (!path) return ErrFileOpenFailed;
 #if defined(_WIN32)
-  HANDLE f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  return MapOpened(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_RANDOM_ACCESS, nullptr));
+#else
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ErrFileOpenFailed;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > SIZE_MAX) {
+    ::close(fd);
+    return ErrFileOpenFailed;
+  }
+  if (st.st_size == 0) {
+    ::close(fd);
+    return Ok;
+  }
+  void* v = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);
+  if (v == MAP_FAILED) return ErrFileOpenFailed;
+  data_ = v;
+  size_ = static_cast<size_t>(st.st_size);
+  return Ok;
+#endif
+}
+
+#if defined(_WIN32)
+// Maps a file opened for reading (or INVALID_HANDLE_VALUE), taking ownership of the handle.
+LyrResult MappedFile::MapOpened(void* handle) noexcept {
+  HANDLE f = static_cast<HANDLE>(handle);
   if (f == INVALID_HANDLE_VALUE) return ErrFileOpenFailed;
   LARGE_INTEGER size;
   if (!GetFileSizeEx(f, &size) || static_cast<uint64_t>(size.QuadPart) > SIZE_MAX) {
@@ -49,25 +75,29 @@ LyrResult MappedFile::Open(const char* path) noexcept {
   data_ = v;
   size_ = static_cast<size_t>(size.QuadPart);
   return Ok;
+}
+#endif
+
+LyrResult MappedFile::OpenUtf16(const char16_t* path) noexcept {
+  Close();
+  if (!path) return ErrFileOpenFailed;
+#if defined(_WIN32)
+  static_assert(sizeof(wchar_t) == sizeof(char16_t));
+  return MapOpened(CreateFileW(reinterpret_cast<const wchar_t*>(path), GENERIC_READ,
+                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS,
+                               nullptr));
 #else
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return ErrFileOpenFailed;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<uint64_t>(st.st_size) > SIZE_MAX) {
-    ::close(fd);
-    return ErrFileOpenFailed;
+  const size_t length = Utf8LengthOfUtf16(path);
+  if (length == SIZE_MAX) return ErrFileOpenFailed;  // no file can have that name
+  char local[1024];
+  char* name = local;
+  if (length >= sizeof local) {
+    name = static_cast<char*>(Alloc(length + 1));
+    if (!name) return ErrOutOfMemory;
   }
-  if (st.st_size == 0) {
-    ::close(fd);
-    return Ok;
-  }
-  void* v = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-  ::close(fd);
-  if (v == MAP_FAILED) return ErrFileOpenFailed;
-  data_ = v;
-  size_ = static_cast<size_t>(st.st_size);
-  return Ok;
+  const LyrResult r = Utf16ToUtf8(path, name, length + 1) ? Open(name) : ErrFileOpenFailed;
+  if (name != local) Free(name);
+  return r;
 #endif
 }
 
@@ -90,8 +120,8 @@ void MappedFile::Close() noexcept {
 LyrResult WriteWholeFile(const char* path, const void* data, size_t size) noexcept {
   if (!path || (size && !data)) return ErrInvalidCall;
 #if defined(_WIN32)
-  HANDLE f = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE f =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return ErrFileOpenFailed;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
@@ -204,7 +234,9 @@ int32_t NextCodePoint(const char16_t* in, size_t* i) {
   if (c >= 0xDC00 && c <= 0xDFFF) return -1;
   return static_cast<int32_t>(c);
 }
-size_t Utf8Size(int32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
+size_t Utf8Size(int32_t cp) {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
 }  // namespace
 
 size_t Utf8LengthOfUtf16(const char16_t* in) noexcept {

@@ -68,6 +68,10 @@ class MappedFile {
   ~MappedFile() { Close(); }
   // Opens and maps path (UTF-8). ErrFileOpenFailed when it cannot be opened or mapped.
   LyrResult Open(const char* path) noexcept;
+  // The same with a UTF-16 path: opened by the platform's 16-bit file functions where it has
+  // them, else converted to UTF-8. A null or ill-formed path gives ErrFileOpenFailed; a path too
+  // long for the stack buffer that cannot be converted for lack of memory, ErrOutOfMemory.
+  LyrResult OpenUtf16(const char16_t* path) noexcept;
   void Close() noexcept;
   const void* data() const { return data_; }
   size_t size() const { return size_; }
@@ -76,6 +80,7 @@ class MappedFile {
   const void* data_ = nullptr;
   size_t size_ = 0;
 #if defined(_WIN32)
+  LyrResult MapOpened(void* file) noexcept;
   void* file_ = nullptr;
   void* mapping_ = nullptr;
 #endif

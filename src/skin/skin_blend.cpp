@@ -1,12 +1,14 @@
-// Plain and SSE forms of the skinned-vertex blending routine. Both compute every sum in the same
-// order (row by row of the matrix, then the w-divide, then the weight), so on processors whose
-// scalar arithmetic is single precision they give identical results.
+// Plain, SSE and AVX forms of the skinned-vertex blending routine. All compute every sum in the
+// same order (row by row of the matrix, then the w-divide, then the weight), so on processors
+// whose scalar arithmetic is single precision they give identical results.
 #include "skin/skin_blend.h"
 
 #include <cmath>
 #include <cstring>
 
-#if defined(LYR_HAVE_SSE_SKINNING)
+#if defined(LYR_HAVE_AVX_SKINNING)
+#include <immintrin.h>
+#elif defined(LYR_HAVE_SSE_SKINNING)
 #include <xmmintrin.h>
 #endif
 
@@ -42,6 +44,12 @@ inline bool WithinOneUlpOfOne(float w) {
   return std::fabs(w - 1.0f) <= 1.1920929e-7f;
 }
 
+// False when a coordinate is infinite or NaN: x - x is 0 for every finite x and NaN otherwise.
+// Such a point gives w = NaN even through an affine bone, so it takes the divide.
+inline bool Finite3(float x, float y, float z) {
+  return (x - x) + (y - y) + (z - z) == 0.0f;
+}
+
 // The transformed elements' offsets within a vertex, from their addresses in vertex 0.
 struct ElementPlaces {
   uint32_t count;
@@ -67,6 +75,14 @@ inline void CopyTail(uint8_t* dst, const uint8_t* src, uint32_t leading, uint32_
 
 }  // namespace
 
+bool AffineBones(const Matrix* bones, uint32_t count) {
+  for (uint32_t b = 0; b < count; ++b) {
+    const float(*m)[4] = bones[b].m;
+    if (m[0][3] != 0.0f || m[1][3] != 0.0f || m[2][3] != 0.0f || m[3][3] != 1.0f) return false;
+  }
+  return true;
+}
+
 bool EncodeSkinInfluence(uint32_t bone, float weight, float* value) {
   // 2*b + w names bone b only while 0 <= w < 2 and 2*b is exact with room for a fraction.
   if (!(weight >= 0.0f) || !(weight < 2.0f) || bone >= (1u << 22)) return false;
@@ -85,9 +101,9 @@ namespace plain {
 void BlendSkinnedVertices(const Matrix* bones, const Matrix* directionBones, const void* source,
                           void* destination, uint32_t vertexCount, uint32_t stride,
                           const void* const* srcElements, void* const* dstElements,
-                          uint32_t elementCount, uint32_t leading, const float* table,
-                          int /*allInLeadingBlock*/) {
+                          uint32_t elementCount, uint32_t leading, const float* table, int flags) {
   const Matrix* dirs = directionBones ? directionBones : bones;
+  const bool affine = (flags & kSkinAffineBones) != 0;
   const uint8_t* src = static_cast<const uint8_t*>(source);
   uint8_t* dst = static_cast<uint8_t*>(destination);
   const ElementPlaces places(source, destination, srcElements, dstElements, elementCount);
@@ -106,6 +122,7 @@ void BlendSkinnedVertices(const Matrix* bones, const Matrix* directionBones, con
       }
     }
     float px = 0.0f, py = 0.0f, pz = 0.0f;
+    const bool divide = !affine || !Finite3(x, y, z);
     for (; *run >= 0.0f; ++run) {
       float w;
       const size_t at = DecodeInfluence(*run, &w);
@@ -113,7 +130,7 @@ void BlendSkinnedVertices(const Matrix* bones, const Matrix* directionBones, con
       float tx = x * m[0][0] + y * m[1][0] + z * m[2][0] + m[3][0];
       float ty = x * m[0][1] + y * m[1][1] + z * m[2][1] + m[3][1];
       float tz = x * m[0][2] + y * m[1][2] + z * m[2][2] + m[3][2];
-      const float tw = x * m[0][3] + y * m[1][3] + z * m[2][3] + m[3][3];
+      const float tw = divide ? x * m[0][3] + y * m[1][3] + z * m[2][3] + m[3][3] : 1.0f;
       if (!WithinOneUlpOfOne(tw)) {
         const float r = 1.0f / tw;
         tx *= r;
@@ -163,7 +180,8 @@ template <uint32_t kFixed>
 LYR_TARGET_SSE void BlendSse(const Matrix* bones, const Matrix* dirs, const uint8_t* src,
                              uint8_t* dst, uint32_t vertexCount, uint32_t stride,
                              const size_t* srcOffset, const size_t* dstOffset,
-                             uint32_t elementCount, uint32_t leading, const float* run) {
+                             uint32_t elementCount, uint32_t leading, const float* run,
+                             bool affine) {
   const uint32_t n = kFixed == kAnyCount ? elementCount : kFixed;
   __m128 inX[kMaxSkinnedElements], inY[kMaxSkinnedElements], inZ[kMaxSkinnedElements];
   __m128 acc[kMaxSkinnedElements];
@@ -179,6 +197,7 @@ LYR_TARGET_SSE void BlendSse(const Matrix* bones, const Matrix* dirs, const uint
       acc[k] = _mm_setzero_ps();
     }
     __m128 pos = _mm_setzero_ps();
+    const bool divide = !affine || !Finite3(_mm_cvtss_f32(x), _mm_cvtss_f32(y), _mm_cvtss_f32(z));
     for (; *run >= 0.0f; ++run) {
       float weight;
       const size_t at = DecodeInfluence(*run, &weight);
@@ -188,9 +207,10 @@ LYR_TARGET_SSE void BlendSse(const Matrix* bones, const Matrix* dirs, const uint
           _mm_add_ps(_mm_add_ps(_mm_mul_ps(x, _mm_load_ps(m)), _mm_mul_ps(y, _mm_load_ps(m + 4))),
                      _mm_mul_ps(z, _mm_load_ps(m + 8))),
           _mm_load_ps(m + 12));
-      const float tw = _mm_cvtss_f32(_mm_shuffle_ps(t, t, _MM_SHUFFLE(3, 3, 3, 3)));
-      // Affine bones give exactly 1: one comparison settles the common case.
-      if (tw != 1.0f && !WithinOneUlpOfOne(tw)) t = _mm_mul_ps(t, _mm_set1_ps(1.0f / tw));
+      if (divide) {
+        const float tw = _mm_cvtss_f32(_mm_shuffle_ps(t, t, _MM_SHUFFLE(3, 3, 3, 3)));
+        if (tw != 1.0f && !WithinOneUlpOfOne(tw)) t = _mm_mul_ps(t, _mm_set1_ps(1.0f / tw));
+      }
       pos = _mm_add_ps(pos, _mm_mul_ps(t, w));
       if (n) {
         const float* d = MatrixAt(dirs, at);
@@ -218,35 +238,229 @@ LYR_TARGET_SSE void BlendSkinnedVertices(const Matrix* bones, const Matrix* dire
                                          uint32_t vertexCount, uint32_t stride,
                                          const void* const* srcElements, void* const* dstElements,
                                          uint32_t elementCount, uint32_t leading,
-                                         const float* table, int /*allInLeadingBlock*/) {
-  const uint8_t* src = static_cast<const uint8_t*>(source);
-  uint8_t* dst = static_cast<uint8_t*>(destination);
+                                         const float* table, int flags) {
   const ElementPlaces places(source, destination, srcElements, dstElements, elementCount);
-  const size_t* srcOffset = places.src;
-  const size_t* dstOffset = places.dst;
-  const Matrix* dirs = directionBones ? directionBones : bones;
-  switch (places.count) {
-    case 0:
-      BlendSse<0>(bones, dirs, src, dst, vertexCount, stride, srcOffset, dstOffset, 0, leading,
-                  table);
-      break;
-    case 1:
-      BlendSse<1>(bones, dirs, src, dst, vertexCount, stride, srcOffset, dstOffset, 1, leading,
-                  table);
-      break;
-    case 3:
-      BlendSse<3>(bones, dirs, src, dst, vertexCount, stride, srcOffset, dstOffset, 3, leading,
-                  table);
-      break;
-    default:
-      BlendSse<kAnyCount>(bones, dirs, src, dst, vertexCount, stride, srcOffset, dstOffset,
-                          places.count, leading, table);
-      break;
-  }
+  const uint32_t n = places.count;
+  const auto kernel = n == 0   ? BlendSse<0>
+                      : n == 1 ? BlendSse<1>
+                      : n == 3 ? BlendSse<3>
+                               : BlendSse<kAnyCount>;
+  kernel(bones, directionBones ? directionBones : bones, static_cast<const uint8_t*>(source),
+         static_cast<uint8_t*>(destination), vertexCount, stride, places.src, places.dst, n,
+         leading, table, (flags & kSkinAffineBones) != 0);
 }
 
 }  // namespace sse
 
 #endif  // LYR_HAVE_SSE_SKINNING
+
+#if defined(LYR_HAVE_AVX_SKINNING)
+
+#define LYR_TARGET_AVX __attribute__((target("avx")))
+#define LYR_TARGET_AVX_INLINE inline __attribute__((always_inline, target("avx")))
+
+namespace {
+
+// Broadcasts a into the low four lanes and b into the high four.
+LYR_TARGET_AVX inline __m256 Pair(float a, float b) {
+  return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_set1_ps(a)), _mm_set1_ps(b), 1);
+}
+
+LYR_TARGET_AVX inline void StoreVector3Avx(uint8_t* p, __m128 v) {
+  _mm_storel_pi(reinterpret_cast<__m64*>(p), v);
+  _mm_store_ss(reinterpret_cast<float*>(p + 8), _mm_movehl_ps(v, v));
+}
+
+// The inputs and sums of one vertex. Register j holds elements 2j - 1 and 2j (register 0: the
+// position and element 0); a register without a second element repeats its first in the high
+// half (computed, never stored).
+constexpr uint32_t kMaxRegs = kMaxSkinnedElements / 2 + 1;
+struct AvxVertex {
+  __m256 x[kMaxRegs], y[kMaxRegs], z[kMaxRegs], acc[kMaxRegs];
+};
+
+LYR_TARGET_AVX_INLINE void LoadInputs(const uint8_t* src, const size_t* srcOffset, uint32_t n,
+                                      uint32_t regs, AvxVertex& v) {
+  uint32_t j = 0;
+  if (n >= 1 && srcOffset[0] >= 4) {
+    // (x, y, z, -) and (-, ex, ey, ez) with two loads that stay within the vertex (it holds
+    // element 0 past byte 3), then spread lane by lane.
+    const __m256 both = _mm256_insertf128_ps(
+        _mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(src))),
+        _mm_loadu_ps(reinterpret_cast<const float*>(src + srcOffset[0] - 4)), 1);
+    v.x[0] = _mm256_permutevar_ps(both, _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1));
+    v.y[0] = _mm256_permutevar_ps(both, _mm256_setr_epi32(1, 1, 1, 1, 2, 2, 2, 2));
+    v.z[0] = _mm256_permutevar_ps(both, _mm256_setr_epi32(2, 2, 2, 2, 3, 3, 3, 3));
+    v.acc[0] = _mm256_setzero_ps();
+    j = 1;
+  }
+  for (; j < regs; ++j) {
+    const uint8_t* lo = j == 0 ? src : src + srcOffset[2 * j - 1];
+    const uint8_t* hi = 2 * j < n ? src + srcOffset[2 * j] : lo;
+    v.x[j] = Pair(LoadFloat(lo), LoadFloat(hi));
+    v.y[j] = Pair(LoadFloat(lo + 4), LoadFloat(hi + 4));
+    v.z[j] = Pair(LoadFloat(lo + 8), LoadFloat(hi + 8));
+    v.acc[j] = _mm256_setzero_ps();
+  }
+}
+
+// Adds one influence (packed rows at r, directions at d, weight w) to v.acc.
+template <bool kDivide>
+LYR_TARGET_AVX_INLINE void AddInfluence(const float* r, const float* d, const float* weight,
+                                        uint32_t regs, AvxVertex& v) {
+  const __m256 w = _mm256_broadcast_ss(weight);
+  __m256 t =
+      _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(v.x[0], _mm256_load_ps(r)),
+                                                _mm256_mul_ps(v.y[0], _mm256_load_ps(r + 8))),
+                                  _mm256_mul_ps(v.z[0], _mm256_load_ps(r + 16))),
+                    _mm256_load_ps(r + 24));
+  if constexpr (kDivide) {
+    const __m128 p = _mm256_castps256_ps128(t);
+    const float tw = _mm_cvtss_f32(_mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
+    if (tw != 1.0f && !WithinOneUlpOfOne(tw)) {
+      // The direction lanes are multiplied by exactly 1.
+      t = _mm256_mul_ps(t, _mm256_insertf128_ps(_mm256_set1_ps(1.0f), _mm_set1_ps(1.0f / tw), 0));
+    }
+  }
+  v.acc[0] = _mm256_add_ps(v.acc[0], _mm256_mul_ps(t, w));
+  if (regs > 1) {
+    const __m256 d0 = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(d));
+    const __m256 d1 = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(d + 4));
+    const __m256 d2 = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(d + 8));
+    for (uint32_t j = 1; j < regs; ++j) {
+      const __m256 s =
+          _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(v.x[j], d0), _mm256_mul_ps(v.y[j], d1)),
+                        _mm256_mul_ps(v.z[j], d2));
+      v.acc[j] = _mm256_add_ps(v.acc[j], _mm256_mul_ps(s, w));
+    }
+  }
+}
+
+// Influences kK..count-1 of a decoded group, as straight-line steps: the usual runs are short.
+template <bool kDivide, uint32_t kK>
+LYR_TARGET_AVX_INLINE void AddInfluences(const uint8_t* rows, const uint8_t* dirs,
+                                         const int32_t* at, const float* weights, uint32_t count,
+                                         uint32_t regs, AvxVertex& v) {
+  if constexpr (kK < 8) {
+    if (kK >= count) return;
+    const size_t o = static_cast<uint32_t>(at[kK]);
+    AddInfluence<kDivide>(reinterpret_cast<const float*>(rows + o),
+                          reinterpret_cast<const float*>(dirs + o / 2), &weights[kK], regs, v);
+    AddInfluences<kDivide, kK + 1>(rows, dirs, at, weights, count, regs, v);
+  }
+}
+
+// Sums one vertex's run into v.acc and returns the run's end (past its marker). Without
+// kDivide, w is taken as exactly 1; lane 3 of v.acc[0] then still sums w times the weights, so it
+// is NaN exactly when some w was NaN, which the caller checks.
+template <bool kDivide>
+LYR_TARGET_AVX_INLINE const float* SumRun(const uint8_t* rows, const uint8_t* dirs,
+                                          const float* run, uint32_t regs, AvxVertex& v) {
+  alignas(32) int32_t at[8];  // 128 * bone: the packed rows' offset (the matrices' is half)
+  alignas(32) float weights[8];
+  const __m256 evenMask = _mm256_castsi256_ps(_mm256_set1_epi32(~1));
+  for (;;) {
+    // Eight values of the run decoded at once: 2b and the weight as in DecodeInfluence; 64 * 2b
+    // is exact in single precision.
+    const __m256 values = _mm256_loadu_ps(run);
+    const int ends = _mm256_movemask_ps(_mm256_cmp_ps(values, _mm256_setzero_ps(), _CMP_NGE_UQ));
+    const uint32_t count =
+        static_cast<uint32_t>(__builtin_ctz(static_cast<unsigned>(ends) | 0x100u));
+    const __m256 even = _mm256_cvtepi32_ps(_mm256_castps_si256(
+        _mm256_and_ps(_mm256_castsi256_ps(_mm256_cvttps_epi32(values)), evenMask)));
+    _mm256_store_ps(weights, _mm256_sub_ps(values, even));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at),
+                       _mm256_cvttps_epi32(_mm256_mul_ps(even, _mm256_set1_ps(64.0f))));
+    AddInfluences<kDivide, 0>(rows, dirs, at, weights, count, regs, v);
+    if (count < 8) return run + count + 1;
+    run += 8;
+  }
+}
+
+template <uint32_t kFixed>
+LYR_TARGET_AVX void BlendAvx(const float* packed, const Matrix* dirs, const uint8_t* src,
+                             uint8_t* dst, uint32_t vertexCount, uint32_t stride,
+                             const size_t* srcOffset, const size_t* dstOffset,
+                             uint32_t elementCount, uint32_t leading, const float* run,
+                             bool affine) {
+  const uint32_t n = kFixed == kAnyCount ? elementCount : kFixed;
+  const uint32_t regs = n / 2 + 1;
+  const uint8_t* rows = reinterpret_cast<const uint8_t*>(packed);
+  const uint8_t* dirBytes = reinterpret_cast<const uint8_t*>(dirs);
+  AvxVertex v;
+  for (uint32_t i = 0; i < vertexCount; ++i, src += stride, dst += stride) {
+    LoadInputs(src, srcOffset, n, regs, v);
+    if (!affine) {
+      run = SumRun<true>(rows, dirBytes, run, regs, v);
+    } else {
+      const float* next = SumRun<false>(rows, dirBytes, run, regs, v);
+      const __m128 p = _mm256_castps256_ps128(v.acc[0]);
+      const float w = _mm_cvtss_f32(_mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
+      if (w != w) {
+        // A coordinate was infinite or NaN: the sums again, with the divide.
+        for (uint32_t j = 0; j < regs; ++j) v.acc[j] = _mm256_setzero_ps();
+        next = SumRun<true>(rows, dirBytes, run, regs, v);
+      }
+      run = next;
+    }
+    CopyTail(dst, src, leading, stride);
+    StoreVector3Avx(dst, _mm256_castps256_ps128(v.acc[0]));
+    for (uint32_t k = 0; k < n; ++k) {
+      const __m256 a = v.acc[(k + 1) / 2];
+      StoreVector3Avx(dst + dstOffset[k],
+                      k % 2 == 0 ? _mm256_extractf128_ps(a, 1) : _mm256_castps256_ps128(a));
+    }
+  }
+}
+
+}  // namespace
+
+namespace avx {
+
+bool SkinningAvailable() {
+  // The check covers the operating system's saving of the wide registers, not only the
+  // instructions.
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx") != 0;
+  }();
+  return available;
+}
+
+void PackSkinMatrices(const Matrix* bones, const Matrix* directions, uint32_t count,
+                      float* packed) {
+  const Matrix* dirs = directions ? directions : bones;
+  for (uint32_t b = 0; b < count; ++b, packed += 32) {
+    std::memcpy(packed, bones[b].m[0], 16);
+    std::memcpy(packed + 4, dirs[b].m[0], 16);
+    std::memcpy(packed + 8, bones[b].m[1], 16);
+    std::memcpy(packed + 12, dirs[b].m[1], 16);
+    std::memcpy(packed + 16, bones[b].m[2], 16);
+    std::memcpy(packed + 20, dirs[b].m[2], 16);
+    std::memcpy(packed + 24, bones[b].m[3], 16);
+    for (int i = 28; i < 32; ++i) packed[i] = -0.0f;
+  }
+}
+
+LYR_TARGET_AVX void BlendSkinnedVertices(const float* packed, const Matrix* directions,
+                                         const void* source, void* destination,
+                                         uint32_t vertexCount, uint32_t stride,
+                                         const void* const* srcElements, void* const* dstElements,
+                                         uint32_t elementCount, uint32_t leading,
+                                         const float* table, int flags) {
+  const ElementPlaces places(source, destination, srcElements, dstElements, elementCount);
+  const uint32_t n = places.count;
+  const auto kernel = n == 1   ? BlendAvx<1>
+                      : n == 2 ? BlendAvx<2>
+                      : n == 3 ? BlendAvx<3>
+                               : BlendAvx<kAnyCount>;
+  kernel(packed, directions, static_cast<const uint8_t*>(source),
+         static_cast<uint8_t*>(destination), vertexCount, stride, places.src, places.dst, n,
+         leading, table, (flags & kSkinAffineBones) != 0);
+}
+
+}  // namespace avx
+
+#endif  // LYR_HAVE_AVX_SKINNING
 
 }  // namespace lyr

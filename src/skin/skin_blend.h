@@ -35,6 +35,42 @@ void BlendSkinnedVertices(const Matrix* bones, const Matrix* directionBones, con
 }  // namespace sse
 #endif
 
+// Bits of the blending routine's last argument. kSkinAllInLeading: no transformed element lies
+// past the leading block. kSkinAffineBones: the caller has checked that every bone matrix the
+// table names has (0, 0, 0, 1) as its fourth column, so a point with finite coordinates comes out
+// with w exactly 1 and the w-divide is skipped; vertices with an infinite or NaN coordinate still
+// take the divide, so the results are the bits of the general path.
+inline constexpr int kSkinAllInLeading = 1;
+inline constexpr int kSkinAffineBones = 2;
+
+// True when the fourth column of every one of the count matrices is exactly (0, 0, 0, 1)
+// (either sign of zero).
+bool AffineBones(const Matrix* bones, uint32_t count);
+
+// The AVX form (x86-64): the position and the first transformed element share one 256-bit
+// register, so one product covers both. It reads the bone matrices from a packed copy made once
+// per call: per bone 32 floats, row i of the bone matrix followed by row i of the direction
+// matrix, for row 3 the bone's row followed by four -0 (adding -0 changes no value, so the
+// direction lanes keep the sums of the other forms). Its results are the bits of the SSE form.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define LYR_HAVE_AVX_SKINNING 1
+namespace avx {
+// Whether the processor and the operating system run the AVX form.
+bool SkinningAvailable();
+// Writes the packed rows of bones 0..count-1 (directions null: the bones serve for both).
+// packed must be 32-byte aligned and hold 32 * count floats.
+void PackSkinMatrices(const Matrix* bones, const Matrix* directions, uint32_t count, float* packed);
+// The blend as BlendSkinnedVertices, for at least one transformed element. directions (or the
+// bones when null) are read for the elements after the first; packed for the rest. The update
+// table is read in groups of eight values: it must stay readable for seven values past its last
+// end marker.
+void BlendSkinnedVertices(const float* packed, const Matrix* directions, const void* src, void* dst,
+                          uint32_t vertexCount, uint32_t stride, const void* const* srcElements,
+                          void* const* dstElements, uint32_t elementCount, uint32_t leadingBytes,
+                          const float* updateTable, int flags);
+}  // namespace avx
+#endif
+
 // Encodes one influence as a value of the update table. False when the weight cannot be told
 // apart from a neighbouring bone's (negative, not below 2, or a bone index past 2^22).
 bool EncodeSkinInfluence(uint32_t bone, float weight, float* value);

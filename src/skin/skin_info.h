@@ -106,7 +106,10 @@ class SkinInfoImpl final : public Object<SkinInfoImpl, SkinInfo> {
   Block<float> tableWeights_;
   float minWeight_ = 0.0f;
   Block<float> updateTable_;
-  size_t updateCapacity_ = 0;  // entries
+  size_t updateCapacity_ = 0;     // entries
+  uint32_t updateBoneLimit_ = 0;  // one past the largest bone the update table names
+  Block<float> packedRows_;       // the AVX form's per-call copy of the matrices
+  uint32_t packedCapacity_ = 0;   // bones
   uint32_t cache_ = 0;
 };
 

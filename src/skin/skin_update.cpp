@@ -1,6 +1,7 @@
 // Software skinning: the update table and the layout analysis in front of the blending routine.
 #include <cstring>
 
+#include "math/fast_functions.h"
 #include "skin/skin_blend.h"
 #include "skin/skin_info.h"
 
@@ -59,6 +60,19 @@ LyrResult AnalyseLayout(const VertexElement* decl, SkinLayout* out) {
   return Ok;
 }
 
+// The update table is followed by this many end markers, so that a form reading the table eight
+// values at a time never reads past the block.
+constexpr size_t kTablePadding = 7;
+
+#if defined(LYR_HAVE_AVX_SKINNING)
+// Packed rows are read with 32-byte loads; blocks from the allocator are 16-byte aligned at least.
+constexpr size_t kPackedSlack = 4;
+
+float* PackedBase(float* block) {
+  return reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(block) + 31) & ~uintptr_t(31));
+}
+#endif
+
 }  // namespace
 
 LyrResult SkinInfoImpl::BuildUpdateTable() {
@@ -68,6 +82,7 @@ LyrResult SkinInfoImpl::BuildUpdateTable() {
   if (!cursor.allocate(vertexCount_)) return ErrOutOfMemory;
   std::memset(cursor.get(), 0, size_t(vertexCount_) * sizeof(size_t));
   uint64_t total = vertexCount_;
+  uint32_t boneLimit = 0;
   for (uint32_t b = 0; b < boneCount_; ++b) {
     const BoneRecord& bone = bones_[b];
     for (uint32_t i = 0; i < bone.influenceCount; ++i) {
@@ -76,15 +91,25 @@ LyrResult SkinInfoImpl::BuildUpdateTable() {
       if (!EncodeSkinInfluence(b, bone.weights[i], &value)) return ErrInvalidCall;
       ++cursor[bone.vertices[i]];
       ++total;
+      boneLimit = b + 1;
     }
   }
-  if (total > SIZE_MAX / sizeof(float)) return ErrOutOfMemory;
+  if (total > SIZE_MAX / sizeof(float) - kTablePadding) return ErrOutOfMemory;
   if (total > updateCapacity_) {
     Block<float> grown;
-    if (!grown.allocate(size_t(total))) return ErrOutOfMemory;
+    if (!grown.allocate(size_t(total) + kTablePadding)) return ErrOutOfMemory;
     updateTable_ = std::move(grown);
     updateCapacity_ = size_t(total);
   }
+#if defined(LYR_HAVE_AVX_SKINNING)
+  if (boneLimit > packedCapacity_ && avx::SkinningAvailable()) {
+    if (!packedRows_.allocate(size_t(boneLimit) * 32 + kPackedSlack)) {
+      packedCapacity_ = 0;
+      return ErrOutOfMemory;
+    }
+    packedCapacity_ = boneLimit;
+  }
+#endif
   size_t at = 0;
   for (uint32_t v = 0; v < vertexCount_; ++v) {
     const size_t length = cursor[v];
@@ -101,6 +126,8 @@ LyrResult SkinInfoImpl::BuildUpdateTable() {
     }
   }
   for (uint32_t v = 0; v < vertexCount_; ++v) table[cursor[v]] = -1.0f;
+  for (size_t k = 0; k < kTablePadding; ++k) table[at + k] = -1.0f;
+  updateBoneLimit_ = boneLimit;
   cache_ |= kUpdateTableBuilt;
   return Ok;
 }
@@ -125,11 +152,32 @@ LyrResult SkinInfoImpl::UpdateSkinnedVertices(const Matrix* boneMatrices,
   const Matrix* dirs = directionMatrices ? directionMatrices : boneMatrices;
   const bool aligned = (reinterpret_cast<uintptr_t>(boneMatrices) & 15) == 0 &&
                        (reinterpret_cast<uintptr_t>(dirs) & 15) == 0;
+  // Only the matrices the table names are read: the caller's array may end after the last.
+  const int flags = (layout.allInLeading ? kSkinAllInLeading : 0) |
+                    (AffineBones(boneMatrices, updateBoneLimit_) ? kSkinAffineBones : 0);
+  if (!aligned) {
+    plain::BlendSkinnedVertices(boneMatrices, directionMatrices, source, destination, vertexCount_,
+                                layout.stride, srcElements, dstElements, layout.elementCount,
+                                layout.leading, updateTable_.get(), flags);
+    return Ok;
+  }
+#if defined(LYR_HAVE_AVX_SKINNING)
+  // Where the table holds the SSE form, the AVX form gives the same bits with half the products.
+  if (packedCapacity_ >= updateBoneLimit_ && layout.elementCount > 0 &&
+      SelectFastFunctions(1) != kSelectionPending &&
+      CurrentFastFunctions().BlendSkinnedVertices == sse::BlendSkinnedVertices) {
+    float* packed = PackedBase(packedRows_.get());
+    avx::PackSkinMatrices(boneMatrices, directionMatrices, updateBoneLimit_, packed);
+    avx::BlendSkinnedVertices(packed, dirs, source, destination, vertexCount_, layout.stride,
+                              srcElements, dstElements, layout.elementCount, layout.leading,
+                              updateTable_.get(), flags);
+    return Ok;
+  }
+#endif
   // The processor-specific forms load matrix rows with aligned loads.
-  (aligned ? BlendSkinnedVertices : plain::BlendSkinnedVertices)(
-      boneMatrices, directionMatrices, source, destination, vertexCount_, layout.stride,
-      srcElements, dstElements, layout.elementCount, layout.leading, updateTable_.get(),
-      layout.allInLeading ? 1 : 0);
+  BlendSkinnedVertices(boneMatrices, directionMatrices, source, destination, vertexCount_,
+                       layout.stride, srcElements, dstElements, layout.elementCount, layout.leading,
+                       updateTable_.get(), flags);
   return Ok;
 }
 

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <map>
+#include <set>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -153,6 +157,133 @@ inline LyrResult LoadText(GraphicsDevice* device, const std::string& text, Loade
   EXPECT_EQ(r, Ok) << text;
   if (Failed(r)) return r;
   return LoadObject(device, object.get(), out);
+}
+
+}  // namespace lyr::test
+
+namespace lyr::test {
+
+// The triangles a tessellation wrote, with each face's attribute id and each vertex's position.
+struct Surface {
+  std::vector<std::array<float, 3>> positions;
+  std::vector<std::array<uint32_t, 3>> triangles;
+  std::vector<uint32_t> ids;
+  uint32_t stride = 0;
+  std::vector<uint8_t> vertexBytes;
+};
+
+inline Surface ReadSurface(Mesh* mesh) {
+  Surface s;
+  VertexElement decl[MaxElementEntries];
+  EXPECT_EQ(mesh->CopyDeclaration(decl), Ok);
+  s.stride = mesh->GetVertexStride();
+  void* p = nullptr;
+  EXPECT_EQ(mesh->LockVertices(kLockReadOnly, &p), Ok);
+  const auto* bytes = static_cast<const uint8_t*>(p);
+  s.vertexBytes.assign(bytes, bytes + size_t(mesh->GetVertexCount()) * s.stride);
+  const VertexElement* position = FindElement(decl, ElementUsage::Position, 0);
+  for (uint32_t v = 0; v < mesh->GetVertexCount(); ++v) {
+    std::array<float, 3> x;
+    std::memcpy(x.data(), bytes + size_t(v) * s.stride + position->offset, 12);
+    s.positions.push_back(x);
+  }
+  mesh->UnlockVertices();
+  EXPECT_EQ(mesh->LockIndices(kLockReadOnly, &p), Ok);
+  const bool wide = mesh->GetOptionBits() & MeshOptions::Index32;
+  for (uint32_t f = 0; f < mesh->GetFaceCount(); ++f) {
+    std::array<uint32_t, 3> t;
+    for (int k = 0; k < 3; ++k)
+      t[k] = wide ? static_cast<const uint32_t*>(p)[f * 3 + k]
+                  : static_cast<const uint16_t*>(p)[f * 3 + k];
+    s.triangles.push_back(t);
+  }
+  mesh->UnlockIndices();
+  uint32_t* ids = nullptr;
+  EXPECT_EQ(mesh->LockAttributeIds(kLockReadOnly, &ids), Ok);
+  s.ids.assign(ids, ids + mesh->GetFaceCount());
+  mesh->UnlockAttributeIds();
+  return s;
+}
+
+// A Mesh with room for tessellating `patches` at `level`.
+inline Ref<Mesh> MakeOutput(GraphicsDevice* device, PatchMesh* patches, float level, bool adaptive,
+                            bool wide = false) {
+  uint32_t faces = 0, vertices = 0;
+  EXPECT_EQ(patches->TessellatedSize(level, adaptive, &faces, &vertices), Ok);
+  Ref<Mesh> mesh;
+  EXPECT_EQ(CreateMesh(faces, vertices,
+                       MeshOptions::VertexSystemMemory | MeshOptions::IndexSystemMemory |
+                           (wide ? MeshOptions::Index32 : 0),
+                       GetPatchMeshInternal(patches)->TessellationLayout(), device, mesh.put()),
+            Ok);
+  return mesh;
+}
+
+// Cracks between groups of faces (a group: the faces of one attribute id, or `group` when
+// given). Each group's open edges are those used by one of its triangles only. A vertex of a
+// group's open edge that lies within `near` of another group's open edge must equal a vertex of
+// that edge bit for bit; otherwise the two surfaces meet with a gap or a T-junction. Returns
+// the number of such vertices (each reported once).
+inline size_t CountCracks(const Surface& s, float near = 1e-4f,
+                          const std::vector<uint32_t>* group = nullptr) {
+  using Key = std::array<uint32_t, 3>;
+  auto key = [&](uint32_t v) {
+    Key k;
+    std::memcpy(k.data(), s.positions[v].data(), 12);
+    return k;
+  };
+  const std::vector<uint32_t>& g = group ? *group : s.ids;
+  std::map<uint32_t, std::map<std::pair<Key, Key>, int>> edges;
+  for (size_t f = 0; f < s.triangles.size(); ++f) {
+    for (int e = 0; e < 3; ++e) {
+      Key a = key(s.triangles[f][e]), b = key(s.triangles[f][(e + 1) % 3]);
+      if (b < a) std::swap(a, b);
+      ++edges[g[f]][{a, b}];
+    }
+  }
+  std::map<uint32_t, std::vector<std::pair<Key, Key>>> open;
+  for (auto& [id, m] : edges)
+    for (auto& [e, n] : m)
+      if (n == 1) open[id].push_back(e);
+  auto point = [](const Key& k) {
+    std::array<double, 3> x;
+    for (int i = 0; i < 3; ++i) {
+      float f;
+      std::memcpy(&f, &k[i], 4);
+      x[i] = f;
+    }
+    return x;
+  };
+  auto distance = [&](const Key& pk, const Key& ak, const Key& bk) {
+    auto p = point(pk), a = point(ak), b = point(bk);
+    double ab[3], ap[3], t = 0, len = 0;
+    for (int i = 0; i < 3; ++i) ab[i] = b[i] - a[i], ap[i] = p[i] - a[i];
+    for (int i = 0; i < 3; ++i) t += ab[i] * ap[i], len += ab[i] * ab[i];
+    t = len > 0 ? std::clamp(t / len, 0.0, 1.0) : 0;
+    double d = 0;
+    for (int i = 0; i < 3; ++i) d += (ap[i] - t * ab[i]) * (ap[i] - t * ab[i]);
+    return std::sqrt(d);
+  };
+  std::set<Key> cracked;
+  for (auto& [g1, e1] : open) {
+    std::set<Key> mine;
+    for (auto& [a, b] : e1) mine.insert(a), mine.insert(b);
+    for (auto& [g2, e2] : open) {
+      if (g1 == g2) continue;
+      std::set<Key> theirs;
+      for (auto& [a, b] : e2) theirs.insert(a), theirs.insert(b);
+      for (const Key& v : mine) {
+        if (theirs.count(v)) continue;
+        for (auto& [a, b] : e2) {
+          if (distance(v, a, b) < near) {
+            cracked.insert(v);
+            break;
+          }
+        }
+      }
+    }
+  }
+  return cracked.size();
 }
 
 }  // namespace lyr::test

@@ -158,3 +158,132 @@ TEST_F(TeapotTest, AdjacencyFindsEachSeamTheControlPointsImplyExactlyOnce) {
 
 }  // namespace
 }  // namespace lyr::test
+
+namespace lyr::test {
+namespace {
+
+// The teapot's patch p at (u, v) (u across a row, v down the rows), its position and the
+// unit cross product of its derivatives, evaluated straight from the Bernstein polynomials.
+void Evaluate(const Teapot& t, size_t p, double u, double v, double* x, double* n) {
+  auto bern = [](double s, double* b, double* db) {
+    const double r = 1 - s;
+    b[0] = r * r * r, b[1] = 3 * s * r * r, b[2] = 3 * s * s * r, b[3] = s * s * s;
+    db[0] = -3 * r * r, db[1] = 3 * r * r - 6 * s * r, db[2] = 6 * s * r - 3 * s * s;
+    db[3] = 3 * s * s;
+  };
+  double bu[4], dbu[4], bv[4], dbv[4], du[3] = {}, dv[3] = {};
+  bern(u, bu, dbu);
+  bern(v, bv, dbv);
+  for (int k = 0; k < 3; ++k) x[k] = 0;
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c)
+      for (int k = 0; k < 3; ++k) {
+        const double q = t.positions[t.patches[p][r * 4 + c] * 3 + k];
+        x[k] += bu[c] * bv[r] * q;
+        du[k] += dbu[c] * bv[r] * q;
+        dv[k] += bu[c] * dbv[r] * q;
+      }
+  n[0] = du[1] * dv[2] - du[2] * dv[1];
+  n[1] = du[2] * dv[0] - du[0] * dv[2];
+  n[2] = du[0] * dv[1] - du[1] * dv[0];
+  const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+  for (int k = 0; k < 3; ++k) n[k] = len > 1e-5 ? n[k] / len : 0;
+}
+
+// Each patch's faces, for a tessellation that wrote `perPatch` faces for every patch.
+std::vector<uint32_t> PatchOfFace(size_t faces, size_t perPatch) {
+  std::vector<uint32_t> g(faces);
+  for (size_t f = 0; f < faces; ++f) g[f] = uint32_t(f / perPatch);
+  return g;
+}
+
+TEST_F(TeapotTest, UniformTessellationFollowsTheSurfaceWithoutCracks) {
+  for (float level : {1.0f, 2.5f, 7.0f, 32.0f}) {
+    SCOPED_TRACE(level);
+    // (At level 1 the spout tip's opening lies on the chord of the spout's end: a T-junction of
+    // the data's folded geometry, not a crack of a seam; the cracks are counted from level 2.)
+    const uint32_t s = uint32_t(std::ceil(level));
+    Ref<Mesh> out = MakeOutput(device.get(), mesh, level, false, level > 8);
+    ASSERT_EQ(mesh->TessellateUniform(level, out.get()), Ok);
+    EXPECT_EQ(out->GetVertexCount(), 32 * (s + 1) * (s + 1));
+    const Surface surface = ReadSurface(out.get());
+    double worst = 0, worstNormal = 0;
+    for (size_t p = 0; p < 32; ++p)
+      for (uint32_t j = 0; j <= s; ++j)
+        for (uint32_t i = 0; i <= s; ++i) {
+          const size_t v = p * (s + 1) * (s + 1) + j * (s + 1) + i;
+          double x[3], n[3];
+          Evaluate(teapot, p, double(i) / s, double(j) / s, x, n);
+          float got[3];
+          std::memcpy(got, &surface.vertexBytes[v * surface.stride + 12], 12);
+          for (int k = 0; k < 3; ++k) {
+            worst = std::max(worst, std::fabs(x[k] - surface.positions[v][k]));
+            worstNormal = std::max(worstNormal, std::fabs(n[k] - got[k]));
+          }
+        }
+    EXPECT_LT(worst, 2e-6);
+    EXPECT_LT(worstNormal, 2e-3);
+    const std::vector<uint32_t> groups = PatchOfFace(surface.triangles.size(), 2 * s * s);
+    if (s > 1) {
+      EXPECT_EQ(CountCracks(surface, 1e-4f, &groups), 0u);
+    }
+  }
+}
+
+TEST_F(TeapotTest, WeldedSeamsShareTheirVertices) {
+  ASSERT_EQ(mesh->BuildPatchAdjacency(1e6f), Ok);
+  for (float level : {2.0f, 4.0f, 9.5f}) {
+    SCOPED_TRACE(level);
+    const uint32_t s = uint32_t(std::ceil(level));
+    uint32_t faces = 0, vertices = 0;
+    ASSERT_EQ(mesh->TessellatedSize(level, 0, &faces, &vertices), Ok);
+    // 48 seams, each sharing s + 1 vertices, minus the corners where seams meet.
+    EXPECT_LT(vertices, 32 * (s + 1) * (s + 1) - 48 * (s - 1));
+    Ref<Mesh> out = MakeOutput(device.get(), mesh, level, false, false);
+    ASSERT_EQ(mesh->TessellateUniform(level, out.get()), Ok);
+    AttributeRange entry{};
+    uint32_t n = 1;
+    ASSERT_EQ(out->CopyAttributeTable(&entry, &n), Ok);
+    EXPECT_EQ(entry.vertexCount, vertices);
+    EXPECT_EQ(entry.faceCount, faces);
+    const Surface surface = ReadSurface(out.get());
+    const std::vector<uint32_t> groups = PatchOfFace(faces, 2 * s * s);
+    EXPECT_EQ(CountCracks(surface, 1e-4f, &groups), 0u);
+    // Every vertex written is used, and no two vertices of one seam share a position.
+    std::vector<bool> used(vertices);
+    for (const auto& t : surface.triangles)
+      for (uint32_t v : t) used[v] = true;
+    EXPECT_EQ(std::count(used.begin(), used.end(), false), 0);
+  }
+}
+
+TEST_F(TeapotTest, AdaptiveTessellationSeenFromSeveralDistancesHasNoCracks) {
+  std::vector<uint32_t> ids(32);
+  for (uint32_t p = 0; p < 32; ++p) ids[p] = p;  // one attribute id per patch marks its faces
+  SetAttributes(mesh, ids);
+  // Minimum level 2: at level 1 the spout tip's opening lies on the chord of the spout's end,
+  // a T-junction of the data's own folded geometry, not of a seam.
+  bool varied = false;
+  for (float distance : {-1.0f, 0.5f, 2.0f, 6.0f, 30.0f}) {
+    SCOPED_TRACE(distance);
+    const Vector4 view{0.5f, 0.3f, 1.0f, distance};
+    Ref<Mesh> out = MakeOutput(device.get(), mesh, 16, true, false);
+    ASSERT_EQ(mesh->TessellateByDistance(&view, 16, 2, out.get()), Ok);
+    uint32_t n = 0;
+    ASSERT_EQ(out->CopyAttributeTable(nullptr, &n), Ok);
+    ASSERT_EQ(n, 32u);
+    std::vector<AttributeRange> table(n);
+    ASSERT_EQ(out->CopyAttributeTable(table.data(), &n), Ok);
+    EXPECT_EQ(out->GetFaceCount(), table.back().firstFace + table.back().faceCount);
+    EXPECT_EQ(out->GetVertexCount(), table.back().vertexCount);
+    const Surface surface = ReadSurface(out.get());
+    EXPECT_EQ(CountCracks(surface), 0u);
+    std::set<uint32_t> levels;
+    for (const AttributeRange& e : table) levels.insert(e.faceCount);
+    varied = varied || levels.size() > 2;
+  }
+  EXPECT_TRUE(varied) << "no distance gave the patches different levels";
+}
+
+}  // namespace
+}  // namespace lyr::test

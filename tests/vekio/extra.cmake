@@ -1,3 +1,3 @@
-# The component module is loaded at run time from beside the test program; the mesh writer tests
-# also make meshes on the reference device.
+# The component module is loaded at run time from beside the test program; the mesh writer and
+# scene loader tests also make meshes on the reference device.
 add_dependencies(test_vekio tslvkf tsl9)

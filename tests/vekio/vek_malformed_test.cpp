@@ -1,5 +1,7 @@
 // Malformed input: every fault gives its code when the enumeration is opened, and no input, cut
 // or damaged anywhere, makes the reader crash or read past the bytes it was given.
+#include <algorithm>
+#include <cstring>
 #include <random>
 
 #include "vek_test_util.h"
@@ -215,6 +217,63 @@ TEST(VekMalformed, CutOrDamagedFilesNeverCrashOrOverRead) {
         OpenAndWalk(file.get(), damaged);
       }
     }
+  }
+}
+
+// Binary tokens for hand-made inputs: a name, a brace, an integer list.
+void PutName(std::string& s, const char* name) {
+  const uint32_t n = static_cast<uint32_t>(std::strlen(name));
+  s += std::string("\x01\x00", 2);
+  s.append(reinterpret_cast<const char*>(&n), 4);
+  s += name;
+}
+void PutList(std::string& s, const uint32_t* v, uint32_t n) {
+  s += std::string("\x06\x00", 2);
+  s.append(reinterpret_cast<const char*>(&n), 4);
+  s.append(reinterpret_cast<const char*>(v), 4 * size_t{n});
+}
+
+TEST(VekMalformed, FaceRecordsSplitAnywhereAcrossIntegerListsReadAlike) {
+  // Face records are taken whole from an integer list where they lie in it; every split of the
+  // values into lists (inside a record too) must give the same block, and a count that asks for
+  // more values than the input holds must fail.
+  Ref<VekFile> file = NewVekFile();
+  std::mt19937 rng(31);
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE(round);
+    const uint32_t faces = rng() % 40;
+    std::vector<uint32_t> values = {0, faces};  // no vertices, then the faces
+    for (uint32_t f = 0; f < faces; ++f) {
+      const uint32_t n = rng() % 6;
+      values.push_back(n);
+      for (uint32_t i = 0; i < n; ++i) values.push_back(rng());
+    }
+    const bool damaged = round % 5 == 4 && faces > 0;
+    std::vector<uint32_t> written = values;
+    if (damaged) written.resize(written.size() - 1 - rng() % 2);  // a record cut short
+    std::string bytes = "vkf 0303bin 0032";
+    PutName(bytes, "Mesh");
+    bytes += std::string("\x0A\x00", 2);
+    for (size_t at = 0; at < written.size();) {
+      const size_t n = std::min<size_t>(written.size() - at, 1 + rng() % 9);
+      PutList(bytes, written.data() + at, static_cast<uint32_t>(n));
+      at += n;
+    }
+    bytes += std::string("\x0B\x00", 2);
+    Ref<VekEnumeration> e;
+    const LyrResult r = OpenBytes(file.get(), bytes, e.put());
+    if (damaged) {
+      EXPECT_NE(r, Ok);
+      continue;
+    }
+    ASSERT_EQ(r, Ok);
+    Ref<VekDataObject> mesh;
+    ASSERT_EQ(e->NextTopLevelObject(mesh.put()), Ok);
+    uint32_t size = 0;
+    const void* data = nullptr;
+    ASSERT_EQ(mesh->ReadData(nullptr, &size, &data), Ok);
+    ASSERT_EQ(size, values.size() * 4);
+    EXPECT_EQ(std::memcmp(data, values.data(), size), 0);
   }
 }
 
