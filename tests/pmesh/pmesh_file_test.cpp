@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -80,16 +80,14 @@ class TempFolder {
   }
   ~TempFolder() {
     hadOld_ ? setenv("TMPDIR", old_.c_str(), 1) : unsetenv("TMPDIR");
-    for (const std::string& f : Files()) std::remove((path_ + "/" + f).c_str());
-    rmdir(path_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
   }
+  // Through std::filesystem, which reads folders with 64-bit inode numbers on 32-bit hosts too.
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
-    if (DIR* d = opendir(path_.c_str())) {
-      while (dirent* e = readdir(d))
-        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
-      closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(path_))
+      names.push_back(e.path().filename().string());
     return names;
   }
   const std::string& path() const { return path_; }
