@@ -31,6 +31,7 @@ run_fuzz() {
       fuzz_mesh_load) cp "$root"/tests/data/meshload/*.vkf "$work"/ ;;
       fuzz_anim_load) cp "$root"/tests/data/animload/*.vkf "$root"/tests/data/vek/anim_*.vkf "$work"/ ;;
       fuzz_patch_load) cp "$root"/tests/data/patch/*.vkf "$work"/ ;;
+      fuzz_pmesh_image) cp "$root"/fuzz/seeds/pmesh_image/* "$work"/ ;;
       fuzz_hierarchy_load) cp "$root"/tests/data/hierload/*.vkf "$root"/tests/data/meshload/*.vkf \
         "$root"/tests/data/animload/*.vkf "$root"/tests/data/vek/*.vkf "$root"/tests/data/patch/*.vkf \
         "$work"/ ;;

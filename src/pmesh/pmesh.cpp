@@ -11,6 +11,7 @@
 #include "core/object_impl.h"
 #include "mesh/mesh_impl.h"
 #include "pmesh/pmesh_build.h"
+#include "pmesh/pmesh_file.h"
 #include "pmesh/split_engine.h"
 
 namespace lyr {
@@ -267,9 +268,7 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
 
   LyrResult LYR_CALL SaveToStream(OutputStream* stream, const Material* materials,
                                   const EffectInstance* effects, uint32_t materialCount) override {
-    if (!stream || (materialCount && !materials && !effects)) return ErrInvalidCall;
-    // Writing needs the Vek file writer, which this build does not offer yet.
-    return ErrFail;
+    return SaveProgressiveToStream(this, stream, materials, effects, materialCount);
   }
 
   LyrResult LYR_CALL OptimizeToMesh(uint32_t flags, uint32_t* adjacencyOut, uint32_t* faceRemap,
@@ -354,6 +353,28 @@ class PMeshImpl final : public Object<PMeshImpl<T>, ProgressiveMesh> {
     s->mispredictCount = static_cast<uint32_t>(store_->mispredicts.size());
     s->mispredictPosition = lod_.mispredictPosition;
     s->appliedSplits = lod_.applied;
+  }
+
+  // Moves through every level the records reach (by vertices, then by faces) and back to the
+  // base level, so that a record malformed at the level where it is met is found now rather
+  // than at a later level change. The base rows are put back as they were afterwards: the
+  // object stands exactly as it was made, also when a record's undo is not its exact inverse.
+  LyrResult CheckLevels() {
+    if (lod_.applied != 0) return ErrInvalidCall;
+    const size_t n = size_t(mesh_->GetFaceCount()) * 3;
+    WorkVector<T> idx(n), adj(n);
+    IndexLock lock(mesh_);
+    LyrResult r = lock.Lock(0);
+    if (Failed(r)) return r;
+    if (!Bind(lock.data())) return ErrInvalidCall;
+    std::copy_n(lod_.idx, n, idx.data());
+    std::copy_n(lod_.adj, n, adj.data());
+    bool ok = Seek<true>(n_.maxVertices) && Seek<false>(n_.maxFaces);
+    while (ok && lod_.applied > 0) ok = lod_.Undo(lod_.splits[lod_.applied - 1]);
+    if (!ok) return ErrInvalidCall;
+    std::copy_n(idx.data(), n, lod_.idx);
+    std::copy_n(adj.data(), n, lod_.adj);
+    return Ok;
   }
 
   // Fills a new object of this variant around `mesh` (one reference, taken over even on
@@ -1026,6 +1047,14 @@ LyrResult CreateProgressiveMeshFromBase(Mesh* base, uint32_t options, const uint
                                     uint32_t(maxVertices), out);
     return FillFromBase<uint16_t>(base, options, adjacency, c, uint32_t(maxFaces),
                                   uint32_t(maxVertices), out);
+  });
+}
+
+LyrResult CheckEveryLevel(ProgressiveMesh* mesh) {
+  return Guard([&]() -> LyrResult {
+    if (auto* p = dynamic_cast<PMeshImpl<uint16_t>*>(mesh)) return p->CheckLevels();
+    if (auto* p = dynamic_cast<PMeshImpl<uint32_t>*>(mesh)) return p->CheckLevels();
+    return ErrInvalidCall;
   });
 }
 

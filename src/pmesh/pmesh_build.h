@@ -88,6 +88,12 @@ struct PMSnapshot : PMSplitData {
   uint32_t appliedSplits = 0;
 };
 
+// Moves a ProgressiveMesh made by this library and standing at its base level through every
+// level its records reach and back, then puts its base faces back exactly as they were made.
+// ErrInvalidCall when a record is malformed at the level where it is met (or for another
+// object, or one above its base level); ErrOutOfMemory; lock failures unchanged.
+LyrResult CheckEveryLevel(ProgressiveMesh* mesh);
+
 // Fills s for a ProgressiveMesh made by this library; false for any other object.
 bool ReadProgressiveSnapshot(ProgressiveMesh* mesh, PMSnapshot* s);
 

@@ -8,6 +8,7 @@
 #include "mesh/mesh_load.h"
 #include "patch/patch_load.h"
 #include "platform/platform.h"
+#include "pmesh/pmesh_file.h"
 #include "vekio/anim_load.h"
 #include "vekio/vek_component.h"
 #include "vekio/vek_read.h"
@@ -145,6 +146,7 @@ struct LoadedMesh {
   Ref<Buffer> adjacency, materials, effects;
   Ref<SkinInfo> skin;
   Ref<Mesh> mesh;
+  Ref<ProgressiveMesh> progressive;  // made from mesh when the object carries PMInfo
   uint32_t materialCount = 0;
   void* pmBlock = nullptr;
   uint32_t pmSize = 0;
@@ -165,11 +167,20 @@ const void* BytesOf(Buffer* b) {
   return b ? b->GetBytes() : nullptr;
 }
 
-// Progressive-mesh data found under a mesh. The library does not read PMInfo blocks into a
-// progressive mesh's description yet, so the mesh stays a plain Mesh: the geometry and everything
-// else of the container load unchanged, and only the level-of-detail records are left unused.
-LyrResult MakeProgressive(LoadContext&, LoadedMesh&, MeshData* meshData) {
-  meshData->meshType = MeshTypeMesh;
+// Progressive-mesh data found under a mesh: the Mesh and its PMInfo image become a
+// ProgressiveMesh, which the container holds in its place. The index width is the loaded Mesh's
+// (the mesh loader chooses it by size), whatever bit 0x1 of the caller's options says: the two
+// must agree, and a host's preference should not make a sound file fail to load.
+LyrResult MakeProgressive(LoadContext& ctx, LoadedMesh& m, MeshData* meshData) {
+  const uint32_t options =
+      (ctx.options & ~MeshOptions::Index32) | (m.mesh->GetOptionBits() & MeshOptions::Index32);
+  const LyrResult r = CreateProgressiveMeshFromData(
+      m.mesh.get(), options, static_cast<const uint32_t*>(BytesOf(m.adjacency.get())), m.pmBlock,
+      m.pmSize, m.progressive.put());
+  if (Failed(r)) return r;
+  m.mesh = Ref<Mesh>();
+  meshData->meshType = MeshTypeProgressiveMesh;
+  meshData->progressiveMesh = m.progressive.get();
   return Ok;
 }
 

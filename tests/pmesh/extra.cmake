@@ -1,1 +1,1 @@
-add_dependencies(test_pmesh tsl9)
+add_dependencies(test_pmesh tsl9 tslvkf)

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "pm_grid.h"
@@ -74,6 +76,41 @@ struct GridPM {
                                                              MeshOptions::VertexSystemMemory)
       : grid(BuildPMGrid(o)) {
     EXPECT_EQ(MakeGridPM(grid, device.get(), options, pm.put()), Ok);
+  }
+};
+
+// Every level from the base up, then every level down again.
+inline std::vector<LevelShot> Sweep(ProgressiveMesh* pm) {
+  std::vector<LevelShot> shots;
+  for (uint32_t f = pm->GetMinFaceCount(); f <= pm->GetMaxFaceCount(); ++f) {
+    EXPECT_EQ(pm->SetFaceCount(f), Ok);
+    shots.push_back(Capture(pm));
+  }
+  for (uint32_t f = pm->GetMaxFaceCount(); f-- > pm->GetMinFaceCount();) {
+    EXPECT_EQ(pm->SetFaceCount(f), Ok);
+    shots.push_back(Capture(pm));
+  }
+  return shots;
+}
+
+// A stream that keeps what it takes, takes at most `limit` bytes of a write and can fail.
+// Lives on the test's stack; reference counting is not exercised.
+struct MemoryStream final : OutputStream {
+  LyrResult LYR_CALL QueryInterface(const Guid&, void** out) override {
+    *out = nullptr;
+    return ErrNoInterface;
+  }
+  uint32_t LYR_CALL AddRef() override { return 1; }
+  uint32_t LYR_CALL Release() override { return 1; }
+  std::string bytes;
+  uint32_t limit = 0xFFFFFFFFu, largestChunk = 0;
+  LyrResult failWith = Ok;
+  LyrResult LYR_CALL Write(const void* p, uint32_t count, uint32_t* written) override {
+    largestChunk = std::max(largestChunk, count);
+    if (Failed(failWith)) return failWith;
+    *written = std::min(count, limit);
+    bytes.append(static_cast<const char*>(p), *written);
+    return Ok;
   }
 };
 

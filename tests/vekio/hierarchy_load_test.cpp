@@ -5,6 +5,7 @@
 
 #include "hierarchy_test_util.h"
 #include "platform/platform.h"
+#include "pmesh/pm_test_util.h"
 #include "support/fault_injection.h"
 #include "support/ref_device.h"
 
@@ -139,10 +140,16 @@ TEST(HierarchyLoad, TreesFromFiles) {
        "A[bones+skin][none]",
        {},
        false},
-      {"a mesh with level-of-detail records loads as a plain mesh",
-       "Frame A { " + MeshText("lod", "PMInfo { 0;; 0; 4; 4; 0;; 0;; }") + " }",
+      {"a mesh with level-of-detail records loads as a progressive mesh",
+       "Frame A { " + MeshText("lod", "PMInfo { 1; 0;2;2;0;4;4;; 4; 4; 4; 0;; 0;; }") + " }",
        Ok,
-       "A[lod]",
+       "A[lod:pm]",
+       {},
+       false},
+      {"malformed level-of-detail records end the load",
+       "Frame A { " + MeshText("lod", "PMInfo { 0;; 0; 4; 4; 0;; 0;; }") + " }",
+       ErrInvalidCall,
+       "",
        {},
        false},
       {"a named frame and a set make a controller",
@@ -191,14 +198,33 @@ TEST(HierarchyLoad, TreesFromFiles) {
   }
 }
 
+// A progressive mesh saved into a stream loads back as a progressive container whose every level
+// is the original's.
+TEST(HierarchyLoad, SavedProgressiveMeshComesBackWithEveryLevel) {
+  for (uint32_t options : {0u, MeshOptions::Index32}) {
+    GridPM g({4, 4, 40, 1, 9, true},
+             MeshOptions::IndexSystemMemory | MeshOptions::VertexSystemMemory | options);
+    ASSERT_TRUE(g.pm);
+    MemoryStream stream;
+    ASSERT_EQ(g.pm->SaveToStream(&stream, nullptr, nullptr, 0), Ok);
+    SceneLoad load;
+    ASSERT_EQ(load.Load(stream.bytes, g.device.get()), Ok);
+    ASSERT_TRUE(load.root && load.root->meshContainers);
+    const MeshContainer* c = load.root->meshContainers;
+    ASSERT_EQ(c->meshType, MeshTypeProgressiveMesh);
+    EXPECT_EQ(Sweep(c->progressiveMesh), Sweep(g.pm.get()));
+  }
+}
+
 TEST(HierarchyLoad, NewFramesStartCleanAndContainersCarryTheMeshData) {
   Ref<GraphicsDevice> device = MakeRefDevice();
   SceneLoad load;
   Recorder user;
   ASSERT_EQ(load.Load(DataFile("kinds.vkf"), device.get(), &user), Ok);
-  EXPECT_EQ(Describe(load.root),
-            "-{Body<0,1,0>{Arm<2,0,0>[Sleeve+skin][Cuff],Hand[Palm][Knuckles:patch][Knuckles:patch]"
-            "[Pad:patch]},-[Floor]}");
+  EXPECT_EQ(
+      Describe(load.root),
+      "-{Body<0,1,0>{Arm<2,0,0>[Sleeve+skin][Cuff],Hand[Palm:pm][Knuckles:patch][Knuckles:patch]"
+      "[Pad:patch]},-[Floor]}");
   EXPECT_EQ(user.calls, (std::vector<std::string>{"top:", "top:Shared", "mesh:Sleeve:Tag",
                                                   "mesh:Knuckles:Crease", "mesh:Knuckles:Crease",
                                                   "frame:Hand:Glove"}));
@@ -278,9 +304,10 @@ TEST(HierarchyLoad, ControllerPlaysTheLastSetWithEveryNamedFrame) {
   // Without an out-pointer no controller is made, and the tree is the same.
   SceneLoad bare;
   ASSERT_EQ(bare.Load(DataFile("kinds.vkf"), device.get(), nullptr, false), Ok);
-  EXPECT_EQ(Describe(bare.root),
-            "-{Body<0,1,0>{Arm<2,0,0>[Sleeve+skin][Cuff],Hand[Palm][Knuckles:patch][Knuckles:patch]"
-            "[Pad:patch]},-[Floor]}");
+  EXPECT_EQ(
+      Describe(bare.root),
+      "-{Body<0,1,0>{Arm<2,0,0>[Sleeve+skin][Cuff],Hand[Palm:pm][Knuckles:patch][Knuckles:patch]"
+      "[Pad:patch]},-[Floor]}");
 }
 
 // World matrices of the named frames: each frame's matrix after its parent's.
