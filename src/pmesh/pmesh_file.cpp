@@ -54,7 +54,7 @@ LyrResult ParseImage(const void* image, uint32_t bytes, ParsedImage* out) {
   if (!w.Next(&ranges) || !w.Has(6ull * ranges)) return ErrInvalidCall;
   out->ranges.resize(ranges);
   for (PMRange& g : out->ranges) {
-    uint32_t row[6];
+    uint32_t row[6] = {};  // every word is inside: Has() checked the whole table
     for (uint32_t& v : row) w.Next(&v);
     g = {row[0], row[1], row[2], row[3], row[4], row[5]};
   }
