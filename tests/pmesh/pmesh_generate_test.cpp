@@ -324,7 +324,7 @@ const GenCase kCases[] = {
     {"grid_two_ids", [] { return Grid(24, 16, 3, true, false); }, 0, With(40, -1)},
     {"grid_seam", [] { return Grid(20, 20, 4, false, true); }, 0, With(0, -1)},
     {"sphere", [] { return Sphere(3, 5, 0.0f); }, 0, With(20, -1)},
-    {"rough_sphere", [] { return Sphere(4, 6, 0.15f); }, MeshOptions::Index32, With(200, -1, 0, 0)},
+    {"rough_sphere", [] { return Sphere(4, 6, 0.02f); }, MeshOptions::Index32, With(200, -1, 0, 0)},
 };
 INSTANTIATE_TEST_SUITE_P(Meshes, Generate, ::testing::ValuesIn(kCases),
                          [](const auto& i) { return std::string(i.param.name); });
