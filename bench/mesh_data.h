@@ -182,7 +182,12 @@ inline bool LoadBunny(TriMesh& m) {
   while (p < end) {
     if (std::strchr("-0123456789.", *p)) {
       char* q = nullptr;
-      m.positions.push_back(std::strtof(p, &q));
+      const float v = std::strtof(p, &q);
+      if (q == p) {
+        ++p;  // a lone sign or dot
+        continue;
+      }
+      m.positions.push_back(v);
       p = q;
     } else {
       ++p;

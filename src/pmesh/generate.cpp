@@ -232,8 +232,12 @@ class Simplifier {
       markStamp = 1;
     }
     const uint32_t ringStamp = markStamp;
-    for (size_t i = 0; i < n; ++i)
-      mark[idx[size_t(fanFace[i]) * 3 + Next(fanCorner[i])]] = ringStamp;
+    // A ring that meets itself is a pinched fan: no collapse of vt is safe there.
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t& mk = mark[idx[size_t(fanFace[i]) * 3 + Next(fanCorner[i])]];
+      if (mk == ringStamp) return false;
+      mk = ringStamp;
+    }
     if (!Fan(vs, fan2Face, fan2Corner)) return false;
     if (++markStamp == 0) return false;  // practically never: treat as not valid
     uint32_t shared = 0;
