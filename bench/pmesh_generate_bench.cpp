@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/object_impl.h"
 #include "lyr/pmesh.h"
 #include "mesh/reference_device.h"
 #include "mesh_data.h"
@@ -47,7 +48,7 @@ Source* Get(int which) {
     bool ok = which == 0   ? (t = lyr::bench::ShuffledGrid(708, 707), true)
               : which == 1 ? lyr::bench::LoadBunny(t)
                            : lyr::bench::LoadDragon("", t);
-    if (!ok || !MakeSource(t, s)) s.mesh = nullptr;
+    if (!ok || !MakeSource(t, s)) s.mesh = lyr::Ref<lyr::Mesh>();
   }
   return s.mesh ? &s : nullptr;
 }
@@ -61,7 +62,7 @@ void Generate(benchmark::State& state, int which) {
   lyr::PMeshGenerateOptions o;
   lyr::Ref<lyr::ProgressiveMesh> pm;
   for (auto _ : state) {
-    pm = nullptr;
+    pm = lyr::Ref<lyr::ProgressiveMesh>();
     if (lyr::GeneratePMesh(s->mesh.get(), s->adjacency.data(), o, pm.put()) != lyr::Ok) {
       state.SkipWithError("generation failed");
       return;
