@@ -162,4 +162,51 @@ inline bool LoadDragon(const char* res, TriMesh& m, std::string* path = nullptr)
   return ReadPly(file, m);
 }
 
+// The bunny scan (npm package "bunny": JavaScript arrays `positions` and `cells`) from the data
+// cache, or false when it is absent or not in that form.
+inline bool LoadBunny(TriMesh& m) {
+  const char* dir = std::getenv("LYR_DATA_DIR");
+  std::string base =
+      dir ? dir : std::string(std::getenv("HOME") ? std::getenv("HOME") : ".") + "/.cache/lyr-data";
+  FILE* f = std::fopen((base + "/bunny/index.js").c_str(), "rb");
+  if (!f) return false;
+  std::string text;
+  char buf[65536];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  std::fclose(f);
+  const size_t pos = text.find("positions"), cells = text.find("cells");
+  if (pos == std::string::npos || cells == std::string::npos || cells < pos) return false;
+  m = TriMesh();
+  const char* p = text.c_str() + pos + 9;
+  const char* end = text.c_str() + cells;
+  while (p < end) {
+    if (std::strchr("-0123456789.", *p)) {
+      char* q = nullptr;
+      const float v = std::strtof(p, &q);
+      if (q == p) {
+        ++p;  // a lone sign or dot
+        continue;
+      }
+      m.positions.push_back(v);
+      p = q;
+    } else {
+      ++p;
+    }
+  }
+  p = end + 5;
+  while (*p) {
+    if (*p >= '0' && *p <= '9') {
+      char* q = nullptr;
+      m.indices.push_back(static_cast<uint32_t>(std::strtoul(p, &q, 10)));
+      p = q;
+    } else {
+      ++p;
+    }
+  }
+  if (m.positions.size() % 3 || m.indices.size() % 3 || m.indices.empty()) return false;
+  for (uint32_t v : m.indices)
+    if (v >= m.VertexCount()) return false;
+  return true;
+}
+
 }  // namespace lyr::bench

@@ -95,4 +95,37 @@ struct ProgressiveMesh : BaseMesh {
   ~ProgressiveMesh() = default;
 };
 
+// How GeneratePMesh simplifies.
+struct PMeshGenerateOptions {
+  // The base level keeps at least this many faces.
+  uint32_t minFaces = 0;
+  // Collapsing stops before the first collapse whose error exceeds this: the root-mean-square
+  // distance its quadric measures, as a fraction of the bounding-box diagonal. Negative: none.
+  float maxError = -1.0f;
+  // Weights of the normal and first texture coordinate set in the collapse costs (0: ignored).
+  // Both are measured against the bounding-box diagonal, so 1 makes a unit of normal or texture
+  // coordinate cost as much as moving a diagonal's length.
+  float normalWeight = 1.0f;
+  float texCoordWeight = 1.0f;
+};
+
+// Builds a ProgressiveMesh from a Mesh by quadric edge collapses; its full level is the Mesh's
+// faces and vertices, its base level the simplified mesh. adjacency: three entries per face
+// (0xFFFFFFFF none), each face named back by its neighbour, or null to take it from the
+// indices. Each collapse moves one vertex onto a neighbour that stays, so every vertex keeps its
+// data at every level. Boundary vertices, vertices shared by faces of different attribute ids
+// and vertices where the adjacency goes through other indices (seams) never move; collapses
+// that would flip a face or make the surface non-manifold are not taken.
+//
+// The object has the Mesh's index width, buffer options and declaration; faces and vertices are
+// renumbered range after range. faceRemap (one entry per face) and vertexRemap (one per vertex)
+// receive the Mesh's face and vertex of each slot of the full level; optional. A face made by a
+// split may start at another of its corners (same triangle, same winding).
+// ErrInvalidCall for a null mesh or out, a Mesh without faces or 3-float positions, an index or
+// adjacency entry out of range, adjacency not named back, or an attribute id above 0xFFFF;
+// ErrOutOfMemory; device failures unchanged. *out is set only on success.
+LyrResult GeneratePMesh(Mesh* mesh, const uint32_t* adjacency, const PMeshGenerateOptions& options,
+                        ProgressiveMesh** out, uint32_t* faceRemap = nullptr,
+                        uint32_t* vertexRemap = nullptr);
+
 }  // namespace lyr
