@@ -84,7 +84,10 @@ class TeapotTest : public ::testing::Test {
     teapot = ReadTeapot();
     ASSERT_EQ(teapot.patches.size(), 32u);
     ASSERT_EQ(teapot.positions.size(), 290u * 3);
-    const std::string path = ::testing::TempDir() + "teapot_patches.vkf";
+    // One file per test: CTest runs this fixture's tests side by side.
+    const std::string path = ::testing::TempDir() + "teapot_patches_" +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                             ".vkf";
     std::ofstream(path, std::ios::binary) << PatchText(&kInfo, teapot.positions, teapot.patches);
     Ref<VekFile> file;
     ASSERT_EQ(vekio::CreateVekFileWithTemplates(file.put()), Ok);
