@@ -172,14 +172,6 @@ void Normalize(float* n) {
   }
 }
 
-float Clamp01(float c) {
-  return c > 0.0f ? (c < 1.0f ? c : 1.0f) : 0.0f;  // NaN gives 0
-}
-
-uint32_t ColorByte(float c) {
-  return static_cast<uint32_t>(Clamp01(c) * 255.0f + 0.5f);
-}
-
 class MeshReader {
  public:
   MeshReader(VekDataObject* object, GraphicsDevice* device) : object_(object), device_(device) {}
@@ -644,8 +636,7 @@ class MeshReader {
       if (position) std::memcpy(out + position->offset, v.position, 12);
       if (normal) std::memcpy(out + normal->offset, v.normal, 12);
       if (diffuse) {
-        const uint32_t packed = ColorByte(v.color[3]) << 24 | ColorByte(v.color[0]) << 16 |
-                                ColorByte(v.color[1]) << 8 | ColorByte(v.color[2]);
+        const uint32_t packed = PackColor(v.color[0], v.color[1], v.color[2], v.color[3]);
         std::memcpy(out + diffuse->offset, &packed, 4);
       }
       if (tex0) std::memcpy(out + tex0->offset, v.uv, 8);

@@ -33,4 +33,16 @@ LyrResult ReadDeclData(VekDataObject* child, uint32_t vertexCount, VertexRows* r
 void AttachRows(VertexConverter& converter, VertexRows& rows, const VertexElement* layout,
                 uint8_t* base, uint32_t stride);
 
+// A colour channel read from a file as a byte: 0 at or below 0 (and for NaN), 255 at or above 1,
+// else c * 255 rounded half up.
+inline uint32_t ColorByte(float c) {
+  const float clamped = c > 0.0f ? (c < 1.0f ? c : 1.0f) : 0.0f;
+  return static_cast<uint32_t>(clamped * 255.0f + 0.5f);
+}
+
+// Red, green, blue and alpha channels packed into the 32-bit vertex colour (alpha highest).
+inline uint32_t PackColor(float r, float g, float b, float a) {
+  return ColorByte(a) << 24 | ColorByte(r) << 16 | ColorByte(g) << 8 | ColorByte(b);
+}
+
 }  // namespace lyr::meshload

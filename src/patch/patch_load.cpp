@@ -34,13 +34,6 @@ constexpr Kind kKinds[4] = {{{kPatchTriangle, kPatchQuadratic, kPatchBezier}, 6}
                             {{kPatchRectangle, kPatchCubic, kPatchBezier}, 16}};
 constexpr uint32_t kKindCount = 4;
 
-// A = 255 when c >= 1, 0 when c <= 0 (or not a number), else c * 255 rounded half up.
-uint32_t ColorChannel(float c) {
-  if (c >= 1.0f) return 255;
-  if (!(c > 0.0f)) return 0;
-  return static_cast<uint32_t>(c * 255.0f + 0.5f);
-}
-
 class PatchReader {
  public:
   PatchReader(VekDataObject* object, GraphicsDevice* device, uint32_t options)
@@ -211,9 +204,8 @@ class PatchReader {
       const uint32_t index = LoadAt<uint32_t>(e, 0);
       if (index >= vertexCount_) return ErrFail;
       const uint8_t* rgba = e + 4;
-      colors_[index] =
-          ColorChannel(LoadAt<float>(rgba, 3)) << 24 | ColorChannel(LoadAt<float>(rgba, 0)) << 16 |
-          ColorChannel(LoadAt<float>(rgba, 1)) << 8 | ColorChannel(LoadAt<float>(rgba, 2));
+      colors_[index] = PackColor(LoadAt<float>(rgba, 0), LoadAt<float>(rgba, 1),
+                                 LoadAt<float>(rgba, 2), LoadAt<float>(rgba, 3));
     }
     return Ok;
   }
