@@ -10,10 +10,10 @@ mode=${1:-test}
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 case "$mode" in
-  run) packages=(cmake ninja-build g++ zlib1g-dev libpng-dev) ;;
+  run) packages=(cmake ninja-build g++ zlib1g-dev libpng-dev libcli11-dev) ;;
   test) packages=(cmake ninja-build g++ clang libgtest-dev libbenchmark-dev zlib1g-dev libpng-dev
                   g++-multilib lib32z1-dev qemu-user binutils pkg-config
-                  libtinygltf-dev libtinyobjloader-dev nlohmann-json3-dev libstb-dev) ;;
+                  libtinygltf-dev libtinyobjloader-dev nlohmann-json3-dev libstb-dev libcli11-dev) ;;
   data) packages=(npm) ;;
   *) echo "setup: unknown mode $mode (run, test or data)" >&2; exit 2 ;;
 esac
