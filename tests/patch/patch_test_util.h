@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -107,6 +108,35 @@ inline std::string PatchText(const PatchInfo* info, const std::vector<float>& po
   }
   s << children << "\n}\n";
   return s.str();
+}
+
+struct Teapot {
+  std::vector<float> positions;
+  std::vector<std::vector<uint32_t>> patches;
+};
+
+// The teapot's 32 bicubic patches from the shared data folder.
+inline Teapot ReadTeapot() {
+  Teapot t;
+  std::ifstream in(std::string(LYR_SHARED_DATA_DIR) + "/patches/teapot_32patches.txt");
+  std::string word;
+  while (in >> word) {
+    if (word == "patches") {
+      size_t n = 0;
+      in >> n;
+      t.patches.assign(n, std::vector<uint32_t>(16));
+      for (auto& p : t.patches)
+        for (uint32_t& i : p) in >> i;
+    } else if (word == "vertices") {
+      size_t n = 0;
+      in >> n;
+      t.positions.resize(n * 3);
+      for (float& f : t.positions) in >> f;
+    } else {
+      std::getline(in, word);  // a comment line
+    }
+  }
+  return t;
 }
 
 // Everything LoadPatchMeshes hands out, released on destruction.

@@ -1,41 +1,12 @@
 // The teapot's 32 bicubic Bézier patches written as a PatchMesh9 file, loaded, and their
 // adjacency compared with the seams the control points imply.
 #include <cmath>
-#include <fstream>
 #include <set>
 
 #include "patch_test_util.h"
 
 namespace lyr::test {
 namespace {
-
-struct Teapot {
-  std::vector<float> positions;
-  std::vector<std::vector<uint32_t>> patches;
-};
-
-Teapot ReadTeapot() {
-  Teapot t;
-  std::ifstream in(std::string(LYR_SHARED_DATA_DIR) + "/patches/teapot_32patches.txt");
-  std::string word;
-  while (in >> word) {
-    if (word == "patches") {
-      size_t n = 0;
-      in >> n;
-      t.patches.assign(n, std::vector<uint32_t>(16));
-      for (auto& p : t.patches)
-        for (uint32_t& i : p) in >> i;
-    } else if (word == "vertices") {
-      size_t n = 0;
-      in >> n;
-      t.positions.resize(n * 3);
-      for (float& f : t.positions) in >> f;
-    } else {
-      std::getline(in, word);  // a comment line
-    }
-  }
-  return t;
-}
 
 // The neighbour of every patch edge that the data implies: edge 0 (first row) of t meets edge 2
 // (last row) of u when their control points coincide in the same order, edge 1 (last column)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -58,22 +59,29 @@ inline bool ToolBuilt() {
 #endif
 }
 
-// Runs `lyr <args>` (args already quoted for the shell) in `dir`.
-inline ToolRun RunLyr(const std::string& args, const ScratchDir& dir) {
+// Runs `program <args>` (args already quoted for the shell) in `dir`, under the build's emulator.
+inline ToolRun RunProgram(const std::string& program, const std::string& args,
+                          const ScratchDir& dir) {
   ToolRun run;
-#ifdef LYR_TOOL_PATH
   const std::string out = dir / ".stdout", err = dir / ".stderr";
   const std::string command = "cd '" + dir.path().string() + "' && " LYR_TOOL_EMULATOR " '" +
-                              LYR_TOOL_PATH + "' " + args + " >'" + out + "' 2>'" + err + "'";
+                              program + "' " + args + " >'" + out + "' 2>'" + err + "'";
   const int status = std::system(command.c_str());
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.out = ReadText(out);
   run.err = ReadText(err);
+  return run;
+}
+
+// Runs `lyr <args>` in `dir`.
+inline ToolRun RunLyr(const std::string& args, const ScratchDir& dir) {
+#ifdef LYR_TOOL_PATH
+  return RunProgram(LYR_TOOL_PATH, args, dir);
 #else
   (void)args;
   (void)dir;
+  return {};
 #endif
-  return run;
 }
 
 #define LYR_REQUIRE_TOOL() \

@@ -19,7 +19,7 @@ constexpr uint32_t kMaxFrames = 10000;
 constexpr uint32_t kMaxSide = 8192;
 
 struct RenderOptions {
-  std::string file, output, set, camera = "auto", size = "256x256", frames;
+  std::string file, output, set, camera = "auto", up = "y", size = "256x256", frames;
   double time = 0;
   bool sheet = false;
 };
@@ -122,7 +122,7 @@ int RunRender(const RenderOptions& o, bool timeGiven) {
     Progress progress("lyr render", times.size());
     for (uint32_t i = 0; i < times.size(); ++i) {
       renderer.Pose(times[i]);
-      renderer.Draw(bounds, view, width, height);
+      renderer.Draw(bounds, view, o.up == "z", width, height);
       const std::string path = range ? (folder / FrameName(i)).string() : o.output;
       renderer.WritePng(path);
       written.push_back(path);
@@ -177,6 +177,10 @@ Command AddRenderCommand(CLI::App& app) {
                   "Where the camera looks from: auto (from the front, right and above), front, "
                   "back, side (from the right) or top")
       ->check(CLI::IsMember(cameras))
+      ->capture_default_str();
+  sub->add_option("--up", o->up,
+                  "The scene's up axis: y (front towards -z) or z (front towards -y)")
+      ->check(CLI::IsMember({"y", "z"}))
       ->capture_default_str();
   sub->add_option("-o,--output", o->output,
                   "With --time: the PNG file to write. With --frames: the folder for the frames "

@@ -379,7 +379,8 @@ Sphere SceneRenderer::Bounds() {
   return Merge(library, own.Finish());
 }
 
-void SceneRenderer::Draw(const Sphere& bounds, CameraView view, uint32_t width, uint32_t height) {
+void SceneRenderer::Draw(const Sphere& bounds, CameraView view, bool zUp, uint32_t width,
+                         uint32_t height) {
   if (width != width_ || height != height_) {
     Check(control_->SetRenderTarget(width, height), "making the picture");
     width_ = width;
@@ -388,16 +389,21 @@ void SceneRenderer::Draw(const Sphere& bounds, CameraView view, uint32_t width, 
   Check(control_->Clear(kBackground, 1.0f), "clearing the picture");
 
   // The camera: on a line from the sphere's centre, far enough for the sphere to fit the narrower
-  // field of view, y up (z ahead when looking down).
+  // field of view, upright (looking down, the scene's front is at the bottom).
   const Vector3 centre = bounds.empty ? Vector3{0, 0, 0} : bounds.centre;
   const float radius = bounds.empty || !(bounds.radius > 0) ? 1.0f : bounds.radius;
-  Vector3 toEye{0.55f, 0.45f, -0.70f}, up{0, 1, 0};
+  Vector3 toEye{0.42f, 0.38f, -0.82f}, up{0, 1, 0};
   switch (view) {
     case CameraView::Auto: break;
     case CameraView::Front: toEye = {0, 0, -1}; break;
     case CameraView::Back: toEye = {0, 0, 1}; break;
     case CameraView::Side: toEye = {1, 0, 0}; break;
     case CameraView::Top: toEye = {0, 1, 0}, up = {0, 0, 1}; break;
+  }
+  if (zUp) {
+    // The same places around a scene standing on z: only the camera moves, nothing is mirrored.
+    std::swap(toEye.y, toEye.z);
+    std::swap(up.y, up.z);
   }
   constexpr float kHalfFov = 0.35f;  // radians, vertical
   const float aspect = float(width) / float(height);

@@ -58,7 +58,8 @@ class SceneRenderer {
   // patches, progressive meshes).
   Sphere Bounds();
   // Draws the current pose, seen by `view` framing `bounds`, into a fresh width x height picture.
-  void Draw(const Sphere& bounds, CameraView view, uint32_t width, uint32_t height);
+  // zUp: the scene's up axis is z (its front faces -y) instead of y.
+  void Draw(const Sphere& bounds, CameraView view, bool zUp, uint32_t width, uint32_t height);
   // The picture last drawn.
   Image ReadImage();
   // Writes the picture last drawn as a PNG file.
