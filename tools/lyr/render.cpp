@@ -75,7 +75,10 @@ class VertexLock {
 };
 
 std::string NameOf(const MeshContainer* c) {
-  return c->name && *c->name ? "'" + std::string(c->name) + "'" : "(unnamed)";
+  if (!c->name || !*c->name) return "(unnamed)";
+  std::string quoted(1, '\'');
+  quoted.append(c->name).push_back('\'');
+  return quoted;
 }
 
 // The vertex layout a PatchMesh tessellates into: its own elements packed in stream 0, every

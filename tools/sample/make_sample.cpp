@@ -292,11 +292,11 @@ void MakeCreature(GraphicsDevice* device, const char* path) {
   // A caterpillar from x = -0.3 to 3.85, fattening towards the head, in green and yellow bands.
   Geometry body = Revolve(
       -0.3f, 3.85f, 40, 16,
-      [](float t) { return (0.2f + 0.14f * t) * std::pow(std::sin(kPi * t), 0.45f); },
+      [](float t) { return (0.3f + 0.2f * t) * std::pow(std::sin(kPi * t), 0.45f); },
       [](int r) { return (r / 4) % 2 == 1 && r < 33 ? 1u : 0u; });
   Geometry eyes;
-  AddSphere(eyes, {0.55f, 0.17f, 0.2f}, 0.11f, 0);
-  AddSphere(eyes, {0.55f, 0.17f, -0.2f}, 0.11f, 0);
+  AddSphere(eyes, {0.55f, 0.22f, 0.27f}, 0.14f, 0);
+  AddSphere(eyes, {0.55f, 0.22f, -0.27f}, 0.14f, 0);
 
   Scene scene;
   Frame* root = scene.AddFrame("creature", nullptr, 0);
@@ -322,9 +322,11 @@ void MakeCreature(GraphicsDevice* device, const char* path) {
     }
   });
   AnimationSet* crawl = MakeSet("crawl", s, 1.0, [](size_t b, float t, float* yaw, float* roll) {
-    const float phase = 2 * kPi * (t + 0.22f * float(b));
-    *yaw = 0.32f * std::sin(phase) * (b == 3 ? -0.6f : 1.0f);
-    *roll = 0.12f * std::cos(phase) * (b == 0 ? 0.5f : 1.0f);
+    // The tail bone carries the whole chain: it only sways a little.
+    const float phase = 2 * kPi * (t + 0.25f * float(b));
+    const float share = b == 0 ? 0.25f : b == 3 ? -0.6f : 1.0f;
+    *yaw = 0.25f * std::sin(phase) * share;
+    *roll = 0.4f * std::cos(phase) * share;
   });
   Save(path, root, {look, crawl});
 }
