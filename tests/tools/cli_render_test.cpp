@@ -39,8 +39,8 @@ constexpr bool kPictures = true;
 constexpr bool kPictures = false;  // the tool cannot write PNG files in this build
 #endif
 
-#define LYR_REQUIRE_PICTURES()                                      \
-  LYR_REQUIRE_TOOL();                                               \
+#define LYR_REQUIRE_PICTURES() \
+  LYR_REQUIRE_TOOL();          \
   if (!kPictures) GTEST_SKIP() << "no PNG library in this build"
 
 std::string MakeSample(const char* what, const ScratchDir& dir) {
@@ -169,6 +169,99 @@ void ExpectGolden(const ScratchDir& dir, const std::string& file, const std::str
 #else
   (void)dir, (void)file, (void)args, (void)name;
 #endif
+}
+
+// Every named camera, about either up axis, shows the scene, and no two cameras about one axis show
+// the same picture (about different axes some places coincide: back about z is top about y).
+TEST(ToolRender, EveryCameraShowsTheSceneFromItsOwnPlace) {
+  LYR_REQUIRE_PICTURES();
+  ScratchDir dir;
+  MakeSample("tube", dir);
+  std::vector<std::pair<std::string, std::vector<uint32_t>>> seen;
+  for (const char* up : {"y", "z"}) {
+    seen.clear();
+    for (const char* camera : {"auto", "front", "back", "side", "top"}) {
+      const std::string name = std::string(camera) + "_" + up + ".png";
+      const ToolRun run = RunLyr("render sample.vek --time 1 --size 48x48 --camera " +
+                                     std::string(camera) + " --up " + up + " -o " + name,
+                                 dir);
+      ASSERT_EQ(run.exitCode, 0) << run.err;
+      uint32_t w = 0, h = 0;
+      const std::vector<uint32_t> p = ReadPng(dir / name, &w, &h);
+      ASSERT_EQ(p.size(), 48u * 48u) << name;
+      const auto covered = std::count_if(p.begin(), p.end(), [&](uint32_t c) { return c != p[0]; });
+      EXPECT_GT(covered, 48 * 48 / 30) << name << " shows almost nothing";
+      for (size_t i = 0; i < seen.size(); ++i)
+        EXPECT_NE(p, seen[i].second) << name << " repeats " << seen[i].first;
+      seen.push_back({name, p});
+    }
+  }
+}
+
+// The sheet holds each frame's pixels unchanged in its grid cell, row by row.
+TEST(ToolRender, ContactSheetPlacesEveryFrameInItsCell) {
+  LYR_REQUIRE_PICTURES();
+  ScratchDir dir;
+  MakeSample("tube", dir);
+  const ToolRun run = RunLyr("render sample.vek --frames 0:2:1 --size 30x20 --sheet -o f", dir);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  uint32_t sw = 0, sh = 0, w = 0, h = 0;
+  const std::vector<uint32_t> sheet = ReadPng(dir / "f/sheet.png", &sw, &sh);
+  ASSERT_EQ(std::make_pair(sw, sh), std::make_pair(2u * 30 + 12, 2u * 20 + 12));
+  for (uint32_t i = 0; i < 3; ++i) {
+    const std::vector<uint32_t> frame =
+        ReadPng(dir / ("f/frame_000" + std::to_string(i) + ".png"), &w, &h);
+    ASSERT_EQ(frame.size(), 30u * 20u);
+    const uint32_t x0 = 4 + (i % 2) * 34, y0 = 4 + (i / 2) * 24;
+    for (uint32_t y = 0; y < 20; ++y)
+      for (uint32_t x = 0; x < 30; ++x)
+        ASSERT_EQ(sheet[(y0 + y) * sw + x0 + x], frame[y * 30 + x]) << "frame " << i;
+  }
+  EXPECT_EQ(sheet[(4 + 24 + 10) * sw + 4 + 34 + 15], sheet[0]) << "the fourth cell stays empty";
+}
+
+// A material's texture file is found beside the scene file, wherever the tool runs; a missing
+// one shows as the device's magenta checker.
+TEST(ToolRender, TexturesAreFoundBesideTheScene) {
+  LYR_REQUIRE_PICTURES();
+  ScratchDir dir;
+  std::filesystem::create_directories(dir / "scene/tex");
+  std::ofstream(dir / "scene/quad.vek") << R"(vkf 0303txt 0032
+Frame Quad {
+  Mesh {
+    4; -1;-1;0;, -1;1;0;, 1;1;0;, 1;-1;0;;
+    2; 3; 0,1,2;, 3; 0,2,3;;
+    MeshTextureCoords { 4; 0;1;, 0;0;, 1;0;, 1;1;; }
+    MeshMaterialList { 1; 2; 0, 0;
+      Material { 1;1;1;1;; 1; 0;0;0;; 0;0;0;; TextureFilename { "tex/blue.png"; } }
+    }
+  }
+})";
+  png_image png;
+  std::memset(&png, 0, sizeof png);
+  png.version = PNG_IMAGE_VERSION;
+  png.width = png.height = 2;
+  png.format = PNG_FORMAT_BGRA;
+  const uint32_t blue[4] = {0xFF0000FFu, 0xFF0000FFu, 0xFF0000FFu, 0xFF0000FFu};
+  ASSERT_TRUE(
+      png_image_write_to_file(&png, (dir / "scene/tex/blue.png").c_str(), 0, blue, 0, nullptr));
+  for (const bool present : {true, false}) {
+    if (!present) std::filesystem::remove(dir / "scene/tex/blue.png");
+    const ToolRun run = RunLyr("render scene/quad.vek --camera front --size 32x32 -o q.png", dir);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    uint32_t w = 0, h = 0;
+    const std::vector<uint32_t> p = ReadPng(dir / "q.png", &w, &h);
+    ASSERT_EQ(p.size(), 32u * 32u);
+    // Channels compared loosely: reading a PNG back may adjust them slightly.
+    auto looks = [](uint32_t c, bool r, bool g, bool b) {
+      return ((c >> 16 & 0xFF) > 150) == r && ((c >> 8 & 0xFF) > 150) == g &&
+             ((c & 0xFF) > 150) == b;
+    };
+    const auto magenta =
+        std::count_if(p.begin(), p.end(), [&](uint32_t c) { return looks(c, true, false, true); });
+    EXPECT_EQ(looks(p[16 * 32 + 16], false, false, true), present) << std::hex << p[16 * 32 + 16];
+    EXPECT_EQ(magenta > 0, !present);
+  }
 }
 
 TEST(ToolRender, GoldenBendingTubeAtTwoTimes) {

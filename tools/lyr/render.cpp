@@ -318,8 +318,9 @@ void SceneRenderer::ComputeWorldMatrices() {
     if (f->nextSibling) pending.push_back({f->nextSibling, parent});
     if (f->firstChild) pending.push_back({f->firstChild, world});
   }
-  std::sort(world_.begin(), world_.end(),
-            [](const auto& a, const auto& b) { return std::less<const Frame*>()(a.first, b.first); });
+  std::sort(world_.begin(), world_.end(), [](const auto& a, const auto& b) {
+    return std::less<const Frame*>()(a.first, b.first);
+  });
 }
 
 const Matrix& SceneRenderer::WorldOf(const Frame* frame) const {
@@ -343,9 +344,9 @@ void SceneRenderer::Pose(double time) {
     const std::string name = NameOf(d->container);
     VertexLock source(d->skinSource, kLockReadOnly, "reading the vertices of mesh " + name);
     VertexLock target(d->mesh, 0, "writing the skinned vertices of mesh " + name);
-    Check(skin->UpdateSkinnedVertices(d->boneMatrices.data(), nullptr, source.data(),
-                                      target.data()),
-          "skinning mesh " + name);
+    Check(
+        skin->UpdateSkinnedVertices(d->boneMatrices.data(), nullptr, source.data(), target.data()),
+        "skinning mesh " + name);
   }
 }
 
@@ -353,8 +354,7 @@ Sphere SceneRenderer::Bounds() {
   Sphere library;
   Vector3 centre{0, 0, 0};
   float radius = 0;
-  if (scene_.root &&
-      Succeeded(LyrFrameCalculateBoundingSphere(scene_.root, &centre, &radius)) &&
+  if (scene_.root && Succeeded(LyrFrameCalculateBoundingSphere(scene_.root, &centre, &radius)) &&
       (radius > 0 || centre.x != 0 || centre.y != 0 || centre.z != 0)) {
     library.centre = centre;
     library.radius = radius;
@@ -397,11 +397,20 @@ void SceneRenderer::Draw(const Sphere& bounds, CameraView view, bool zUp, uint32
   const float radius = bounds.empty || !(bounds.radius > 0) ? 1.0f : bounds.radius;
   Vector3 toEye{0.42f, 0.38f, -0.82f}, up{0, 1, 0};
   switch (view) {
-    case CameraView::Auto: break;
-    case CameraView::Front: toEye = {0, 0, -1}; break;
-    case CameraView::Back: toEye = {0, 0, 1}; break;
-    case CameraView::Side: toEye = {1, 0, 0}; break;
-    case CameraView::Top: toEye = {0, 1, 0}, up = {0, 0, 1}; break;
+    case CameraView::Auto:
+      break;
+    case CameraView::Front:
+      toEye = {0, 0, -1};
+      break;
+    case CameraView::Back:
+      toEye = {0, 0, 1};
+      break;
+    case CameraView::Side:
+      toEye = {1, 0, 0};
+      break;
+    case CameraView::Top:
+      toEye = {0, 1, 0}, up = {0, 0, 1};
+      break;
   }
   if (zUp) {
     // The same places around a scene standing on z: only the camera moves, nothing is mirrored.
@@ -416,9 +425,9 @@ void SceneRenderer::Draw(const Sphere& bounds, CameraView view, bool zUp, uint32
   const Vector3 zAxis = Unit(Sub(centre, eye));
   const Vector3 xAxis = Unit(Cross(up, zAxis));
   const Vector3 yAxis = Cross(zAxis, xAxis);
-  const float viewMatrix[16] = {xAxis.x, yAxis.x, zAxis.x, 0, xAxis.y, yAxis.y, zAxis.y, 0,
-                                xAxis.z, yAxis.z, zAxis.z, 0, -Dot(xAxis, eye), -Dot(yAxis, eye),
-                                -Dot(zAxis, eye), 1};
+  const float viewMatrix[16] = {
+      xAxis.x, yAxis.x, zAxis.x, 0, xAxis.y,          yAxis.y,          zAxis.y,          0,
+      xAxis.z, yAxis.z, zAxis.z, 0, -Dot(xAxis, eye), -Dot(yAxis, eye), -Dot(zAxis, eye), 1};
   const float zn = std::max(distance - 1.5f * radius, distance * 0.01f);
   const float zf = distance + 1.5f * radius;
   const float ys = 1 / std::tan(kHalfFov), xs = ys / aspect, q = zf / (zf - zn);
@@ -427,10 +436,8 @@ void SceneRenderer::Draw(const Sphere& bounds, CameraView view, bool zUp, uint32
   Check(control_->SetTransform(kRefProjection, projection), "setting the camera");
   // Light from above the viewer's left shoulder.
   const Vector3 towards = Unit(Add(Add(Scale(xAxis, 0.45f), Scale(yAxis, -0.75f)), zAxis));
-  const RefLight light = {{towards.x, towards.y, towards.z},
-                          {0.85f, 0.85f, 0.82f, 1},
-                          {0.22f, 0.23f, 0.27f, 1},
-                          1};
+  const RefLight light = {
+      {towards.x, towards.y, towards.z}, {0.85f, 0.85f, 0.82f, 1}, {0.22f, 0.23f, 0.27f, 1}, 1};
   Check(control_->SetLight(&light), "setting the light");
   // Both sides: files do not agree on winding, and the depth test hides what is behind.
   Check(control_->SetCullMode(kRefCullNone), "setting the cull mode");
@@ -454,8 +461,7 @@ void SceneRenderer::Draw(const Sphere& bounds, CameraView view, bool zUp, uint32
       }
       Check(control_->SetTextureFile(texture.empty() ? nullptr : texture.c_str()),
             "setting a texture");
-      Check(d->mesh->DrawAttributeGroup(group.attributeId),
-            "drawing mesh " + NameOf(d->container));
+      Check(d->mesh->DrawAttributeGroup(group.attributeId), "drawing mesh " + NameOf(d->container));
     }
   }
   Check(control_->SetTextureFile(nullptr), "setting a texture");

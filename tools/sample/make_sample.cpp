@@ -53,7 +53,8 @@ struct Geometry {
   void SmoothNormals() {
     for (Vertex& v : vertices) v.normal = {0, 0, 0};
     for (size_t f = 0; f < indices.size(); f += 3) {
-      Vertex &a = vertices[indices[f]], &b = vertices[indices[f + 1]], &c = vertices[indices[f + 2]];
+      Vertex &a = vertices[indices[f]], &b = vertices[indices[f + 1]],
+             &c = vertices[indices[f + 2]];
       const Vector3 u{b.position.x - a.position.x, b.position.y - a.position.y,
                       b.position.z - a.position.z};
       const Vector3 v{c.position.x - a.position.x, c.position.y - a.position.y,
@@ -86,7 +87,9 @@ Geometry Revolve(float x0, float x1, int rings, int around, Radius radius, Band 
   }
   g.vertices.push_back({{x1, 0, 0}, {}});
   const auto last = static_cast<uint16_t>(g.vertices.size() - 1);
-  auto ring = [&](int r, int k) { return static_cast<uint16_t>(1 + (r - 1) * around + k % around); };
+  auto ring = [&](int r, int k) {
+    return static_cast<uint16_t>(1 + (r - 1) * around + k % around);
+  };
   auto away = [&](uint16_t v, float dx) {
     const Vector3& p = g.vertices[v].position;
     return Vector3{dx, p.y, p.z};
@@ -105,9 +108,10 @@ Geometry Revolve(float x0, float x1, int rings, int around, Radius radius, Band 
 
 // A sphere of `radius` around `centre`, appended to g with attribute `attribute`.
 void AddSphere(Geometry& g, Vector3 centre, float radius, uint32_t attribute) {
-  Geometry s = Revolve(-radius, radius, 5, 10,
-                       [&](float t) { return radius * std::sqrt(1 - (2 * t - 1) * (2 * t - 1)); },
-                       [&](int) { return attribute; });
+  Geometry s = Revolve(
+      -radius, radius, 5, 10,
+      [&](float t) { return radius * std::sqrt(1 - (2 * t - 1) * (2 * t - 1)); },
+      [&](int) { return attribute; });
   const auto base = static_cast<uint16_t>(g.vertices.size());
   for (Vertex v : s.vertices) {
     v.position = {v.position.x + centre.x, v.position.y + centre.y, v.position.z + centre.z};
