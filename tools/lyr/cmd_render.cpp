@@ -60,9 +60,11 @@ std::vector<double> ParseFrames(const std::string& text) {
   if (end < start) throw Failure(usage + " (END is before START)");
   if (!(step > 0)) throw Failure(usage + " (STEP must be above 0)");
   const double count = std::floor((end - start) / step + 1e-6) + 1;
-  if (count > kMaxFrames)
-    throw Failure(usage + " (that is " + std::to_string(static_cast<uint64_t>(count)) +
-                  " frames; at most " + std::to_string(kMaxFrames) + ")");
+  if (!(count <= kMaxFrames)) {
+    char many[64];
+    std::snprintf(many, sizeof many, " (that is %.4g frames; at most %u)", count, kMaxFrames);
+    throw Failure(usage + many);
+  }
   std::vector<double> times;
   for (uint32_t i = 0; i < static_cast<uint32_t>(count); ++i) times.push_back(start + i * step);
   return times;
@@ -116,7 +118,9 @@ int RunRender(const RenderOptions& o, bool timeGiven) {
   const std::filesystem::path output(o.output);
   std::filesystem::path folder = range ? output : output.parent_path();
   MakeFolder(folder);
-  std::vector<Image> shot;
+  std::unique_ptr<ContactSheet> sheet;
+  if (o.sheet)
+    sheet = std::make_unique<ContactSheet>(static_cast<uint32_t>(times.size()), width, height);
   std::vector<std::string> written;
   {
     Progress progress("lyr render", times.size());
@@ -126,7 +130,7 @@ int RunRender(const RenderOptions& o, bool timeGiven) {
       const std::string path = range ? (folder / FrameName(i)).string() : o.output;
       renderer.WritePng(path);
       written.push_back(path);
-      if (o.sheet) shot.push_back(renderer.ReadImage());
+      if (sheet) sheet->Place(i, renderer.ReadImage());
       progress.Advance();
     }
   }
@@ -134,7 +138,7 @@ int RunRender(const RenderOptions& o, bool timeGiven) {
   if (o.sheet) {
     sheetPath = range ? (folder / "sheet.png").string()
                       : (output.parent_path() / (output.stem().string() + "_sheet.png")).string();
-    WritePngFile(sheetPath, ComposeSheet(shot));
+    WritePngFile(sheetPath, sheet->image());
   }
 
   const std::string what = set.empty() ? "the scene" : "'" + set + "'";

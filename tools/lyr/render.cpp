@@ -164,10 +164,6 @@ struct SceneRenderer::Drawable {
 
 SceneRenderer::SceneRenderer(Scene& scene, std::string folder)
     : scene_(scene), folder_(std::move(folder)) {
-  Held<RefDeviceControl> control;
-  Check(Device()->QueryInterface(RefDeviceControl::kIid, reinterpret_cast<void**>(&control.p)),
-        "the graphics device cannot draw pictures");
-  control_ = control.release();
   // Every frame's containers, parents before children.
   std::vector<Frame*> pending;
   if (scene_.root) pending.push_back(scene_.root);
@@ -179,6 +175,9 @@ SceneRenderer::SceneRenderer(Scene& scene, std::string folder)
     if (f->firstChild) pending.push_back(f->firstChild);
   }
   ComputeWorldMatrices();
+  // Last, so that a failure above leaves no reference behind.
+  Check(Device()->QueryInterface(RefDeviceControl::kIid, reinterpret_cast<void**>(&control_)),
+        "the graphics device cannot draw pictures");
 }
 
 SceneRenderer::~SceneRenderer() {
@@ -339,14 +338,23 @@ void SceneRenderer::Pose(double time) {
     SkinInfo* skin = d->container->skinInfo;
     for (size_t b = 0; b < d->bones.size(); ++b) {
       const Matrix* offset = skin->GetBoneOffset(static_cast<uint32_t>(b));
-      MultiplyMatrix(&d->boneMatrices[b], offset, &WorldOf(d->bones[b]));
+      MultiplyMatrix(&d->boneMatrices[b], offset ? offset : &WorldOf(nullptr),
+                     &WorldOf(d->bones[b]));
     }
     const std::string name = NameOf(d->container);
-    VertexLock source(d->skinSource, kLockReadOnly, "reading the vertices of mesh " + name);
-    VertexLock target(d->mesh, 0, "writing the skinned vertices of mesh " + name);
-    Check(
-        skin->UpdateSkinnedVertices(d->boneMatrices.data(), nullptr, source.data(), target.data()),
-        "skinning mesh " + name);
+    LyrResult r;
+    {
+      VertexLock source(d->skinSource, kLockReadOnly, "reading the vertices of mesh " + name);
+      VertexLock target(d->mesh, 0, "writing the skinned vertices of mesh " + name);
+      r = skin->UpdateSkinnedVertices(d->boneMatrices.data(), nullptr, source.data(),
+                                      target.data());
+    }
+    if (Failed(r)) {
+      // A layout the skinning cannot read: the copy keeps the rest pose, placed by its frame.
+      Warn("cannot skin mesh " + name + " (" + DescribeResult(r) + "); drawn in its rest pose");
+      d->skinSource = nullptr;
+      d->worldSpace = false;
+    }
   }
 }
 
@@ -457,6 +465,7 @@ void SceneRenderer::Draw(const Sphere& bounds, CameraView view, bool zUp, uint32
       std::string texture;
       if (material && material->textureFilename && *material->textureFilename) {
         texture = material->textureFilename;
+        std::replace(texture.begin(), texture.end(), '\\', '/');  // names written on Windows
         if (texture[0] != '/' && !folder_.empty()) texture = folder_ + "/" + texture;
       }
       Check(control_->SetTextureFile(texture.empty() ? nullptr : texture.c_str()),
@@ -484,43 +493,41 @@ void SceneRenderer::WritePng(const std::string& path) {
   Check(r, "writing '" + path + "'");
 }
 
-Image ComposeSheet(const std::vector<Image>& frames, uint32_t maxWidth) {
-  Image sheet;
-  if (frames.empty()) return sheet;
-  constexpr uint32_t kGap = 4;
-  const auto n = static_cast<uint32_t>(frames.size());
-  auto columns = static_cast<uint32_t>(std::ceil(std::sqrt(double(n))));
-  const uint32_t rows = (n + columns - 1) / columns;
-  const uint32_t fw = frames[0].width, fh = frames[0].height;
-  uint32_t shrink = 1;
-  while (fw / shrink > 1 && columns * (fw / shrink) + (columns + 1) * kGap > maxWidth) ++shrink;
-  const uint32_t cw = std::max(1u, fw / shrink), ch = std::max(1u, fh / shrink);
-  sheet.width = columns * cw + (columns + 1) * kGap;
-  sheet.height = rows * ch + (rows + 1) * kGap;
-  sheet.pixels.assign(size_t{sheet.width} * sheet.height, kSheetBackground);
-  for (uint32_t i = 0; i < n; ++i) {
-    const Image& f = frames[i];
-    const uint32_t x0 = kGap + (i % columns) * (cw + kGap), y0 = kGap + (i / columns) * (ch + kGap);
-    for (uint32_t y = 0; y < ch; ++y)
-      for (uint32_t x = 0; x < cw; ++x) {
-        // Box filter over the shrink x shrink source pixels, per channel.
-        uint32_t sum[4] = {}, taken = 0;
-        for (uint32_t sy = y * shrink; sy < std::min(fh, (y + 1) * shrink); ++sy)
-          for (uint32_t sx = x * shrink; sx < std::min(fw, (x + 1) * shrink); ++sx) {
-            if (sx >= f.width || sy >= f.height) continue;
-            const uint32_t p = f.pixels[size_t{sy} * f.width + sx];
-            for (int k = 0; k < 4; ++k) sum[k] += (p >> (8 * k)) & 0xFF;
-            ++taken;
-          }
-        uint32_t p = kSheetBackground;
-        if (taken) {
-          p = 0;
-          for (int k = 0; k < 4; ++k) p |= ((sum[k] + taken / 2) / taken) << (8 * k);
+ContactSheet::ContactSheet(uint32_t count, uint32_t width, uint32_t height, uint32_t maxSide) {
+  columns_ = std::max(1u, static_cast<uint32_t>(std::ceil(std::sqrt(double(count)))));
+  const uint32_t rows = std::max(1u, (count + columns_ - 1) / columns_);
+  auto side = [](uint32_t cells, uint32_t cell) { return cells * cell + (cells + 1) * kGap; };
+  while ((width / shrink_ > 1 && side(columns_, width / shrink_) > maxSide) ||
+         (height / shrink_ > 1 && side(rows, height / shrink_) > maxSide))
+    ++shrink_;
+  cellWidth_ = std::max(1u, width / shrink_);
+  cellHeight_ = std::max(1u, height / shrink_);
+  sheet_.width = side(columns_, cellWidth_);
+  sheet_.height = side(rows, cellHeight_);
+  sheet_.pixels.assign(size_t{sheet_.width} * sheet_.height, kSheetBackground);
+}
+
+void ContactSheet::Place(uint32_t index, const Image& f) {
+  const uint32_t x0 = kGap + (index % columns_) * (cellWidth_ + kGap);
+  const uint32_t y0 = kGap + (index / columns_) * (cellHeight_ + kGap);
+  if (x0 + cellWidth_ > sheet_.width || y0 + cellHeight_ > sheet_.height) return;
+  for (uint32_t y = 0; y < cellHeight_; ++y)
+    for (uint32_t x = 0; x < cellWidth_; ++x) {
+      // Box filter over the shrink x shrink source pixels, per channel.
+      uint32_t sum[4] = {}, taken = 0;
+      for (uint32_t sy = y * shrink_; sy < std::min(f.height, (y + 1) * shrink_); ++sy)
+        for (uint32_t sx = x * shrink_; sx < std::min(f.width, (x + 1) * shrink_); ++sx) {
+          const uint32_t p = f.pixels[size_t{sy} * f.width + sx];
+          for (int k = 0; k < 4; ++k) sum[k] += (p >> (8 * k)) & 0xFF;
+          ++taken;
         }
-        sheet.pixels[size_t{y0 + y} * sheet.width + x0 + x] = p;
+      uint32_t p = kSheetBackground;
+      if (taken) {
+        p = 0;
+        for (int k = 0; k < 4; ++k) p |= ((sum[k] + taken / 2) / taken) << (8 * k);
       }
-  }
-  return sheet;
+      sheet_.pixels[size_t{y0 + y} * sheet_.width + x0 + x] = p;
+    }
 }
 
 void WritePngFile(const std::string& path, const Image& image) {

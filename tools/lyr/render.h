@@ -79,9 +79,22 @@ class SceneRenderer {
   uint32_t width_ = 0, height_ = 0;
 };
 
-// The frames laid out in a grid (as square as the count allows) on a dark background, each scaled
-// down by a whole factor so that the sheet stays within maxWidth pixels across.
-Image ComposeSheet(const std::vector<Image>& frames, uint32_t maxWidth = 2048);
+// A contact sheet: `count` pictures of one size laid out in a grid (as square as the count
+// allows) with 4-pixel gaps on a dark background, each scaled down by a whole factor (box filter)
+// when the sheet would otherwise be more than maxSide pixels across or high. Pictures are placed
+// as they come, so a long run keeps only the sheet in memory.
+class ContactSheet {
+ public:
+  ContactSheet(uint32_t count, uint32_t width, uint32_t height, uint32_t maxSide = 2048);
+  // Copies picture `index` (of the size given) into its cell; an index past the grid is ignored.
+  void Place(uint32_t index, const Image& picture);
+  const Image& image() const { return sheet_; }
+
+ private:
+  static constexpr uint32_t kGap = 4;
+  uint32_t columns_ = 1, shrink_ = 1, cellWidth_ = 1, cellHeight_ = 1;
+  Image sheet_;
+};
 // Writes a picture as an 8-bit RGBA PNG file. Throws Failure where the tool was built without
 // the PNG library or the file cannot be written.
 void WritePngFile(const std::string& path, const Image& image);
