@@ -242,15 +242,21 @@ void SceneRenderer::Prepare(Frame* frame, MeshContainer* container) {
     const double perPatch = kPatchTriangleBudget / std::max(1u, patches->GetPatchCount()) / 2;
     const float level = std::max(1.0f, std::min(kPatchLevel, float(std::sqrt(perPatch))));
     uint32_t faces = 0, vertices = 0;
-    Check(patches->TessellatedSize(level, 0, &faces, &vertices), "tessellating " + name);
-    if (faces == 0 || vertices == 0) return;
     Held<Mesh> out;
-    Check(CreateMesh(faces, vertices,
+    LyrResult r = patches->TessellatedSize(level, 0, &faces, &vertices);
+    if (Succeeded(r) && faces && vertices)
+      r = CreateMesh(faces, vertices,
                      MeshOptions::VertexSystemMemory | MeshOptions::IndexSystemMemory |
                          (vertices > 0xFFFF ? MeshOptions::Index32 : 0),
-                     layout, Device(), &out.p),
-          "making the tessellation of " + name);
-    Check(patches->TessellateUniform(level, out.p), "tessellating " + name);
+                     layout, Device(), &out.p);
+    if (Succeeded(r) && out.p) r = patches->TessellateUniform(level, out.p);
+    if (Failed(r) || !out.p) {
+      // One patch form the tessellation does not take need not cost the whole picture.
+      Warn("cannot tessellate the patch mesh " + name +
+           (Failed(r) ? " (" + DescribeResult(r) + ")" : std::string(" (no patches)")) +
+           "; not drawn");
+      return;
+    }
     d->mesh = out.release();
     d->ownGeometry = true;
   } else {
