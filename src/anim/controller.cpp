@@ -640,7 +640,12 @@ LyrResult Controller::Mix() {
   for (uint32_t t = 0; t < usedTracks_; ++t) {
     const TrackState& ts = tracks_[t];
     if (ts.enabled != 0 && std::bit_cast<uint32_t>(ts.weight) != 0 && trackSet_[t] != maxSets_) {
-      mixTracks_[n++] = {&Lookup(trackSet_[t], 0), ts.position, ts.weight, ts.priority & 1u};
+      mixTracks_[n++] = {&Lookup(trackSet_[t], 0),
+                         ts.position,
+                         ts.weight,
+                         ts.priority & 1u,
+                         std::numeric_limits<double>::quiet_NaN(),
+                         0.0};
       allOwn = allOwn && hostEntries_[trackSet_[t]] == 0;
     }
   }

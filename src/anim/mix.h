@@ -21,6 +21,10 @@ struct MixTrack {
   double position;
   float weight;
   uint32_t priorityClass;  // bit 0 of the priority
+  // The last period seen during the mix (NaN at first) and the position within it, which the
+  // interpolators of that period share.
+  double period;
+  double local;
 };
 
 // The outputs mixed together: eight, so that their rotation blends fill the lanes.
@@ -29,7 +33,7 @@ constexpr uint32_t kMixGroup = 8;
 // Mixes `count` (1 to kMixGroup) outputs, each `outputs[l]` written to `targets[l]`, over the
 // tracks; every interpolator the tracks have for these outputs is this library's own. Writes
 // exactly what the one-output-at-a-time mix writes, bit for bit.
-using OwnGroupMixer = void (*)(const MixTrack* tracks, uint32_t nTracks, const uint32_t* outputs,
+using OwnGroupMixer = void (*)(MixTrack* tracks, uint32_t nTracks, const uint32_t* outputs,
                                Matrix* const* targets, uint32_t count, float priorityBlend);
 
 // The group mixer the controllers use: the widest lanes this processor runs, or null where there
