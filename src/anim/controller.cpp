@@ -656,6 +656,21 @@ LyrResult Controller::Mix() {
   const OwnGroupMixer mixer = ActiveOwnGroupMixer();
   uint32_t outputs[kMixGroup];
   Matrix* targets[kMixGroup];
+  if (allOwn && mixer) {
+    uint32_t count = 0;
+    for (uint32_t o = 0; o < usedOutputs_; ++o) {
+      Matrix* target = outputs_[o].target;
+      if (!target) continue;
+      outputs[count] = o;
+      targets[count] = target;
+      if (++count == kMixGroup) {
+        mixer(mixTracks_, n, outputs, targets, count, priorityBlend_);
+        count = 0;
+      }
+    }
+    if (count) mixer(mixTracks_, n, outputs, targets, count, priorityBlend_);
+    return Ok;
+  }
   uint32_t o = 0;
   while (o < usedOutputs_) {
     uint32_t count = 0;
