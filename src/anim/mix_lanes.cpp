@@ -1,6 +1,4 @@
-// The group mix in lanes: see mix_lanes.inc.
-#include <limits>
-
+// The group mix in lanes (mix_lanes.inc) and the choice of its form.
 #include "anim/interpolator_impl.h"
 #include "anim/mix.h"
 #include "math/lane_ops.h"
@@ -8,10 +6,10 @@
 namespace lyr {
 namespace {
 
+#if LYR_SSE2_LANES
 // The value read for a lane without a sample; never used.
 constexpr FrameValue kNoValue{};
 
-#if LYR_SSE2_LANES
 namespace sse2 {
 using namespace mathutil::lanes::sse2;
 #define LYR_LANE_FN LYR_SSE2_LANE_FN
