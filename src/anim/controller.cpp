@@ -657,18 +657,21 @@ LyrResult Controller::Mix() {
   uint32_t outputs[kMixGroup];
   Matrix* targets[kMixGroup];
   if (allOwn && mixer) {
+    const OutputSlot* slots = outputs_;
+    const uint32_t used = usedOutputs_;
+    const float blend = priorityBlend_;
     uint32_t count = 0;
-    for (uint32_t o = 0; o < usedOutputs_; ++o) {
-      Matrix* target = outputs_[o].target;
+    for (uint32_t o = 0; o < used; ++o) {
+      Matrix* target = slots[o].target;
       if (!target) continue;
       outputs[count] = o;
       targets[count] = target;
       if (++count == kMixGroup) {
-        mixer(mixTracks_, n, outputs, targets, count, priorityBlend_);
+        mixer(mixTracks_, n, outputs, targets, count, blend);
         count = 0;
       }
     }
-    if (count) mixer(mixTracks_, n, outputs, targets, count, priorityBlend_);
+    if (count) mixer(mixTracks_, n, outputs, targets, count, blend);
     return Ok;
   }
   uint32_t o = 0;

@@ -124,6 +124,24 @@ LYR_LANE_FN void Transpose(V x, V y, V z, V w, __m128* rows) {
   rows[7] = w.b;
 }
 
+// Sixteen values per lane, m[4 * r + c] element (r, c) of lane k's matrix: the matrix of each
+// lane set in `lanes` stored at p[k], one lane after the other.
+LYR_LANE_FN void StoreMatrices(float* const* p, int lanes, V* m) {
+  LYR_UNROLL
+  for (int g = 0; g < 4; ++g) {
+    _MM_TRANSPOSE4_PS(m[4 * g].a, m[4 * g + 1].a, m[4 * g + 2].a, m[4 * g + 3].a);
+    _MM_TRANSPOSE4_PS(m[4 * g].b, m[4 * g + 1].b, m[4 * g + 2].b, m[4 * g + 3].b);
+  }
+  LYR_UNROLL
+  for (int k = 0; k < 8; ++k) {
+    if (!(lanes >> k & 1)) continue;
+    LYR_UNROLL
+    for (int g = 0; g < 4; ++g) {
+      _mm_storeu_ps(p[k] + 4 * g, k < 4 ? m[4 * g + k].a : m[4 * g + k - 4].b);
+    }
+  }
+}
+
 #include "math/slerp_lanes.inc"
 #undef LYR_LANE_FN
 
@@ -219,6 +237,30 @@ LYR_LANE_FN void Transpose(V x, V y, V z, V w, __m128* rows) {
   for (int k = 0; k < 4; ++k) {
     rows[k] = _mm256_castps256_ps128(r[k]);
     rows[k + 4] = _mm256_extractf128_ps(r[k], 1);
+  }
+}
+
+LYR_LANE_FN void StoreMatrices(float* const* p, int lanes, V* m) {
+  V r[4][4];  // r[g][k & 3]: row g of lane k in the low half for k < 4, the high half otherwise
+  LYR_UNROLL
+  for (int g = 0; g < 4; ++g) {
+    const V t0 = _mm256_unpacklo_ps(m[4 * g], m[4 * g + 1]);
+    const V t1 = _mm256_unpackhi_ps(m[4 * g], m[4 * g + 1]);
+    const V t2 = _mm256_unpacklo_ps(m[4 * g + 2], m[4 * g + 3]);
+    const V t3 = _mm256_unpackhi_ps(m[4 * g + 2], m[4 * g + 3]);
+    r[g][0] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+    r[g][1] = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+    r[g][2] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+    r[g][3] = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+  }
+  LYR_UNROLL
+  for (int k = 0; k < 8; ++k) {
+    if (!(lanes >> k & 1)) continue;
+    LYR_UNROLL
+    for (int g = 0; g < 4; ++g) {
+      const V& v = r[g][k & 3];
+      _mm_storeu_ps(p[k] + 4 * g, k < 4 ? _mm256_castps256_ps128(v) : _mm256_extractf128_ps(v, 1));
+    }
   }
 }
 
