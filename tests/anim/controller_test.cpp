@@ -951,7 +951,8 @@ TEST(Controller, AFailingSampleLeavesTheOutputsBeforeItWritten) {
 // and unordered key times, default channels, host interpolators splitting the groups, missing
 // interpolators, outputs removed and sets unregistered between steps, two outputs on one matrix,
 // weights of either sign and beyond one, both classes and blends outside [0, 1] (which take the
-// scalar weights), times jumping both ways. The matrices and results agree bit for bit.
+// scalar weights), times jumping both ways, controllers replaced by their clones. The matrices and
+// results agree bit for bit.
 TEST(Controller, EveryFormOfTheGroupMixWritesTheScalarFormsBits) {
   using mathutil::SlerpLanes;
   std::vector<SlerpLanes> forms = {SlerpLanes::kScalar};
@@ -1003,7 +1004,7 @@ TEST(Controller, EveryFormOfTheGroupMixWritesTheScalarFormsBits) {
     double time = 0;
     for (int step = 0; step < 16; ++step) {
       // One change of the scene, the same for every controller.
-      const uint32_t op = pick(8), a = pick(kTracks), b = pick(kSets), o = pick(kOutputs);
+      const uint32_t op = pick(9), a = pick(kTracks), b = pick(kSets), o = pick(kOutputs);
       const float weights[] = {0.0f, -0.0f, 1.0f, 0.5f + u(rng), 2.0f * u(rng), 3.0f};
       const TrackState ts{pick(4), weights[pick(6)], 1 + u(rng), pick(5) != 0, 3.0 * u(rng)};
       const std::string name = "bone" + std::to_string(o);
@@ -1022,6 +1023,10 @@ TEST(Controller, EveryFormOfTheGroupMixWritesTheScalarFormsBits) {
           c->RegisterSet(sets[b].get());
         } else if (op == 6) {
           c->RegisterOutput(name.c_str(), nullptr);
+        } else if (op == 7) {
+          Ref<AnimationController> clone;
+          ASSERT_EQ(c->Clone(kOutputs, kSets, kTracks, 4, clone.put()), Ok);
+          cs[f] = clone;
         } else {
           c->RegisterOutput(name.c_str(), &ms[f][o]);
         }
