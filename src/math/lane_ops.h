@@ -3,7 +3,8 @@
 // AVX register, for entries built with target("avx") and chosen only after a run-time check). Each
 // set gives the type V, the operations the lane-parallel kernels share (slerp_lanes.inc) and moves
 // between memory and lanes. Every operation is the IEEE single-precision operation of the scalar
-// code, so a kernel that repeats scalar code operation for operation gives the same bits.
+// code, so a kernel that repeats scalar code operation for operation gives the same bits. Neither
+// target enables FMA: a fused multiply-add would round once where the scalar code rounds twice.
 //
 // Defined on x86-64 only (LYR_SSE2_LANES, LYR_AVX_LANES): 32-bit x86 code computes the scalar forms
 // in x87 registers, whose rounding the lanes would not reproduce. Library-internal.
