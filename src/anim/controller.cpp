@@ -6,6 +6,7 @@
 
 #include "anim/anim_internal.h"
 #include "anim/interpolator_impl.h"
+#include "anim/mix.h"
 #include "anim/names.h"
 #include "core/object_impl.h"
 #include "math/math_util.h"
@@ -39,21 +40,6 @@ struct EventState {
   double nextEnd;
 };
 
-// The interpolator of one set for one output. `own` marks this library's interpolators, which the
-// mix samples with their rotation blends deferred and run eight at a time.
-struct LookupEntry {
-  KeyFrameInterpolator* it;
-  bool own;
-};
-
-// A track taking part in a mix: its row of the lookup table and the state the mix reads.
-struct MixTrack {
-  const LookupEntry* interpolators;  // indexed by output
-  double position;
-  float weight;
-  uint32_t priorityClass;  // bit 0 of the priority
-};
-
 // The weighted sums of one priority class for one output. The rotation is kept apart, with the
 // output's other rotations, so that the blends of a group can run side by side.
 struct ClassSum {
@@ -85,9 +71,6 @@ struct ClassSum {
     *tr = {trans.x * inv, trans.y * inv, trans.z * inv};
   }
 };
-
-// The outputs mixed together, so that their rotation blends run eight at a time.
-constexpr uint32_t kMixGroup = 8;
 
 // One output of a group being mixed.
 struct MixLane {
@@ -175,6 +158,7 @@ class Controller final : public Object<Controller, AnimationController> {
     Free(outputs_);
     Free(sets_);
     Free(lookup_);
+    Free(hostEntries_);
     Free(tracks_);
     Free(trackSet_);
     Free(trackEvents_);
@@ -198,6 +182,8 @@ class Controller final : public Object<Controller, AnimationController> {
     lookup_ = static_cast<LookupEntry*>(
         AllocZeroedArray(size_t(rows * maxOutputs_), sizeof(LookupEntry)));
     if (!lookup_) return false;
+    hostEntries_ = static_cast<uint32_t*>(AllocZeroedArray(size_t(rows), sizeof(uint32_t)));
+    if (!hostEntries_) return false;
     tracks_ = static_cast<TrackState*>(AllocZeroedArray(maxTracks_, sizeof(TrackState)));
     if (!tracks_) return false;
     trackSet_ = static_cast<uint32_t*>(AllocArray(maxTracks_, sizeof(uint32_t)));
@@ -250,7 +236,7 @@ class Controller final : public Object<Controller, AnimationController> {
           if (Succeeded(failure)) failure = result;
           continue;
         }
-        Lookup(s, candidate) = Entry(found);
+        Fill(s, candidate, found);
       }
       return Failed(failure) ? failure : result;
     });
@@ -274,7 +260,7 @@ class Controller final : public Object<Controller, AnimationController> {
       for (uint32_t o = 0; o < usedOutputs_; ++o) {
         if (!outputs_[o].name) continue;
         KeyFrameInterpolator* found = nullptr;
-        if (Succeeded(set->FindInterpolator(outputs_[o].name, &found))) Lookup(s, o) = Entry(found);
+        if (Succeeded(set->FindInterpolator(outputs_[o].name, &found))) Fill(s, o, found);
       }
       return Ok;
     });
@@ -288,10 +274,12 @@ class Controller final : public Object<Controller, AnimationController> {
     sets_[i] = sets_[last];
     sets_[last] = nullptr;
     for (uint32_t o = 0; o < usedOutputs_; ++o) {
-      if (Lookup(i, o).it) Lookup(i, o).it->Release();
+      Clear(i, o);
       Lookup(i, o) = Lookup(last, o);
       Lookup(last, o) = {};
     }
+    hostEntries_[i] = hostEntries_[last];
+    hostEntries_[last] = 0;
     for (uint32_t t = 0; t < usedTracks_; ++t) {
       if (trackSet_[t] == i) trackSet_[t] = maxSets_;
       if (trackSet_[t] == last) trackSet_[t] = i;
@@ -416,7 +404,19 @@ class Controller final : public Object<Controller, AnimationController> {
   LookupEntry& Lookup(uint32_t set, uint32_t output) {
     return lookup_[size_t{set} * maxOutputs_ + output];
   }
-  static LookupEntry Entry(KeyFrameInterpolator* it) { return {it, it && IsOwnInterpolator(it)}; }
+  // Entry [set][output] = `it` (whose reference it takes over) or null.
+  void Fill(uint32_t set, uint32_t output, KeyFrameInterpolator* it) {
+    const bool own = it && IsOwnInterpolator(it);
+    Lookup(set, output) = {it, own};
+    if (it && !own) ++hostEntries_[set];
+  }
+  void Clear(uint32_t set, uint32_t output) {
+    LookupEntry& e = Lookup(set, output);
+    if (!e.it) return;
+    if (!e.own) --hostEntries_[set];
+    e.it->Release();
+    e = {};
+  }
 
   // The index of the first registration of `set`, or setCount when it is not registered.
   uint32_t IndexOf(const AnimationSet* set) const {
@@ -436,10 +436,7 @@ class Controller final : public Object<Controller, AnimationController> {
   void RemoveOutput(uint32_t o) {
     Free(outputs_[o].name);
     outputs_[o] = {nullptr, nullptr};
-    for (uint32_t s = 0; s < setCount_; ++s) {
-      if (Lookup(s, o).it) Lookup(s, o).it->Release();
-      Lookup(s, o) = {};
-    }
+    for (uint32_t s = 0; s < setCount_; ++s) Clear(s, o);
     while (usedOutputs_ > 0 && !outputs_[usedOutputs_ - 1].name) --usedOutputs_;
   }
 
@@ -598,7 +595,10 @@ class Controller final : public Object<Controller, AnimationController> {
   // ---- Mixing ----------------------------------------------------------------------------------
 
   LyrResult Mix();
-  LyrResult MixGroup(MixLane* lanes, uint32_t count, uint32_t nTracks);
+  // The scalar form of the group mix, for groups with a host's interpolator and for builds
+  // without lanes.
+  LyrResult MixGroup(const uint32_t* outputs, Matrix* const* targets, uint32_t count,
+                     uint32_t nTracks);
 
   friend LyrResult CreateController(uint32_t, uint32_t, uint32_t, uint32_t, Controller**);
 
@@ -607,7 +607,8 @@ class Controller final : public Object<Controller, AnimationController> {
   uint32_t usedOutputs_ = 0;
   AnimationSet** sets_ = nullptr;  // maxSets + 1 entries, the last always null
   uint32_t setCount_ = 0;
-  LookupEntry* lookup_ = nullptr;  // (maxSets + 1) rows of maxOutputs entries
+  LookupEntry* lookup_ = nullptr;    // (maxSets + 1) rows of maxOutputs entries
+  uint32_t* hostEntries_ = nullptr;  // per row of the lookup table: its host interpolators
   TrackState* tracks_ = nullptr;
   uint32_t* trackSet_ = nullptr;  // maxSets: no set
   uint32_t usedTracks_ = 0;
@@ -635,43 +636,82 @@ LyrResult CreateController(uint32_t maxOutputs, uint32_t maxSets, uint32_t maxTr
 LyrResult Controller::Mix() {
   // What each output needs of a track, gathered once rather than per output.
   uint32_t n = 0;
+  bool allOwn = true;  // every interpolator the tracks play is this library's own
   for (uint32_t t = 0; t < usedTracks_; ++t) {
     const TrackState& ts = tracks_[t];
     if (ts.enabled != 0 && std::bit_cast<uint32_t>(ts.weight) != 0 && trackSet_[t] != maxSets_) {
-      mixTracks_[n++] = {&Lookup(trackSet_[t], 0), ts.position, ts.weight, ts.priority & 1u};
+      mixTracks_[n++] = {&Lookup(trackSet_[t], 0),
+                         ts.position,
+                         ts.weight,
+                         ts.priority & 1u,
+                         std::numeric_limits<double>::quiet_NaN(),
+                         0.0};
+      allOwn = allOwn && hostEntries_[trackSet_[t]] == 0;
     }
   }
   if (n == 0) return Ok;
   // Outputs go in groups whose interpolators are all this library's own. An output with a host's
   // interpolator forms a group of its own, so that when its sample fails exactly the outputs
   // before it have been written.
-  MixLane lanes[kMixGroup];
+  const OwnGroupMixer mixer = ActiveOwnGroupMixer();
+  uint32_t outputs[kMixGroup];
+  Matrix* targets[kMixGroup];
+  if (allOwn && mixer) {
+    const OutputSlot* slots = outputs_;
+    const uint32_t used = usedOutputs_;
+    const float blend = priorityBlend_;
+    uint32_t count = 0;
+    for (uint32_t o = 0; o < used; ++o) {
+      Matrix* target = slots[o].target;
+      if (!target) continue;
+      outputs[count] = o;
+      targets[count] = target;
+      if (++count == kMixGroup) {
+        mixer(mixTracks_, n, outputs, targets, count, blend);
+        count = 0;
+      }
+    }
+    if (count) mixer(mixTracks_, n, outputs, targets, count, blend);
+    return Ok;
+  }
   uint32_t o = 0;
   while (o < usedOutputs_) {
     uint32_t count = 0;
-    while (o < usedOutputs_ && count < kMixGroup) {
+    bool own = true;
+    for (; o < usedOutputs_ && count < kMixGroup; ++o) {
       Matrix* target = outputs_[o].target;
-      if (!target) {
+      if (!target) continue;
+      if (!allOwn) {
+        bool ownOutput = true;
+        for (uint32_t i = 0; i < n; ++i) {
+          const LookupEntry& e = mixTracks_[i].interpolators[o];
+          ownOutput = ownOutput && (!e.it || e.own);
+        }
+        if (!ownOutput && count > 0) break;
+        own = ownOutput;
+      }
+      outputs[count] = o;
+      targets[count++] = target;
+      if (!own) {
         ++o;
-        continue;
+        break;
       }
-      bool own = true;
-      for (uint32_t i = 0; i < n; ++i) {
-        const LookupEntry& e = mixTracks_[i].interpolators[o];
-        own = own && (!e.it || e.own);
-      }
-      if (!own && count > 0) break;
-      lanes[count++].Reset(o++, target);
-      if (!own) break;
     }
     if (count == 0) break;
-    const LyrResult res = MixGroup(lanes, count, n);
+    if (own && mixer) {
+      mixer(mixTracks_, n, outputs, targets, count, priorityBlend_);
+      continue;
+    }
+    const LyrResult res = MixGroup(outputs, targets, count, n);
     if (Failed(res)) return res;
   }
   return Ok;
 }
 
-LyrResult Controller::MixGroup(MixLane* lanes, uint32_t count, uint32_t nTracks) {
+LyrResult Controller::MixGroup(const uint32_t* outputs, Matrix* const* targets, uint32_t count,
+                               uint32_t nTracks) {
+  MixLane lanes[kMixGroup];
+  for (uint32_t l = 0; l < count; ++l) lanes[l].Reset(outputs[l], targets[l]);
   mathutil::SlerpJob jobs[kMixGroup];
   for (uint32_t i = 0; i < nTracks; ++i) {
     const MixTrack& mt = mixTracks_[i];
@@ -786,6 +826,7 @@ LyrResult Controller::Clone(uint32_t maxOutputs, uint32_t maxSets, uint32_t maxT
         c->Lookup(s, o) = Lookup(s, o);
       }
     }
+    c->hostEntries_[s] = hostEntries_[s];
   }
   for (uint32_t t = 0; t < maxTracks_; ++t) {
     c->tracks_[t] = tracks_[t];

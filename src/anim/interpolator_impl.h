@@ -73,27 +73,46 @@ class KeyFrameInterpolatorImpl final
   // The sample at the time whose LocalTime is `local`, with the rotation blend left to the caller
   // (finishing it gives exactly what Sample gives).
   LYR_ALWAYS_INLINE void SampleDeferredLocal(double local, DeferredSample* out) {
-    const double ticks = local * ticksPerSecond_;
-    if (sharedTimes_) {
-      const uint32_t j = frames_.Search(ticks);
-      const uint32_t n = frames_.Count();
-      if (j == 0 || j == n) {
-        const auto& v = frames_.KeyAt(j == 0 ? 0 : n - 1).value;
-        *out = {v.scale, v.translation, &v.rotation, nullptr, 0.0f};
+    const FrameValue *a, *b;
+    if (LocateKeys(local, &a, &b, &out->f)) {
+      out->r0 = &a->rotation;
+      out->r1 = b ? &b->rotation : nullptr;
+      if (!b) {
+        out->scale = a->scale;
+        out->translation = a->translation;
         return;
       }
-      const auto& a = frames_.KeyAt(j - 1).value;
-      const auto& b = frames_.KeyAt(j).value;
-      out->f = frames_.FractionAt(j, ticks);
-      LinearBlend::Mix(a.scale, b.scale, out->f, &out->scale);
-      LinearBlend::Mix(a.translation, b.translation, out->f, &out->translation);
-      out->r0 = &a.rotation;
-      out->r1 = &b.rotation;
+      LinearBlend::Mix(a->scale, b->scale, out->f, &out->scale);
+      LinearBlend::Mix(a->translation, b->translation, out->f, &out->translation);
       return;
     }
+    const double ticks = local * ticksPerSecond_;
     scale_.Evaluate(ticks, &out->scale);
     translation_.Evaluate(ticks, &out->translation);
     rotation_.Locate(ticks, &out->r0, &out->r1, &out->f);
+  }
+
+  // For an interpolator whose three channels share their key times: the keys around the time
+  // whose LocalTime is `local`, for a caller that blends them itself. *b and *f are the later key
+  // and the fraction between them, or null and 0 where the sample is *a alone. SampleDeferredLocal
+  // gives the same sample with the blends of scale and translation done. False, with nothing
+  // written, for separate key times.
+  LYR_ALWAYS_INLINE bool LocateKeys(double local, const FrameValue** a, const FrameValue** b,
+                                    float* f) {
+    if (!sharedTimes_) return false;
+    const double ticks = local * ticksPerSecond_;
+    const uint32_t j = frames_.Search(ticks);
+    const uint32_t n = frames_.Count();
+    if (j == 0 || j == n) {
+      *a = &frames_.KeyAt(j == 0 ? 0 : n - 1).value;
+      *b = nullptr;
+      *f = 0.0f;
+      return true;
+    }
+    *a = &frames_.KeyAt(j - 1).value;
+    *b = &frames_.KeyAt(j).value;
+    *f = frames_.FractionAt(j, ticks);
+    return true;
   }
 
   LyrResult LYR_CALL SampleEnd(Vector3* scale, Quaternion* rotation,

@@ -5,6 +5,7 @@
 
 #include "anim/anim_internal.h"
 #include "core/alloc.h"
+#include "core/compiler.h"
 #include "lyr/anim.h"
 
 namespace lyr {
@@ -107,7 +108,21 @@ class KeyChannel {
   //
   // The scans give the same index a key-by-key scan would, but a long one (a jump of more than a
   // few keys) finishes by bisection, so random access costs O(log n) and steady advance O(1).
-  uint32_t Search(double x) {
+  LYR_ALWAYS_INLINE uint32_t Search(double x) {
+    // Steady advance mostly stays between the two keys of the last search or moves on by one.
+    const uint32_t c = cache_;
+    if (ordered_ && c < count_) {
+      if (keys_[c].time <= x) {
+        if (c + 1 == count_ || keys_[c + 1].time > x) return cache_ = c + 1;
+      } else if (c != 0 && keys_[c - 1].time <= x) {
+        return c;
+      }
+    }
+    return SearchFromCache(x);
+  }
+
+ private:
+  uint32_t SearchFromCache(double x) {
     const uint32_t n = count_;
     const uint32_t c = ordered_ ? cache_ : 0;
     uint32_t j;
@@ -122,7 +137,6 @@ class KeyChannel {
     return j;
   }
 
- private:
   static float Fraction(float prevTime, float nextTime, double x) {
     const double d = static_cast<double>(nextTime) - static_cast<double>(prevTime);
     return d >= 1e-8 ? static_cast<float>((x - static_cast<double>(prevTime)) / d) : 0.0f;
@@ -183,13 +197,14 @@ struct ConjugateSlerpBlend {
 
 // The keys of all three channels at one time, for channels that share their key times: one search
 // and one fraction then serve all three, and the keys around a time share a cache line or two.
+struct FrameValue {
+  Vector3 scale;
+  Quaternion rotation;
+  Vector3 translation;
+};
 struct FrameKey {
   float time;
-  struct {
-    Vector3 scale;
-    Quaternion rotation;
-    Vector3 translation;
-  } value;
+  FrameValue value;
 };
 
 using VectorKeyChannel = KeyChannel<VectorKey, LinearBlend>;

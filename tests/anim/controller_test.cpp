@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "anim/mix.h"
 #include "anim_test_util.h"
 #include "core/object_impl.h"
 #include "fault_injection.h"
@@ -943,6 +944,108 @@ TEST(Controller, AFailingSampleLeavesTheOutputsBeforeItWritten) {
   c = Ref<AnimationController>();
   bad = Ref<AnimationSet>();
   EXPECT_EQ(failing.refs, 1u);
+}
+
+// Every form of the group mix (lanes of each width this processor runs, and the scalar form as the
+// reference) plays the same random scene: key counts from one to seven, shared, separate, equal
+// and unordered key times, default channels, host interpolators splitting the groups, missing
+// interpolators, outputs removed and sets unregistered between steps, two outputs on one matrix,
+// weights of either sign and beyond one, both classes and blends outside [0, 1] (which take the
+// scalar weights), times jumping both ways, controllers replaced by their clones. The matrices and
+// results agree bit for bit.
+TEST(Controller, EveryFormOfTheGroupMixWritesTheScalarFormsBits) {
+  using mathutil::SlerpLanes;
+  std::vector<SlerpLanes> forms = {SlerpLanes::kScalar};
+  for (SlerpLanes l : {SlerpLanes::kSse2, SlerpLanes::kAvx}) {
+    if (SelectOwnGroupMixer(l)) forms.push_back(l);
+  }
+  constexpr uint32_t kOutputs = 19, kSets = 4, kTracks = 4;
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+  for (int scene = 0; scene < 12; ++scene) {
+    std::vector<Ref<AnimationSet>> sets;
+    for (uint32_t k = 0; k < kSets; ++k) {
+      std::vector<KeyFrameInterpolator*> items;
+      for (uint32_t o = 0; o < kOutputs; ++o) {
+        if (pick(6) == 0) continue;
+        const bool shared = pick(2), unordered = pick(10) == 0;
+        const uint32_t n = 1 + pick(7);
+        std::vector<VectorKey> sk, tk;
+        std::vector<RotationKey> rk;
+        float time = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+          time = unordered && i == n / 2 ? time - 1 : time + static_cast<float>(pick(3));
+          const float other = shared ? time : time * 1.5f + 0.25f;
+          Quaternion q{u(rng), u(rng), u(rng), u(rng)};
+          if (pick(4) == 0 && i > 0) q = rk.back().value;  // nearly equal keys
+          sk.push_back({time, {1 + u(rng), 1 + u(rng), 1 + u(rng)}});
+          rk.push_back({other, q});
+          tk.push_back({time, {5 * u(rng), 5 * u(rng), 5 * u(rng)}});
+        }
+        if (pick(8) == 0) sk.clear();
+        const std::string name = "bone" + std::to_string(o);
+        KeyFrameInterpolator* it = MakeInterpolator(name.c_str(), sk, rk, tk, 2.0 + pick(3));
+        items.push_back(pick(10) == 0 ? new ForwardingInterpolator(it) : it);
+      }
+      if (items.empty()) items.push_back(Constant("bone0", {1, 2, 3}, kQuarterZ, {4, 5, 6}));
+      sets.emplace_back(MakeSet("s", items));
+    }
+    std::vector<Ref<AnimationController>> cs;
+    std::vector<std::vector<Matrix>> ms(forms.size(), std::vector<Matrix>(kOutputs, Poison()));
+    for (size_t f = 0; f < forms.size(); ++f) {
+      cs.emplace_back(MakeController(kOutputs, kSets, kTracks, 4));
+      for (uint32_t o = 0; o < kOutputs; ++o) {
+        const std::string name = "bone" + std::to_string(o);
+        cs[f]->RegisterOutput(name.c_str(), &ms[f][o == 6 ? 5 : o]);
+      }
+      for (auto& set : sets) ASSERT_EQ(cs[f]->RegisterSet(set.get()), Ok);
+    }
+    double time = 0;
+    for (int step = 0; step < 16; ++step) {
+      // One change of the scene, the same for every controller.
+      const uint32_t op = pick(9), a = pick(kTracks), b = pick(kSets), o = pick(kOutputs);
+      const float weights[] = {0.0f, -0.0f, 1.0f, 0.5f + u(rng), 2.0f * u(rng), 3.0f};
+      const TrackState ts{pick(4), weights[pick(6)], 1 + u(rng), pick(5) != 0, 3.0 * u(rng)};
+      const std::string name = "bone" + std::to_string(o);
+      const float blend = pick(3) == 0 ? 1.0f : 0.5f + u(rng) * 0.6f;
+      time += pick(4) == 0 ? -2.0 : 0.3 * (1 + u(rng));
+      for (size_t f = 0; f < forms.size(); ++f) {
+        AnimationController* c = cs[f].get();
+        if (op <= 2) {
+          c->SetTrackState(a, &ts);
+          if (b < c->SetCount()) c->SetTrackSet(a, sets[b].get());
+        } else if (op == 3) {
+          c->KeyPriorityBlend(blend, time - 0.1, 0.0, TransitionLinear);
+        } else if (op == 4) {
+          c->UnregisterSet(sets[b].get());
+        } else if (op == 5 && c->SetCount() < kSets) {
+          c->RegisterSet(sets[b].get());
+        } else if (op == 6) {
+          c->RegisterOutput(name.c_str(), nullptr);
+        } else if (op == 7) {
+          Ref<AnimationController> clone;
+          ASSERT_EQ(c->Clone(kOutputs, kSets, kTracks, 4, clone.put()), Ok);
+          cs[f] = clone;
+        } else {
+          c->RegisterOutput(name.c_str(), &ms[f][o]);
+        }
+      }
+      LyrResult results[3];
+      for (size_t f = 0; f < forms.size(); ++f) {
+        ASSERT_TRUE(SelectOwnGroupMixer(forms[f]));
+        results[f] = cs[f]->SetTime(time);
+      }
+      for (size_t f = 1; f < forms.size(); ++f) {
+        SCOPED_TRACE(testing::Message() << "scene " << scene << " step " << step << " form " << f);
+        ASSERT_EQ(results[f], results[0]);
+#if FLT_EVAL_METHOD == 0
+        ASSERT_EQ(std::memcmp(ms[f].data(), ms[0].data(), kOutputs * sizeof(Matrix)), 0);
+#endif
+      }
+    }
+  }
+  SelectOwnGroupMixer(forms.back());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fault_injection.h"
+#include "math/lane_ops.h"
 #include "math/math_util.h"
 #include "math_support.h"
 
@@ -695,6 +696,69 @@ TEST(Slerp, BatchedBlendsAreBitIdenticalToSingleOnes) {
     }
   }
 }
+
+#if LYR_SSE2_LANES
+// The moves between records and lanes of one lane set: sixteen floats of each of eight records,
+// read at any float offset, stored back as matrices for the lanes of a mask; and lane masks made
+// from bits and read back.
+#define LYR_LANE_MOVES(attributes)                                                     \
+  attributes void RoundTrip(const float* const* src, float* const* dst, int lanes) {   \
+    V m[16];                                                                           \
+    for (int g = 0; g < 4; ++g) {                                                      \
+      LoadColumns(src, 4 * g, &m[4 * g], &m[4 * g + 1], &m[4 * g + 2], &m[4 * g + 3]); \
+    }                                                                                  \
+    StoreMatrices(dst, lanes, m);                                                      \
+  }                                                                                    \
+  attributes int MaskRoundTrip(int bits) {                                             \
+    return Mask(MaskOf(bits));                                                         \
+  }
+namespace sse2_moves {
+using namespace mathutil::lanes::sse2;
+LYR_LANE_MOVES(static)
+}  // namespace sse2_moves
+#if LYR_AVX_LANES
+namespace avx_moves {
+using namespace mathutil::lanes::avx;
+LYR_LANE_MOVES(__attribute__((target("avx"))) static)
+}  // namespace avx_moves
+#endif
+#undef LYR_LANE_MOVES
+
+// Every lane set moves each record to its own lane and back, writes exactly the lanes of the mask
+// (output by output, so that two lanes on one matrix leave the later one), and keeps lane k at bit
+// k of a mask.
+TEST(Lanes, RecordsReachTheirLanesAndOnlyTheMaskedMatricesAreWritten) {
+  struct Set {
+    void (*roundTrip)(const float* const*, float* const*, int);
+    int (*mask)(int);
+  };
+  std::vector<Set> sets = {{sse2_moves::RoundTrip, sse2_moves::MaskRoundTrip}};
+#if LYR_AVX_LANES
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx"))
+    sets.push_back({avx_moves::RoundTrip, avx_moves::MaskRoundTrip});
+#endif
+  Random r(17);
+  for (const Set& set : sets) {
+    for (int bits = 0; bits < 256; ++bits) {
+      ASSERT_EQ(set.mask(bits), bits);
+      std::vector<float> in(8 * 21), out(9 * 16, -7.0f), want(out);
+      for (float& f : in) f = r.Uniform(-5, 5);
+      const float* src[8];
+      float* dst[8];
+      for (int k = 0; k < 8; ++k) {
+        src[k] = &in[21 * k + k % 5];  // any offset, unaligned
+        // Sometimes lanes 5 and 6 share one matrix.
+        const int slot = k == 6 && bits % 3 == 0 ? 5 : k;
+        dst[k] = &out[16 * slot];
+        if (bits >> k & 1) std::copy(src[k], src[k] + 16, &want[16 * slot]);
+      }
+      set.roundTrip(src, dst, bits);
+      ASSERT_EQ(out, want) << "lanes " << bits;
+    }
+  }
+}
+#endif
 
 TEST(QuaternionAlgebra, InverseLogAndExp) {
   for (const auto& f : AllForms()) {
