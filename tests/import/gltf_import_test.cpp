@@ -140,9 +140,17 @@ std::vector<double> SampleChannel(const tinygltf::Model& gl, const tinygltf::Ani
                                   int width, double t) {
   const size_t n = gl.accessors[smp.input].count;
   const bool cubic = smp.interpolation == "CUBICSPLINE";
+  // A rotation key stands for the rotation of its unit quaternion; files written with few digits
+  // hold keys a little off unit length (SimpleSkin's 0.383, 0.924), which would bend the blend.
   const auto value = [&](size_t key, int part) {
     std::vector<double> v(width);
-    for (int c = 0; c < width; ++c) v[c] = Read(gl, smp.output, cubic ? 3 * key + part : key, c);
+    double norm = 0;
+    for (int c = 0; c < width; ++c) {
+      v[c] = Read(gl, smp.output, cubic ? 3 * key + part : key, c);
+      norm += v[c] * v[c];
+    }
+    if (width == 4 && part == 1)
+      for (double& x : v) x /= std::sqrt(norm);
     return v;
   };
   const auto time = [&](size_t key) { return Read(gl, smp.input, key, 0); };
@@ -162,8 +170,11 @@ std::vector<double> SampleChannel(const tinygltf::Model& gl, const tinygltf::Ani
   } else if (width == 4) {
     double d = 0;
     for (int c = 0; c < 4; ++c) d += a[c] * b[c];
-    if (d < 0)
-      for (double& x : b) x = -x, d = -d;
+    // The shorter way round: b and -b are the same rotation.
+    if (d < 0) {
+      for (double& x : b) x = -x;
+      d = -d;
+    }
     const double th = std::acos(std::fmin(1.0, d));
     const double wa = th < 1e-9 ? 1 - s : std::sin((1 - s) * th) / std::sin(th);
     const double wb = th < 1e-9 ? s : std::sin(s * th) / std::sin(th);
@@ -234,7 +245,7 @@ void CheckPose(const tinygltf::Model& gl, ImportedScene& scene, TestHost& host, 
   walk(roots, first, identity, Identity());
 
   // Float rounding through chains of twenty frames and slerp in floats stay within this.
-  const double tol = (anim ? 5e-5 : 1e-5) * scene.modelSize + 1e-6;
+  const double tol = 1e-5 * scene.modelSize + 1e-6;
   for (size_t n = 0; n < gl.nodes.size(); ++n) {
     if (!pair.frameOf[n]) continue;
     // The row-vector world matrix is the transpose of the glTF one.
@@ -347,9 +358,6 @@ TEST_P(GltfModels, TreeWorldMatricesAndSkinningMatchTheFileAtEveryPose) {
     for (const auto& smp : gl.animations[a].samplers)
       end = std::fmax(end, gl.accessors[smp.input].maxValues.at(0));
     EXPECT_NEAR(scene.animationSets[a]->Period(), end, 1e-6) << a;
-    // Open: the robot's last clip departs by about 1e-2 at 0.77 of its length; not yet
-    // explained, so it is left out here rather than hidden behind a loose tolerance.
-    if (std::string(GetParam()) == "robot.glb" && a == 10) continue;
     for (double f : {0.0, 0.13, 0.5, 0.77, 0.999}) {
       for (auto& [frame, m] : saved) frame->matrix = m;
       SCOPED_TRACE("clip " + std::to_string(a));
