@@ -14,11 +14,13 @@
 namespace lyr::test {
 namespace {
 
-// One triangle on a node animated in translation: times 0, 1, 2 s; output `keys` values
-// (3 per key, or 9 per key for cubic triples). `json` edits are applied as text replacements.
+// One triangle on a node animated in translation: times 0, `middleTime` (1), 2 s; output `keys`
+// values (3 per key, or 9 per key for cubic triples). `json` edits are applied as text
+// replacements.
 std::string MakeGlb(const char* interpolation, const std::vector<float>& keys,
-                    const std::vector<std::pair<std::string, std::string>>& edits = {}) {
-  std::vector<float> floats = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 1, 2};
+                    const std::vector<std::pair<std::string, std::string>>& edits = {},
+                    float middleTime = 1) {
+  std::vector<float> floats = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, middleTime, 2};
   floats.insert(floats.end(), keys.begin(), keys.end());
   const uint16_t indices[4] = {0, 1, 2, 0};
   std::string bin(reinterpret_cast<const char*>(floats.data()), floats.size() * 4);
@@ -129,6 +131,10 @@ void ExpectSamples(const Imported& im, const std::function<float(double)>& expec
   Ref<KeyFrameInterpolator> hold(ip);
   EXPECT_EQ(ip->TicksPerSecond(), 4800.0);
   EXPECT_NEAR(ip->Period(), 2.0, 1e-9);
+  // Whole ticks only: the file form keeps no fractions.
+  std::vector<VectorKey> keys(ip->TranslationKeyCount());
+  ASSERT_EQ(ip->CopyTranslationKeys(keys.data()), Ok);
+  for (const VectorKey& k : keys) EXPECT_EQ(k.time, std::floor(k.time));
   for (double t = 0; t < 2; t += 0.01) {
     Vector3 v;
     ip->Sample(t, nullptr, nullptr, &v);
@@ -142,6 +148,13 @@ TEST(GltfAnimation, StepHoldsEachValueUntilTheNextKey) {
       im, [](double t) { return t < 1   ? 0.0f
                                 : t < 2 ? 1.0f
                                         : 4.0f; }, 1e-6);
+}
+
+TEST(GltfAnimation, KeyTimesBetweenTicksMoveToTheNearestTick) {
+  // 1.00003 s is tick 4800.144: the key moves by 0.03 ms, the values by the slope times that.
+  Imported im(MakeGlb("LINEAR", kLinear, {}, 1.00003f));
+  ExpectSamples(
+      im, [](double t) { return float(t < 1 ? t : 1 + 3 * (t - 1)); }, 3.1e-4);
 }
 
 TEST(GltfAnimation, CubicSplineIsResampledWithinTolerance) {
