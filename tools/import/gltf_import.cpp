@@ -778,7 +778,7 @@ LyrResult ImportGltfFromMemory(const void* data, size_t size, const std::string&
   std::string ignored;
   std::string& msg = message ? *message : ignored;
   msg.clear();
-  if (!data || !device || !allocator || !out || out->root) return ErrInvalidCall;
+  if (!data || !device || !allocator || !out || out->root) return Explained(ErrInvalidCall, &msg);
   try {
     Model model;
     tinygltf::TinyGLTF parser;
@@ -800,7 +800,7 @@ LyrResult ImportGltfFromMemory(const void* data, size_t size, const std::string&
     GltfImporter importer(model, meshOptions, device, allocator, out);
     const LyrResult r = importer.Run();
     msg = importer.message;
-    return r;
+    return Explained(r, &msg);
   } catch (const std::bad_alloc&) {
     return msg = "out of memory", ErrOutOfMemory;
   } catch (const std::exception& e) {

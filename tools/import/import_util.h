@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "core/object_impl.h"
@@ -18,6 +19,13 @@ inline bool ReadWholeFile(const char* path, std::vector<char>* out) {
   if (!in) return false;
   out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();
+}
+
+// Every failure says what went wrong: one without a message of its own (the device's, the
+// allocator's, the host's) gets the text of its code.
+inline LyrResult Explained(LyrResult r, std::string* message) {
+  if (Failed(r) && message->empty()) *message = ResultMessage(r);
+  return r;
 }
 
 inline constexpr FormatCode kImportFormat = kFormatPosition | kFormatNormal | FormatTexCount(1);

@@ -13,12 +13,10 @@
 
 namespace lyr::import {
 
-LyrResult ImportObj(const char* path, uint32_t meshOptions, GraphicsDevice* device,
-                    HierarchyAllocator* allocator, ImportedScene* out, std::string* message) {
-  std::string ignored;
-  std::string& msg = message ? *message : ignored;
-  msg.clear();
-  if (!path || !device || !allocator || !out || out->root) return ErrInvalidCall;
+namespace {
+
+LyrResult Import(const char* path, uint32_t meshOptions, GraphicsDevice* device,
+                 HierarchyAllocator* allocator, ImportedScene* out, std::string& msg) {
   try {
     tinyobj::ObjReaderConfig config;
     config.triangulate = true;
@@ -150,6 +148,17 @@ LyrResult ImportObj(const char* path, uint32_t meshOptions, GraphicsDevice* devi
   } catch (const std::exception& e) {
     return msg = e.what(), ErrFail;
   }
+}
+
+}  // namespace
+
+LyrResult ImportObj(const char* path, uint32_t meshOptions, GraphicsDevice* device,
+                    HierarchyAllocator* allocator, ImportedScene* out, std::string* message) {
+  std::string ignored;
+  std::string& msg = message ? *message : ignored;
+  msg.clear();
+  if (!path || !device || !allocator || !out || out->root) return Explained(ErrInvalidCall, &msg);
+  return Explained(Import(path, meshOptions, device, allocator, out, msg), &msg);
 }
 
 }  // namespace lyr::import
