@@ -8,3 +8,7 @@ if(TARGET lyr_tool)
   target_compile_definitions(test_tools PRIVATE LYR_TOOL_PATH="$<TARGET_FILE:lyr_tool>"
                              LYR_TOOL_EMULATOR="${emulator}")
 endif()
+# Whether the tool was built with the importer.
+if(TARGET lyr_import)
+  target_compile_definitions(test_tools PRIVATE LYR_TOOL_HAS_IMPORT=1)
+endif()

@@ -2,9 +2,11 @@
 // against the attribute arrays before it is read.
 #include <tiny_obj_loader.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <map>
+#include <sstream>
 #include <tuple>
 
 #include "import_util.h"
@@ -29,7 +31,12 @@ LyrResult Import(const char* path, uint32_t meshOptions, GraphicsDevice* device,
       msg = reader.Error().empty() ? "not an OBJ file" : reader.Error();
       return ErrFail;
     }
-    if (!reader.Warning().empty()) out->warnings.push_back(reader.Warning());
+    // The parser's warnings come as lines of one text; each distinct line is one warning.
+    std::istringstream warned(reader.Warning());
+    for (std::string line; std::getline(warned, line);)
+      if (!line.empty() &&
+          std::find(out->warnings.begin(), out->warnings.end(), line) == out->warnings.end())
+        out->warnings.push_back(line);
     const tinyobj::attrib_t& at = reader.GetAttrib();
     const auto& mats = reader.GetMaterials();
     // Faces grouped by material; corners welded by their (position, normal, texcoord) indices.

@@ -19,5 +19,7 @@ struct Command {
 };
 
 Command AddDemoCommand(CLI::App& app);
+// `lyr import`: glTF and OBJ files into Vek scene files.
+Command AddImportCommand(CLI::App& app);
 
 }  // namespace lyr::tool
