@@ -21,6 +21,7 @@ struct ImportOptions {
   std::string in, out, format = "binary";
 };
 
+#if LYR_TOOL_HAS_IMPORT
 // The lower-case extension of a path's file name, with its dot; empty when it has none.
 std::string Extension(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -33,7 +34,6 @@ std::string Extension(const std::string& path) {
 }
 
 int RunImport(const ImportOptions& o) {
-#if LYR_TOOL_HAS_IMPORT
   const std::string ext = Extension(o.in);
   const bool gltf = ext == ".gltf" || ext == ".glb";
   if (!gltf && ext != ".obj")
@@ -72,11 +72,12 @@ int RunImport(const ImportOptions& o) {
   if (Failed(saved)) std::remove(o.out.c_str());
   Check(saved, "cannot write '" + o.out + "'");
   return 0;
-#else
-  (void)o;
-  throw Failure("not available in this build (the glTF and OBJ parser packages were missing)");
-#endif
 }
+#else
+int RunImport(const ImportOptions&) {
+  throw Failure("not available: this build of lyr has no glTF and OBJ importer");
+}
+#endif
 
 }  // namespace
 
