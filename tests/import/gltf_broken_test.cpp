@@ -5,7 +5,9 @@
 #if LYR_HAVE_IMPORT
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "lyr_import.h"
 #include "ref_device.h"
@@ -103,6 +105,45 @@ TEST(GltfBroken, EveryFaultGivesAMessageAndLeavesNothingBehind) {
     SCOPED_TRACE(c.what);
     Imported im(MakeGlb("LINEAR", kLinear, c.edits));
     EXPECT_TRUE(Failed(im.result));
+    EXPECT_EQ(im.scene.root, nullptr);
+    EXPECT_TRUE(im.scene.animationSets.empty());
+    EXPECT_NE(im.message.find(c.message), std::string::npos) << im.message;
+  }
+}
+
+// A skinned strip (tests/data/import/skinned.glb) with one edit of its JSON that keeps every
+// length, so the container's chunk sizes stay right.
+TEST(GltfBroken, SkinFaultsGiveAMessageAndLeavesNothingBehind) {
+  std::ifstream in(std::string(LYR_TEST_DATA_DIR) + "/import/skinned.glb", std::ios::binary);
+  const std::string glb{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ASSERT_FALSE(glb.empty());
+  {
+    Imported whole(glb);
+    ASSERT_EQ(whole.result, Ok) << whole.message;
+  }
+  const struct {
+    const char* from;
+    const char* to;
+    const char* message;
+  } cases[] = {
+      {R"("JOINTS_0":2)", R"("JOINTS_0":3)", "JOINTS: not unsigned integers"},  // float joints
+      {R"("componentType":5121,"count":4)", R"("componentType":5120,"count":4)",
+       "JOINTS: not unsigned integers"},  // signed bytes
+      {R"("componentType":5123)", R"("componentType":5122)", "indices: not unsigned integers"},
+      {R"("joints":[1,2])", R"("joints":[1,7])", "outside the scene"},
+      {R"("joints":[1,2])", R"("joints":[1]  )", "out of range"},  // joint 1 of one
+      {R"("inverseBindMatrices":4)", R"("inverseBindMatrices":3)", "unexpected type"},
+      {R"("skin":0)", R"("skin":5)", "skin index out of range"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    std::string edited = glb;
+    const size_t at = edited.find(c.from);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(std::strlen(c.from), std::strlen(c.to));
+    edited.replace(at, std::strlen(c.from), c.to);
+    Imported im(edited);
+    EXPECT_EQ(im.result, ErrFail);
     EXPECT_EQ(im.scene.root, nullptr);
     EXPECT_TRUE(im.scene.animationSets.empty());
     EXPECT_NE(im.message.find(c.message), std::string::npos) << im.message;

@@ -40,6 +40,14 @@ struct AccessorView {
   int components = 0;
   bool normalized = false;
 
+  // Indices and joint numbers: unsigned integers, not normalised, so every value Get gives is a
+  // whole number in [0, 2^32).
+  bool WholeNumbers() const {
+    return !normalized && (componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE ||
+                           componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT ||
+                           componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT);
+  }
+
   double Get(size_t i, int c) const {
     const uint8_t* p = base + i * stride;
     switch (componentType) {
@@ -355,7 +363,7 @@ LyrResult GltfImporter::MakeMesh(int meshIndex) {
     const size_t firstIndex = indices.size();
     if (prim.indices >= 0) {
       if (!View(prim.indices, {1}, "indices", &idx)) return ErrFail;
-      if (idx.componentType == TINYGLTF_COMPONENT_TYPE_FLOAT) return Fail("indices: float indices");
+      if (!idx.WholeNumbers()) return Fail("indices: not unsigned integers");
       for (size_t i = 0; i + 2 < idx.count; i += 3)
         for (int k = 0; k < 3; ++k) {
           const double v = idx.Get(i + k, 0);
@@ -445,6 +453,7 @@ LyrResult GltfImporter::MakeSkin(int meshIndex, int skinIndex, SkinInfo** out) {
       AccessorView jv, wv;
       if (!View(j->second, {4}, "JOINTS", &jv) || !View(w->second, {4}, "WEIGHTS", &wv))
         return ErrFail;
+      if (!jv.WholeNumbers()) return Fail("JOINTS: not unsigned integers");
       const uint32_t end = a + 1 < im.firstVertex.size() ? im.firstVertex[a + 1] : im.vertexCount;
       if (jv.count != end - first || wv.count != jv.count)
         return Fail("JOINTS/WEIGHTS count differs from POSITION");
@@ -454,7 +463,7 @@ LyrResult GltfImporter::MakeSkin(int meshIndex, int skinIndex, SkinInfo** out) {
           if (weight == 0) continue;
           const double joint = jv.Get(v, c);
           if (!(joint >= 0 && joint < static_cast<double>(joints)))
-            return Fail("JOINTS: joint " + std::to_string(static_cast<int64_t>(joint)) +
+            return Fail("JOINTS: joint " + std::to_string(static_cast<uint64_t>(joint)) +
                         " out of range in skin " + std::to_string(skinIndex));
           influences[static_cast<size_t>(joint)].push_back(
               {first + static_cast<uint32_t>(v), weight});
