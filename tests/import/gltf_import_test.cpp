@@ -375,6 +375,10 @@ void CheckScene(const tinygltf::Model& gl, Frame* root, float modelSize,
       end = std::fmax(end, gl.accessors[smp.input].maxValues.at(0));
     // Key times are whole ticks.
     EXPECT_NEAR(sets[a]->Period(), end, 0.5 / import::kImportTicksPerSecond);
+    // One interpolator per animated node, named after its frame.
+    std::set<int> animated;
+    for (const auto& ch : gl.animations[a].channels) animated.insert(ch.target_node);
+    EXPECT_EQ(sets[a]->InterpolatorCount(), animated.size());
     for (double f : {0.0, 0.13, 0.5, 0.77, 0.999}) {
       for (auto& [frame, m] : saved) frame->matrix = m;
       CheckPose(gl, root, modelSize, ctl, sets[a], &gl.animations[a], f * end);
