@@ -132,8 +132,9 @@ class GltfImporter {
     message = std::move(why);
     return ErrFail;
   }
-  void Warn(const std::string& what) {
-    if (warned_.insert(what).second) out_->warnings.push_back(what);
+  // An unsupported feature, reported once as "<feature> skipped".
+  void Warn(const std::string& feature) {
+    if (warned_.insert(feature).second) out_->warnings.push_back(feature + " skipped");
   }
   // Checks accessor `index` (of one of the allowed component counts) and makes its view.
   bool View(int index, std::initializer_list<int> components, const char* what, AccessorView* v);

@@ -52,7 +52,7 @@ int RunImport(const ImportOptions& o) {
   // The tree goes back to the host on every path from here.
   const auto destroy = [&host](Frame* root) { LyrFrameDestroy(root, &host); };
   const std::unique_ptr<Frame, decltype(destroy)> tree(scene.root, destroy);
-  for (const std::string& w : scene.warnings) Warn(w + " skipped");
+  for (const std::string& w : scene.warnings) Warn(w);
 
   // The saver writes the sets a controller holds.
   const auto release = [](AnimationController* c) { c->Release(); };
