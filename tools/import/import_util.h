@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,12 +12,16 @@
 
 namespace lyr::import {
 
-// Reads a whole file; false when it cannot be opened or read.
+// Reads a whole file in one read (a character-by-character copy cost a seventh of a robot.glb
+// import); false when it cannot be opened or read.
 inline bool ReadWholeFile(const char* path, std::vector<char>* out) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  const std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  out->resize(static_cast<size_t>(size));
+  in.seekg(0);
+  return static_cast<bool>(in.read(out->data(), size));
 }
 
 // Every failure says what went wrong: one without a message of its own (the device's, the
