@@ -35,7 +35,7 @@ run_fuzz() {
       fuzz_hierarchy_load) cp "$root"/tests/data/hierload/*.vkf "$root"/tests/data/meshload/*.vkf \
         "$root"/tests/data/animload/*.vkf "$root"/tests/data/vek/*.vkf "$root"/tests/data/patch/*.vkf \
         "$work"/ ;;
-      fuzz_gltf_import) cp "$root"/../shared/data/gltf/*.gl* "$work"/ ;;
+      fuzz_gltf_import) cp "$root"/../shared/data/gltf/*.gl* "$root"/fuzz/seeds/gltf_import/* "$work"/ ;;
     esac
     total=$((total + 1))
     echo "--- $name (${seconds}s)"

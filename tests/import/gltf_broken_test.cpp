@@ -5,7 +5,9 @@
 #if LYR_HAVE_IMPORT
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "lyr_import.h"
 #include "ref_device.h"
@@ -14,11 +16,13 @@
 namespace lyr::test {
 namespace {
 
-// One triangle on a node animated in translation: times 0, 1, 2 s; output `keys` values
-// (3 per key, or 9 per key for cubic triples). `json` edits are applied as text replacements.
+// One triangle on a node animated in translation: times 0, `middleTime` (1), 2 s; output `keys`
+// values (3 per key, or 9 per key for cubic triples). `json` edits are applied as text
+// replacements.
 std::string MakeGlb(const char* interpolation, const std::vector<float>& keys,
-                    const std::vector<std::pair<std::string, std::string>>& edits = {}) {
-  std::vector<float> floats = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 1, 2};
+                    const std::vector<std::pair<std::string, std::string>>& edits = {},
+                    float middleTime = 1) {
+  std::vector<float> floats = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, middleTime, 2};
   floats.insert(floats.end(), keys.begin(), keys.end());
   const uint16_t indices[4] = {0, 1, 2, 0};
   std::string bin(reinterpret_cast<const char*>(floats.data()), floats.size() * 4);
@@ -107,6 +111,45 @@ TEST(GltfBroken, EveryFaultGivesAMessageAndLeavesNothingBehind) {
   }
 }
 
+// A skinned strip (tests/data/import/skinned.glb) with one edit of its JSON that keeps every
+// length, so the container's chunk sizes stay right.
+TEST(GltfBroken, SkinFaultsGiveAMessageAndLeavesNothingBehind) {
+  std::ifstream in(std::string(LYR_TEST_DATA_DIR) + "/import/skinned.glb", std::ios::binary);
+  const std::string glb{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ASSERT_FALSE(glb.empty());
+  {
+    Imported whole(glb);
+    ASSERT_EQ(whole.result, Ok) << whole.message;
+  }
+  const struct {
+    const char* from;
+    const char* to;
+    const char* message;
+  } cases[] = {
+      {R"("JOINTS_0":2)", R"("JOINTS_0":3)", "JOINTS: not unsigned integers"},  // float joints
+      {R"("componentType":5121,"count":4)", R"("componentType":5120,"count":4)",
+       "JOINTS: not unsigned integers"},  // signed bytes
+      {R"("componentType":5123)", R"("componentType":5122)", "indices: not unsigned integers"},
+      {R"("joints":[1,2])", R"("joints":[1,7])", "outside the scene"},
+      {R"("joints":[1,2])", R"("joints":[1]  )", "out of range"},  // joint 1 of one
+      {R"("inverseBindMatrices":4)", R"("inverseBindMatrices":3)", "unexpected type"},
+      {R"("skin":0)", R"("skin":5)", "skin index out of range"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    std::string edited = glb;
+    const size_t at = edited.find(c.from);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(std::strlen(c.from), std::strlen(c.to));
+    edited.replace(at, std::strlen(c.from), c.to);
+    Imported im(edited);
+    EXPECT_EQ(im.result, ErrFail);
+    EXPECT_EQ(im.scene.root, nullptr);
+    EXPECT_TRUE(im.scene.animationSets.empty());
+    EXPECT_NE(im.message.find(c.message), std::string::npos) << im.message;
+  }
+}
+
 TEST(GltfBroken, EveryTruncationFails) {
   const std::string glb = MakeGlb("LINEAR", kLinear);
   {
@@ -129,6 +172,10 @@ void ExpectSamples(const Imported& im, const std::function<float(double)>& expec
   Ref<KeyFrameInterpolator> hold(ip);
   EXPECT_EQ(ip->TicksPerSecond(), 4800.0);
   EXPECT_NEAR(ip->Period(), 2.0, 1e-9);
+  // Whole ticks only: the file form keeps no fractions.
+  std::vector<VectorKey> keys(ip->TranslationKeyCount());
+  ASSERT_EQ(ip->CopyTranslationKeys(keys.data()), Ok);
+  for (const VectorKey& k : keys) EXPECT_EQ(k.time, std::floor(k.time));
   for (double t = 0; t < 2; t += 0.01) {
     Vector3 v;
     ip->Sample(t, nullptr, nullptr, &v);
@@ -142,6 +189,13 @@ TEST(GltfAnimation, StepHoldsEachValueUntilTheNextKey) {
       im, [](double t) { return t < 1   ? 0.0f
                                 : t < 2 ? 1.0f
                                         : 4.0f; }, 1e-6);
+}
+
+TEST(GltfAnimation, KeyTimesBetweenTicksMoveToTheNearestTick) {
+  // 1.00003 s is tick 4800.144: the key moves by 0.03 ms, the values by the slope times that.
+  Imported im(MakeGlb("LINEAR", kLinear, {}, 1.00003f));
+  ExpectSamples(
+      im, [](double t) { return float(t < 1 ? t : 1 + 3 * (t - 1)); }, 3.1e-4);
 }
 
 TEST(GltfAnimation, CubicSplineIsResampledWithinTolerance) {

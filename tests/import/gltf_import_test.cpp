@@ -5,6 +5,8 @@
 #if LYR_HAVE_IMPORT
 #include <tiny_gltf.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -12,7 +14,9 @@
 #include <iterator>
 #include <set>
 
+#include "lyr/hierarchy_save.h"
 #include "lyr_import.h"
+#include "platform/platform.h"
 #include "ref_device.h"
 #include "vekio/hierarchy_test_util.h"
 
@@ -140,9 +144,17 @@ std::vector<double> SampleChannel(const tinygltf::Model& gl, const tinygltf::Ani
                                   int width, double t) {
   const size_t n = gl.accessors[smp.input].count;
   const bool cubic = smp.interpolation == "CUBICSPLINE";
+  // A rotation key stands for the rotation of its unit quaternion; files written with few digits
+  // hold keys a little off unit length (SimpleSkin's 0.383, 0.924), which would bend the blend.
   const auto value = [&](size_t key, int part) {
     std::vector<double> v(width);
-    for (int c = 0; c < width; ++c) v[c] = Read(gl, smp.output, cubic ? 3 * key + part : key, c);
+    double norm = 0;
+    for (int c = 0; c < width; ++c) {
+      v[c] = Read(gl, smp.output, cubic ? 3 * key + part : key, c);
+      norm += v[c] * v[c];
+    }
+    if (width == 4 && part == 1)
+      for (double& x : v) x /= std::sqrt(norm);
     return v;
   };
   const auto time = [&](size_t key) { return Read(gl, smp.input, key, 0); };
@@ -162,8 +174,11 @@ std::vector<double> SampleChannel(const tinygltf::Model& gl, const tinygltf::Ani
   } else if (width == 4) {
     double d = 0;
     for (int c = 0; c < 4; ++c) d += a[c] * b[c];
-    if (d < 0)
-      for (double& x : b) x = -x, d = -d;
+    // The shorter way round: b and -b are the same rotation.
+    if (d < 0) {
+      for (double& x : b) x = -x;
+      d = -d;
+    }
     const double th = std::acos(std::fmin(1.0, d));
     const double wa = th < 1e-9 ? 1 - s : std::sin((1 - s) * th) / std::sin(th);
     const double wb = th < 1e-9 ? s : std::sin(s * th) / std::sin(th);
@@ -179,12 +194,12 @@ std::vector<double> SampleChannel(const tinygltf::Model& gl, const tinygltf::Ani
   return out;
 }
 
-// Poses the imported scene (the clip `anim` at time t, or the file's own pose when anim is
-// null) and compares the world matrices and the software-skinned positions of every mesh with
-// the glTF evaluation.
-void CheckPose(const tinygltf::Model& gl, ImportedScene& scene, TestHost& host, AnimationSet* clip,
-               const tinygltf::Animation* anim, double t) {
-  (void)host;
+// Poses a scene made from the file (the clip `anim` at time t, or the file's own pose when anim
+// is null) and compares the world matrices, the bones and the software-skinned positions of every
+// mesh with the glTF evaluation. `ctl` has the scene's frames as outputs and `clip` registered;
+// when null, a controller is made for the pose.
+void CheckPose(const tinygltf::Model& gl, Frame* root, float modelSize, AnimationController* ctl,
+               AnimationSet* clip, const tinygltf::Animation* anim, double t) {
   std::vector<Pose> poses(gl.nodes.size());
   if (anim) {
     for (const auto& ch : anim->channels) {
@@ -195,23 +210,25 @@ void CheckPose(const tinygltf::Model& gl, ImportedScene& scene, TestHost& host, 
       if (ch.target_path == "translation")
         poses[ch.target_node].translation = SampleChannel(gl, smp, 3, t);
     }
-    AnimationController* ctl = nullptr;
-    ASSERT_EQ(LyrCreateAnimationController(LyrFrameNumNamedMatrices(scene.root), 1, 1, 1, &ctl),
-              Ok);
-    Ref<AnimationController> controller(ctl);
-    ASSERT_EQ(LyrFrameRegisterNamedMatrices(scene.root, ctl), Ok);
-    ASSERT_EQ(ctl->RegisterSet(clip), Ok);
+    Ref<AnimationController> own;
+    if (!ctl) {
+      ASSERT_EQ(LyrCreateAnimationController(LyrFrameNumNamedMatrices(root), 1, 1, 1, own.put()),
+                Ok);
+      ctl = own.get();
+      ASSERT_EQ(LyrFrameRegisterNamedMatrices(root, ctl), Ok);
+      ASSERT_EQ(ctl->RegisterSet(clip), Ok);
+    }
     ASSERT_EQ(ctl->SetTrackSet(0, clip), Ok);
     ASSERT_EQ(ctl->SetTrackState(0, std::array<TrackState, 1>{{{0, 1, 1, 1, t}}}.data()), Ok);
-    ASSERT_EQ(ctl->SetTime(0), Ok);
+    ASSERT_EQ(ctl->SetTime(ctl->Time()), Ok);
   }
   const auto& roots = gl.scenes[gl.defaultScene >= 0 ? gl.defaultScene : 0].nodes;
   Matrix identity{};
   for (int i = 0; i < 4; ++i) identity.m[i][i] = 1;
-  const Frame* first = scene.root;
+  const Frame* first = root;
   if (roots.size() > 1) {
-    EXPECT_EQ(scene.root->name, nullptr);
-    first = scene.root->firstChild;
+    EXPECT_EQ(root->name, nullptr);
+    first = root->firstChild;
   }
   Pairing pair{std::vector<const Frame*>(gl.nodes.size()), std::vector<Matrix>(gl.nodes.size()),
                std::vector<M4>(gl.nodes.size())};
@@ -234,7 +251,7 @@ void CheckPose(const tinygltf::Model& gl, ImportedScene& scene, TestHost& host, 
   walk(roots, first, identity, Identity());
 
   // Float rounding through chains of twenty frames and slerp in floats stay within this.
-  const double tol = (anim ? 5e-5 : 1e-5) * scene.modelSize + 1e-6;
+  const double tol = 1e-5 * modelSize + 1e-6;
   for (size_t n = 0; n < gl.nodes.size(); ++n) {
     if (!pair.frameOf[n]) continue;
     // The row-vector world matrix is the transpose of the glTF one.
@@ -271,12 +288,36 @@ void CheckPose(const tinygltf::Model& gl, ImportedScene& scene, TestHost& host, 
     // world * inverse bind; the weighted sums must agree vertex for vertex.
     const tinygltf::Skin& skin = gl.skins[skinIndex];
     SkinInfo* si = c->skinInfo;
+    const auto ibmOf = [&](size_t j) {
+      std::array<double, 16> ibm;
+      for (int k = 0; k < 16; ++k)
+        ibm[k] =
+            skin.inverseBindMatrices >= 0 ? Read(gl, skin.inverseBindMatrices, j, k) : (k % 5 == 0);
+      return ibm;
+    };
+    // The bones are the joints with a non-zero weight on this mesh, in joint order, with the
+    // inverse bind matrices (read in order as rows) as offsets.
+    std::vector<bool> influences(skin.joints.size());
+    for (const auto& p : gm.primitives)
+      for (int set = 0; p.attributes.count("JOINTS_" + std::to_string(set)); ++set) {
+        const int ja = p.attributes.at("JOINTS_" + std::to_string(set));
+        const int wa = p.attributes.at("WEIGHTS_" + std::to_string(set));
+        for (size_t i = 0; i < gl.accessors[ja].count; ++i)
+          for (int k = 0; k < 4; ++k)
+            if (Read(gl, wa, i, k) != 0) influences[size_t(Read(gl, ja, i, k))] = true;
+      }
+    std::vector<size_t> bonesOf;
+    for (size_t j = 0; j < influences.size(); ++j)
+      if (influences[j]) bonesOf.push_back(j);
+    ASSERT_EQ(si->GetBoneCount(), bonesOf.size());
     std::vector<Matrix> bones(si->GetBoneCount());
     for (uint32_t b = 0; b < bones.size(); ++b) {
-      const Frame* bf = LyrFrameFind(scene.root, si->GetBoneLabel(b));
-      ASSERT_NE(bf, nullptr) << si->GetBoneLabel(b);
-      size_t node = 0;
-      while (pair.frameOf[node] != bf) ++node;
+      const int node = skin.joints[bonesOf[b]];
+      ASSERT_STREQ(si->GetBoneLabel(b), pair.frameOf[node]->name) << "bone " << b;
+      const std::array<double, 16> ibm = ibmOf(bonesOf[b]);
+      for (int k = 0; k < 16; ++k)
+        ASSERT_NEAR(si->GetBoneOffset(b)->m[k / 4][k % 4], ibm[k], 1e-6 * (1 + std::fabs(ibm[k])))
+            << "bone " << b;
       MultiplyMatrix(&bones[b], si->GetBoneOffset(b), &pair.rowWorld[node]);
     }
     const uint32_t stride = mesh->GetVertexStride();
@@ -287,13 +328,8 @@ void CheckPose(const tinygltf::Model& gl, ImportedScene& scene, TestHost& host, 
     mesh->UnlockVertices();
     ASSERT_EQ(si->UpdateSkinnedVertices(bones.data(), nullptr, src.data(), dst.data()), Ok);
     std::vector<M4> joint(skin.joints.size());
-    for (size_t j = 0; j < joint.size(); ++j) {
-      double ibm[16];
-      for (int k = 0; k < 16; ++k)
-        ibm[k] =
-            skin.inverseBindMatrices >= 0 ? Read(gl, skin.inverseBindMatrices, j, k) : (k % 5 == 0);
-      joint[j] = Mul(pair.world[skin.joints[j]], FromColumnMajor(ibm));
-    }
+    for (size_t j = 0; j < joint.size(); ++j)
+      joint[j] = Mul(pair.world[skin.joints[j]], FromColumnMajor(ibmOf(j).data()));
     uint32_t v = 0;
     for (const auto& p : gm.primitives) {
       const int pos = p.attributes.at("POSITION");
@@ -319,6 +355,44 @@ void CheckPose(const tinygltf::Model& gl, ImportedScene& scene, TestHost& host, 
   }
 }
 
+// Everything the file says, checked on a scene made from it: the file's own pose, then five
+// times of every clip. sets[a] is the set made from animation a; `ctl` as for CheckPose.
+void CheckScene(const tinygltf::Model& gl, Frame* root, float modelSize,
+                const std::vector<AnimationSet*>& sets, AnimationController* ctl) {
+  // The file's own matrices, put back before each pose: a clip writes only the frames it moves.
+  std::vector<std::pair<Frame*, Matrix>> saved;
+  std::function<void(Frame*)> save = [&](Frame* f) {
+    for (; f; f = f->nextSibling) saved.push_back({f, f->matrix}), save(f->firstChild);
+  };
+  save(root);
+  CheckPose(gl, root, modelSize, ctl, nullptr, nullptr, 0);
+  ASSERT_EQ(sets.size(), gl.animations.size());
+  for (size_t a = 0; a < gl.animations.size(); ++a) {
+    SCOPED_TRACE("clip " + std::to_string(a));
+    ASSERT_NE(sets[a], nullptr);
+    double end = 0;
+    for (const auto& smp : gl.animations[a].samplers)
+      end = std::fmax(end, gl.accessors[smp.input].maxValues.at(0));
+    // Key times are whole ticks.
+    EXPECT_NEAR(sets[a]->Period(), end, 0.5 / import::kImportTicksPerSecond);
+    // One interpolator per animated node, named after its frame.
+    std::set<int> animated;
+    for (const auto& ch : gl.animations[a].channels) animated.insert(ch.target_node);
+    EXPECT_EQ(sets[a]->InterpolatorCount(), animated.size());
+    for (double f : {0.0, 0.13, 0.5, 0.77, 0.999}) {
+      for (auto& [frame, m] : saved) frame->matrix = m;
+      CheckPose(gl, root, modelSize, ctl, sets[a], &gl.animations[a], f * end);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+std::string ParamName(std::string s) {
+  for (char& ch : s)
+    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  return s;
+}
+
 class GltfModels : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(GltfModels, TreeWorldMatricesAndSkinningMatchTheFileAtEveryPose) {
@@ -334,38 +408,86 @@ TEST_P(GltfModels, TreeWorldMatricesAndSkinningMatchTheFileAtEveryPose) {
       << message;
   ASSERT_NE(scene.root, nullptr);
   ASSERT_GT(scene.modelSize, 0);
-  // The file's own matrices, put back before each pose: a clip writes only the frames it moves.
-  std::vector<std::pair<Frame*, Matrix>> saved;
-  std::function<void(Frame*)> save = [&](Frame* f) {
-    for (; f; f = f->nextSibling) saved.push_back({f, f->matrix}), save(f->firstChild);
-  };
-  save(scene.root);
-  CheckPose(gl, scene, host, nullptr, nullptr, 0);
-  ASSERT_EQ(scene.animationSets.size(), gl.animations.size());
-  for (size_t a = 0; a < gl.animations.size(); ++a) {
-    double end = 0;
-    for (const auto& smp : gl.animations[a].samplers)
-      end = std::fmax(end, gl.accessors[smp.input].maxValues.at(0));
-    EXPECT_NEAR(scene.animationSets[a]->Period(), end, 1e-6) << a;
-    // Open: the robot's last clip departs by about 1e-2 at 0.77 of its length; not yet
-    // explained, so it is left out here rather than hidden behind a loose tolerance.
-    if (std::string(GetParam()) == "robot.glb" && a == 10) continue;
-    for (double f : {0.0, 0.13, 0.5, 0.77, 0.999}) {
-      for (auto& [frame, m] : saved) frame->matrix = m;
-      SCOPED_TRACE("clip " + std::to_string(a));
-      CheckPose(gl, scene, host, scene.animationSets[a], &gl.animations[a], f * end);
-      if (HasFatalFailure()) break;
-    }
-  }
+  CheckScene(gl, scene.root, scene.modelSize, scene.animationSets, nullptr);
   EXPECT_EQ(LyrFrameDestroy(scene.root, &host), Ok);
 }
 
-INSTANTIATE_TEST_SUITE_P(Shared, GltfModels, ::testing::ValuesIn(kModels), [](const auto& p) {
-  std::string s = p.param;
-  for (char& ch : s)
-    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-  return s;
-});
+INSTANTIATE_TEST_SUITE_P(Shared, GltfModels, ::testing::ValuesIn(kModels),
+                         [](const auto& p) { return ParamName(p.param); });
+
+// Imported, saved in one of the four forms, loaded back through the scene loader: the loaded
+// scene, played by the controller the loader made, must still be the file's.
+struct Form {
+  const char* name;
+  uint32_t code;
+};
+class GltfSaved : public ::testing::TestWithParam<std::tuple<const char*, Form>> {};
+
+TEST_P(GltfSaved, LoadsBackAsTheFileSays) {
+  const auto& [model, form] = GetParam();
+  const std::string path = Model(model);
+  const tinygltf::Model gl = Parse(path);
+  Ref<GraphicsDevice> device = MakeRefDevice();
+  char dir[512], file[1024];
+  ASSERT_TRUE(platform::TempDirectory(dir, sizeof dir));
+  // A name of its own: CTest runs the cases side by side.
+  ASSERT_TRUE(platform::MakeTempFile(dir, "imp", file, sizeof file));
+  float modelSize = 0;
+  {
+    TestHost host;
+    ImportedScene scene;
+    std::string message;
+    ASSERT_EQ(import::ImportGltf(path.c_str(), 0, device.get(), &host, &scene, &message), Ok)
+        << message;
+    modelSize = scene.modelSize;
+    Ref<AnimationController> sets;
+    ASSERT_EQ(LyrCreateAnimationController(
+                  1, std::max<uint32_t>(1, uint32_t(scene.animationSets.size())), 1, 1, sets.put()),
+              Ok);
+    for (AnimationSet* set : scene.animationSets) ASSERT_EQ(sets->RegisterSet(set), Ok);
+    const LyrResult saved = LyrSaveMeshHierarchyToFileA(
+        file, form.code, scene.root, scene.animationSets.empty() ? nullptr : sets.get(), nullptr);
+    EXPECT_EQ(LyrFrameDestroy(scene.root, &host), Ok);
+    ASSERT_EQ(saved, Ok);
+  }
+  TestHost host;
+  Frame* root = nullptr;
+  Ref<AnimationController> ctl;
+  const LyrResult loaded =
+      LyrLoadMeshHierarchyFromVekA(file, 0, device.get(), &host, nullptr, &root, ctl.put());
+  platform::DeleteFile(file);
+  ASSERT_EQ(loaded, Ok);
+  // The loaded sets by the names the importer gave the clips.
+  std::vector<Ref<AnimationSet>> held;
+  std::vector<AnimationSet*> sets;
+  for (size_t a = 0; a < gl.animations.size(); ++a) {
+    const std::string name =
+        gl.animations[a].name.empty() ? "animation" + std::to_string(a) : gl.animations[a].name;
+    sets.push_back(nullptr);
+    for (uint32_t i = 0; ctl && i < ctl->SetCount(); ++i) {
+      Ref<AnimationSet> set;
+      ASSERT_EQ(ctl->SetAt(i, set.put()), Ok);
+      if (set->Name() && name == set->Name()) sets.back() = set.get(), held.push_back(set);
+    }
+  }
+  EXPECT_EQ(ctl ? ctl->SetCount() : 0u, gl.animations.size());
+  CheckScene(gl, root, modelSize, sets, ctl.get());
+  held.clear();
+  ctl = Ref<AnimationController>();
+  EXPECT_EQ(LyrFrameDestroy(root, &host), Ok);
+}
+
+const Form kForms[] = {{"text", kVekFormatText},
+                       {"binary", kVekFormatBinary},
+                       {"text_zip", kVekFormatTextCompressed},
+                       {"binary_zip", kVekFormatBinaryCompressed}};
+INSTANTIATE_TEST_SUITE_P(Shared, GltfSaved,
+                         ::testing::Combine(::testing::ValuesIn(kModels),
+                                            ::testing::ValuesIn(kForms)),
+                         [](const auto& p) {
+                           return ParamName(std::string(std::get<0>(p.param)) + "_" +
+                                            std::get<1>(p.param).name);
+                         });
 
 }  // namespace
 }  // namespace lyr::test

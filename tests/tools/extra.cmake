@@ -21,3 +21,7 @@ if(PNG_FOUND AND LYR_PNG_LINKS)
   target_link_libraries(test_tools PRIVATE PNG::PNG)
   target_compile_definitions(test_tools PRIVATE LYR_TEST_PNG=1)
 endif()
+# Whether the tool was built with the importer.
+if(TARGET lyr_import)
+  target_compile_definitions(test_tools PRIVATE LYR_TOOL_HAS_IMPORT=1)
+endif()

@@ -9,6 +9,7 @@
 // positions equal those of the glTF scene.
 #include <tiny_gltf.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -38,6 +39,14 @@ struct AccessorView {
   int componentType = 0;
   int components = 0;
   bool normalized = false;
+
+  // Indices and joint numbers: unsigned integers, not normalised, so every value Get gives is a
+  // whole number in [0, 2^32).
+  bool WholeNumbers() const {
+    return !normalized && (componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE ||
+                           componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT ||
+                           componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT);
+  }
 
   double Get(size_t i, int c) const {
     const uint8_t* p = base + i * stride;
@@ -123,8 +132,9 @@ class GltfImporter {
     message = std::move(why);
     return ErrFail;
   }
-  void Warn(const std::string& what) {
-    if (warned_.insert(what).second) out_->warnings.push_back(what);
+  // An unsupported feature, reported once as "<feature> skipped".
+  void Warn(const std::string& feature) {
+    if (warned_.insert(feature).second) out_->warnings.push_back(feature + " skipped");
   }
   // Checks accessor `index` (of one of the allowed component counts) and makes its view.
   bool View(int index, std::initializer_list<int> components, const char* what, AccessorView* v);
@@ -354,7 +364,7 @@ LyrResult GltfImporter::MakeMesh(int meshIndex) {
     const size_t firstIndex = indices.size();
     if (prim.indices >= 0) {
       if (!View(prim.indices, {1}, "indices", &idx)) return ErrFail;
-      if (idx.componentType == TINYGLTF_COMPONENT_TYPE_FLOAT) return Fail("indices: float indices");
+      if (!idx.WholeNumbers()) return Fail("indices: not unsigned integers");
       for (size_t i = 0; i + 2 < idx.count; i += 3)
         for (int k = 0; k < 3; ++k) {
           const double v = idx.Get(i + k, 0);
@@ -444,6 +454,7 @@ LyrResult GltfImporter::MakeSkin(int meshIndex, int skinIndex, SkinInfo** out) {
       AccessorView jv, wv;
       if (!View(j->second, {4}, "JOINTS", &jv) || !View(w->second, {4}, "WEIGHTS", &wv))
         return ErrFail;
+      if (!jv.WholeNumbers()) return Fail("JOINTS: not unsigned integers");
       const uint32_t end = a + 1 < im.firstVertex.size() ? im.firstVertex[a + 1] : im.vertexCount;
       if (jv.count != end - first || wv.count != jv.count)
         return Fail("JOINTS/WEIGHTS count differs from POSITION");
@@ -453,7 +464,7 @@ LyrResult GltfImporter::MakeSkin(int meshIndex, int skinIndex, SkinInfo** out) {
           if (weight == 0) continue;
           const double joint = jv.Get(v, c);
           if (!(joint >= 0 && joint < static_cast<double>(joints)))
-            return Fail("JOINTS: joint " + std::to_string(static_cast<int64_t>(joint)) +
+            return Fail("JOINTS: joint " + std::to_string(static_cast<uint64_t>(joint)) +
                         " out of range in skin " + std::to_string(skinIndex));
           influences[static_cast<size_t>(joint)].push_back(
               {first + static_cast<uint32_t>(v), weight});
@@ -543,7 +554,7 @@ LyrResult GltfImporter::Run() {
   return Ok;
 }
 
-// Keys of one channel in seconds, before conversion to ticks: `width` floats per key.
+// Keys of one channel, times in whole ticks: `width` floats per key.
 struct Track {
   std::vector<double> times;
   std::vector<float> values;
@@ -565,45 +576,64 @@ void Hermite(const float* a, const float* b, int width, double dt, double s, dou
     for (int c = 0; c < 4; ++c) out[c] /= std::sqrt(norm);
 }
 
-// Replaces a cubic channel by linear keys: each segment is split into 2^k equal parts, k the
-// smallest for which linear blending of the parts stays within `tolerance` of the curve at
-// checkpoints inside every part.
+// Seconds to the whole tick nearest: the file form holds whole ticks only, so an imported clip
+// plays the same before and after it is saved.
+double WholeTicks(double seconds) {
+  return std::round(seconds * kImportTicksPerSecond);
+}
+
+// Replaces a cubic channel by linear keys, times in ticks: each segment is split into 2^k about
+// equal parts at whole ticks, k the smallest for which linear blending of the parts stays within
+// `tolerance` of the curve at checkpoints inside every part. The curve is evaluated at the
+// rounded times themselves, so rounding adds no error.
 Track ResampleCubic(const std::vector<double>& times, const std::vector<float>& triples, int width,
                     double tolerance) {
   Track t;
   const size_t n = times.size();
-  const auto push = [&](double time, const double* v) {
-    t.times.push_back(time);
+  const auto push = [&](double tick, const double* v) {
+    t.times.push_back(tick);
     for (int c = 0; c < width; ++c) t.values.push_back(static_cast<float>(v[c]));
   };
   double v[4], w[4], mid[4];
+  std::vector<double> ticks;
   for (size_t k = 0; k + 1 < n; ++k) {
     const float* a = &triples[k * 3 * width];
     const float* b = &triples[(k + 1) * 3 * width];
     const double dt = times[k + 1] - times[k];
-    int parts = 1;
-    for (; parts < 4096; parts *= 2) {
+    const double t0 = WholeTicks(times[k]), t1 = WholeTicks(times[k + 1]);
+    // The curve's parameter at a tick time, within the segment.
+    const auto at = [&](double tick) {
+      return dt > 0 ? std::clamp((tick / kImportTicksPerSecond - times[k]) / dt, 0.0, 1.0) : 0.0;
+    };
+    for (int parts = 1;; parts *= 2) {
+      ticks.clear();
+      for (int p = 0; p <= parts; ++p) {
+        const double tick = std::round(t0 + (t1 - t0) * p / parts);
+        if (ticks.empty() || tick > ticks.back()) ticks.push_back(tick);
+      }
+      // A part of one tick cannot be split further.
+      if (parts >= 4096 || static_cast<int>(ticks.size()) <= parts) break;
       double err = 0;
-      for (int p = 0; p < parts && err <= tolerance; ++p) {
-        Hermite(a, b, width, dt, double(p) / parts, v);
-        Hermite(a, b, width, dt, double(p + 1) / parts, w);
+      for (size_t p = 0; p + 1 < ticks.size() && err <= tolerance; ++p) {
+        Hermite(a, b, width, dt, at(ticks[p]), v);
+        Hermite(a, b, width, dt, at(ticks[p + 1]), w);
         for (double f : {0.25, 0.5, 0.75}) {
-          Hermite(a, b, width, dt, (p + f) / parts, mid);
+          Hermite(a, b, width, dt, at(ticks[p] + f * (ticks[p + 1] - ticks[p])), mid);
           for (int c = 0; c < width; ++c)
             err = std::fmax(err, std::fabs(v[c] + f * (w[c] - v[c]) - mid[c]));
         }
       }
       if (err <= tolerance) break;
     }
-    for (int p = 0; p < parts; ++p) {
-      Hermite(a, b, width, dt, double(p) / parts, v);
-      push(times[k] + dt * p / parts, v);
+    for (size_t p = 0; p + 1 < ticks.size(); ++p) {
+      Hermite(a, b, width, dt, at(ticks[p]), v);
+      push(ticks[p], v);
     }
   }
   if (n > 0) {
     const float* last = &triples[(n - 1) * 3 * width];
     Hermite(last, last, width, 0, 0, v);
-    push(times[n - 1], v);
+    push(WholeTicks(times[n - 1]), v);
   }
   return t;
 }
@@ -665,6 +695,7 @@ LyrResult GltfImporter::MakeAnimations() {
         t = ResampleCubic(times, values, width, 2e-5 * (path == 2 ? size : 1.0));
       } else if (step) {
         // Each value holds until the next key's time, where both keys stand at one time.
+        for (double& time : times) time = WholeTicks(time);
         for (size_t i = 0; i < times.size(); ++i) {
           if (i > 0) {
             t.times.push_back(times[i]);
@@ -674,6 +705,7 @@ LyrResult GltfImporter::MakeAnimations() {
           t.values.insert(t.values.end(), &values[i * width], &values[i * width] + width);
         }
       } else {
+        for (double& time : times) time = WholeTicks(time);
         t.times = std::move(times);
         t.values = std::move(values);
       }
@@ -704,7 +736,7 @@ LyrResult GltfImporter::MakeAnimations() {
           for (int c = 0; c < width; ++c) t.values.push_back(t.values[t.values.size() - width]);
         }
         for (size_t i = 0; i < t.times.size(); ++i) {
-          const float tick = static_cast<float>(t.times[i] * kImportTicksPerSecond);
+          const float tick = static_cast<float>(t.times[i]);
           const float* v = &t.values[i * width];
           if (path == 1)
             // Stored conjugated: the interpolator hands out the conjugate of its keys, which is
@@ -756,7 +788,7 @@ LyrResult ImportGltfFromMemory(const void* data, size_t size, const std::string&
   std::string ignored;
   std::string& msg = message ? *message : ignored;
   msg.clear();
-  if (!data || !device || !allocator || !out || out->root) return ErrInvalidCall;
+  if (!data || !device || !allocator || !out || out->root) return Explained(ErrInvalidCall, &msg);
   try {
     Model model;
     tinygltf::TinyGLTF parser;
@@ -778,7 +810,7 @@ LyrResult ImportGltfFromMemory(const void* data, size_t size, const std::string&
     GltfImporter importer(model, meshOptions, device, allocator, out);
     const LyrResult r = importer.Run();
     msg = importer.message;
-    return r;
+    return Explained(r, &msg);
   } catch (const std::bad_alloc&) {
     return msg = "out of memory", ErrOutOfMemory;
   } catch (const std::exception& e) {

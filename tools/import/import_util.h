@@ -4,7 +4,7 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <string>
 #include <vector>
 
 #include "core/object_impl.h"
@@ -12,12 +12,23 @@
 
 namespace lyr::import {
 
-// Reads a whole file; false when it cannot be opened or read.
+// Reads a whole file in one read (a character-by-character copy cost a seventh of a robot.glb
+// import); false when it cannot be opened or read.
 inline bool ReadWholeFile(const char* path, std::vector<char>* out) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  const std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  out->resize(static_cast<size_t>(size));
+  in.seekg(0);
+  return static_cast<bool>(in.read(out->data(), size));
+}
+
+// Every failure says what went wrong: one without a message of its own (the device's, the
+// allocator's, the host's) gets the text of its code.
+inline LyrResult Explained(LyrResult r, std::string* message) {
+  if (Failed(r) && message->empty()) *message = ResultMessage(r);
+  return r;
 }
 
 inline constexpr FormatCode kImportFormat = kFormatPosition | kFormatNormal | FormatTexCount(1);

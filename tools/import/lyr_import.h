@@ -20,7 +20,9 @@ namespace lyr::import {
 struct ImportedScene {
   Frame* root = nullptr;
   std::vector<AnimationSet*> animationSets;
-  // Unsupported features met in the file, each reported once, in the order first met.
+  // Warnings, each once, in the order first met: every unsupported feature met in the file as
+  // "<feature> skipped" (morph targets, cameras, extension <name>, ...) and, for OBJ, each line
+  // of the parser's own warnings.
   std::vector<std::string> warnings;
   // Largest extent of the bounding box of every vertex position, for tolerance scaling.
   float modelSize = 0;

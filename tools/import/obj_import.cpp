@@ -2,9 +2,11 @@
 // against the attribute arrays before it is read.
 #include <tiny_obj_loader.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <map>
+#include <sstream>
 #include <tuple>
 
 #include "import_util.h"
@@ -13,12 +15,10 @@
 
 namespace lyr::import {
 
-LyrResult ImportObj(const char* path, uint32_t meshOptions, GraphicsDevice* device,
-                    HierarchyAllocator* allocator, ImportedScene* out, std::string* message) {
-  std::string ignored;
-  std::string& msg = message ? *message : ignored;
-  msg.clear();
-  if (!path || !device || !allocator || !out || out->root) return ErrInvalidCall;
+namespace {
+
+LyrResult Import(const char* path, uint32_t meshOptions, GraphicsDevice* device,
+                 HierarchyAllocator* allocator, ImportedScene* out, std::string& msg) {
   try {
     tinyobj::ObjReaderConfig config;
     config.triangulate = true;
@@ -31,7 +31,12 @@ LyrResult ImportObj(const char* path, uint32_t meshOptions, GraphicsDevice* devi
       msg = reader.Error().empty() ? "not an OBJ file" : reader.Error();
       return ErrFail;
     }
-    if (!reader.Warning().empty()) out->warnings.push_back(reader.Warning());
+    // The parser's warnings come as lines of one text; each distinct line is one warning.
+    std::istringstream warned(reader.Warning());
+    for (std::string line; std::getline(warned, line);)
+      if (!line.empty() &&
+          std::find(out->warnings.begin(), out->warnings.end(), line) == out->warnings.end())
+        out->warnings.push_back(line);
     const tinyobj::attrib_t& at = reader.GetAttrib();
     const auto& mats = reader.GetMaterials();
     // Faces grouped by material; corners welded by their (position, normal, texcoord) indices.
@@ -150,6 +155,17 @@ LyrResult ImportObj(const char* path, uint32_t meshOptions, GraphicsDevice* devi
   } catch (const std::exception& e) {
     return msg = e.what(), ErrFail;
   }
+}
+
+}  // namespace
+
+LyrResult ImportObj(const char* path, uint32_t meshOptions, GraphicsDevice* device,
+                    HierarchyAllocator* allocator, ImportedScene* out, std::string* message) {
+  std::string ignored;
+  std::string& msg = message ? *message : ignored;
+  msg.clear();
+  if (!path || !device || !allocator || !out || out->root) return Explained(ErrInvalidCall, &msg);
+  return Explained(Import(path, meshOptions, device, allocator, out, msg), &msg);
 }
 
 }  // namespace lyr::import

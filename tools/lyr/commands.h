@@ -20,5 +20,7 @@ struct Command {
 
 Command AddDemoCommand(CLI::App& app);
 Command AddRenderCommand(CLI::App& app);
+// `lyr import`: glTF and OBJ files into Vek scene files.
+Command AddImportCommand(CLI::App& app);
 
 }  // namespace lyr::tool

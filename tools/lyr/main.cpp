@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
   const std::vector<Command> commands = {
       AddDemoCommand(app),
       AddRenderCommand(app),
+      AddImportCommand(app),
   };
 
   // CLI11 would report an unknown command as a missing one; name it instead.
