@@ -70,8 +70,10 @@ TEST(TruncatedTicks, TowardZeroLow32Bits) {
   for (const auto& c : cases) EXPECT_EQ(vekio::TruncatedTicks(c.in), c.out) << c.in;
 }
 
-// The ticks object: only with sets, from the first key-frame interpolator of set 0.
-TEST(HierarchySave, TicksObject) {
+// The ticks objects: only with sets; set 0's rate ahead of the frames, and another one before
+// each set whose rate (as written, truncated) differs from the last one written, so that sets of
+// mixed rates load back with their own.
+TEST(HierarchySave, TicksObjects) {
   auto kf = [](double ticks, bool keyFrame = true) {
     FakeKeys k;
     k.ticks = ticks;
@@ -83,15 +85,16 @@ TEST(HierarchySave, TicksObject) {
     const char* what;
     std::vector<std::vector<Ref<KeyFrameInterpolator>>> sets;  // empty: no controller
     bool controller;
-    int64_t ticks;  // -1: no ticks object
+    const char* top;  // the top-level objects, "T<rate>" for a ticks object
   } cases[] = {
-      {"no controller", {}, false, -1},
-      {"controller without sets", {}, true, -1},
-      {"30 ticks", {{kf(30)}}, true, 30},
-      {"29.97 ticks", {{kf(29.97)}}, true, 29},
-      {"set 0 decides", {{kf(25)}, {kf(60)}}, true, 25},
-      {"first key-frame interpolator", {{kf(12, false), kf(24), kf(48)}}, true, 24},
-      {"no key-frame interpolator", {{kf(12, false)}}, true, 4800},
+      {"no controller", {}, false, "Frame"},
+      {"controller without sets", {}, true, "Frame"},
+      {"30 ticks", {{kf(30)}}, true, "T30 Frame Set"},
+      {"29.97 ticks", {{kf(29.97)}}, true, "T29 Frame Set"},
+      {"set 0 first, then changes", {{kf(25)}, {kf(60)}, {kf(60.5)}, {kf(25)}}, true,
+       "T25 Frame Set T60 Set Set T25 Set"},
+      {"first key-frame interpolator", {{kf(12, false), kf(24), kf(48)}}, true, "T24 Frame Set"},
+      {"no key-frame interpolator", {{kf(12, false)}}, true, "T4800 Frame Set"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -105,14 +108,16 @@ TEST(HierarchySave, TicksObject) {
     SavedFile f = ParseSaved(Save(root, controller.get(), kVekFormatText, &r));
     ASSERT_EQ(r, Ok);
     ASSERT_EQ(f.result, Ok);
-    std::vector<std::string> expected;
-    if (c.ticks >= 0) expected.push_back("AnimTicksPerSecond");
-    expected.push_back("Frame");
-    expected.insert(expected.end(), c.sets.size(), "AnimationSet");
-    EXPECT_EQ(TemplateNamesOf(f.top), expected);
-    if (c.ticks >= 0) {
-      EXPECT_EQ(BlockValue<uint32_t>(f.top[0].get(), 0), uint32_t(c.ticks));
+    const std::vector<std::string> names = TemplateNamesOf(f.top);
+    std::string top;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (i) top += ' ';
+      if (names[i] == "AnimTicksPerSecond")
+        top += "T" + std::to_string(BlockValue<uint32_t>(f.top[i].get(), 0));
+      else
+        top += names[i] == "AnimationSet" ? "Set" : names[i];
     }
+    EXPECT_EQ(top, c.top);
   }
 }
 
