@@ -155,14 +155,47 @@ LyrResult WriteVectorKeys(VekSaveObject* save, KeyFrameInterpolator* kf, uint32_
   return block.AddTo(save, animation);
 }
 
+// Whether a channel holds nothing but the one key an interpolator gets for a channel it was made
+// without: time 0 and the identity value (scale 1, rotation (0, 0, 0, 1), translation 0).
+bool OnlyDefaultKey(KeyFrameInterpolator* kf, uint32_t keyType) {
+  if (keyType == kKeyRotation) {
+    RotationKey k{};
+    return kf->RotationKeyCount() == 1 && Succeeded(kf->CopyRotationKeys(&k)) && k.time == 0 &&
+           k.value.x == 0 && k.value.y == 0 && k.value.z == 0 && k.value.w == 1;
+  }
+  const bool scale = keyType == kKeyScale;
+  VectorKey k{};
+  const float v = scale ? 1.0f : 0.0f;
+  return (scale ? kf->ScaleKeyCount() : kf->TranslationKeyCount()) == 1 &&
+         Succeeded(scale ? kf->CopyScaleKeys(&k) : kf->CopyTranslationKeys(&k)) && k.time == 0 &&
+         k.value.x == v && k.value.y == v && k.value.z == v;
+}
+
 // An Animation: rotation, scale and translation keys (each kind only when it has keys) and a
 // reference to the animated frame by name.
+//
+// A kind that holds only the default key is left out (unless all three do: an Animation needs a
+// key to load). It is the key an interpolator gets for a kind it was made without, and a loader
+// makes the same key for a kind the file leaves out; but the period counts a kind made without
+// keys differently from one with a single key at time 0, so writing it would turn, for example,
+// a translation-only animation into one with a period of 0 that no longer plays once loaded.
 LyrResult WriteAnimation(VekSaveObject* save, KeyFrameInterpolator* kf, VekDataObject* set) {
   Ref<VekDataObject> animation;
   LyrResult r = NewObject(save, tid::kAnimation, nullptr, 0, nullptr, &animation);
-  if (Failed(r) || Failed(r = WriteRotationKeys(save, kf, animation.get())) ||
-      Failed(r = WriteVectorKeys(save, kf, kKeyScale, animation.get())) ||
-      Failed(r = WriteVectorKeys(save, kf, kKeyTranslation, animation.get())) ||
+  if (Failed(r)) return r;
+  bool writeScale = kf->ScaleKeyCount() > 0 && !OnlyDefaultKey(kf, kKeyScale);
+  bool writeTranslation =
+      kf->TranslationKeyCount() > 0 && !OnlyDefaultKey(kf, kKeyTranslation);
+  bool writeRotation = kf->RotationKeyCount() > 0 && !OnlyDefaultKey(kf, kKeyRotation);
+  if (!writeRotation && !writeScale && !writeTranslation) {
+    writeRotation = kf->RotationKeyCount() > 0;
+    writeScale = !writeRotation && kf->ScaleKeyCount() > 0;
+    writeTranslation = !writeRotation && !writeScale;
+  }
+  if ((writeRotation && Failed(r = WriteRotationKeys(save, kf, animation.get()))) ||
+      (writeScale && Failed(r = WriteVectorKeys(save, kf, kKeyScale, animation.get()))) ||
+      (writeTranslation &&
+       Failed(r = WriteVectorKeys(save, kf, kKeyTranslation, animation.get()))) ||
       Failed(r = animation->AddReference(kf->Name(), nullptr)))
     return r;
   return set->AddChild(animation.get());
