@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -51,6 +52,8 @@ class Progress {
 
 // The Vek save formats by name: text, binary, text-zip, binary-zip.
 const std::map<std::string, uint32_t>& VekFormats();
+// The format code a Vek file's header names; text when the header names none of the four.
+uint32_t FormatOfFile(const std::string& path);
 
 // The frames and mesh containers of a scene the tool loaded: plain heap records, freed by
 // LyrFrameDestroy through this allocator. Containers deep-copy what the loader lends them
@@ -68,6 +71,10 @@ class SceneHost final : public HierarchyAllocator {
   LyrResult LYR_CALL DeleteMeshContainer(MeshContainer* container) override;
 };
 
+// Calls `visit` for every mesh container of the tree at `root` (its siblings and descendants
+// included), frames in depth-first order, containers in list order.
+void ForEachContainer(Frame* root, const std::function<void(MeshContainer&)>& visit);
+
 // The reference device every tool command makes its meshes on, loaded on first use and kept for
 // the process's life. Throws Failure when the device module cannot be loaded.
 GraphicsDevice* Device();
@@ -84,6 +91,12 @@ class Scene {
   // Loads `path` with `meshOptions` (MeshOptions bits). Throws Failure with a clear message:
   // a missing file, a file that is not a Vek file, a broken one.
   void Load(const std::string& path, uint32_t meshOptions = 0);
+
+  // Saves the tree and the animation sets to `path` in a Vek format code (VekFormats()). The sets
+  // keep the order they had in the loaded file, so the same set plays first after a reload. The
+  // file is written beside `path` under a temporary name and renamed over it only once complete:
+  // a failed save leaves no partial file and an existing `path` untouched. Throws Failure.
+  void Save(const std::string& path, uint32_t format) const;
 
   Frame* root = nullptr;
   AnimationController* controller = nullptr;

@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
   app.fallthrough(false);
 
   const std::vector<Command> commands = {
-      AddDemoCommand(app),
+      AddDemoCommand(app),     AddInfoCommand(app),       AddConvertCommand(app),
+      AddOptimizeCommand(app), AddTessellateCommand(app),
   };
 
   // CLI11 would report an unknown command as a missing one; name it instead.
