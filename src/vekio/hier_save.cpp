@@ -184,8 +184,7 @@ LyrResult WriteAnimation(VekSaveObject* save, KeyFrameInterpolator* kf, VekDataO
   LyrResult r = NewObject(save, tid::kAnimation, nullptr, 0, nullptr, &animation);
   if (Failed(r)) return r;
   bool writeScale = kf->ScaleKeyCount() > 0 && !OnlyDefaultKey(kf, kKeyScale);
-  bool writeTranslation =
-      kf->TranslationKeyCount() > 0 && !OnlyDefaultKey(kf, kKeyTranslation);
+  bool writeTranslation = kf->TranslationKeyCount() > 0 && !OnlyDefaultKey(kf, kKeyTranslation);
   bool writeRotation = kf->RotationKeyCount() > 0 && !OnlyDefaultKey(kf, kKeyRotation);
   if (!writeRotation && !writeScale && !writeTranslation) {
     writeRotation = kf->RotationKeyCount() > 0;

@@ -8,3 +8,6 @@ if(TARGET lyr_tool)
   target_compile_definitions(test_tools PRIVATE LYR_TOOL_PATH="$<TARGET_FILE:lyr_tool>"
                              LYR_TOOL_EMULATOR="${emulator}")
 endif()
+# The JSON writer of the tool is tested on its own as well.
+target_sources(test_tools PRIVATE ${PROJECT_SOURCE_DIR}/tools/lyr/json.cpp)
+target_include_directories(test_tools PRIVATE ${PROJECT_SOURCE_DIR}/tools/lyr)

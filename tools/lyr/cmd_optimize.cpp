@@ -100,8 +100,9 @@ Command AddOptimizeCommand(CLI::App& app) {
   sub->add_flag("--no-split", options->noSplit,
                 "never copy a vertex that faces of two materials share (their groups may then "
                 "overlap in vertices)");
-  sub->add_flag("--keep-vertices", options->keepVertices,
-                "keep the vertices and their numbering; only the faces are reordered");
+  sub->add_flag(
+      "--keep-vertices", options->keepVertices,
+      "keep the vertices and their numbering (implies --no-split); only the faces are reordered");
   sub->add_flag("-q,--quiet", options->quiet, "print nothing on success");
   sub->footer(
       "Progressive meshes and patch meshes are left as they are. Skinned meshes keep their bone "
@@ -115,7 +116,9 @@ Command AddOptimizeCommand(CLI::App& app) {
             else if (options->order == "strips")
               flags |= OptimizeFlags::StripReorder;
             if (options->noSplit) flags |= OptimizeFlags::DoNotSplit;
-            if (options->keepVertices) flags |= OptimizeFlags::KeepVertices;
+            // Kept vertices cannot be split either.
+            if (options->keepVertices)
+              flags |= OptimizeFlags::KeepVertices | OptimizeFlags::DoNotSplit;
 
             Scene scene;
             scene.Load(options->in);

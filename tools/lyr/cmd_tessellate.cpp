@@ -98,6 +98,11 @@ Command AddTessellateCommand(CLI::App& app) {
       ->check(CLI::Range(1.0f, 32.0f))
       ->needs(adaptive)
       ->capture_default_str();
+  // Checked while parsing, so that it is a usage error like the other option checks.
+  sub->parse_complete_callback([options] {
+    if (options->minLevel > options->maxLevel)
+      throw CLI::ValidationError("--min-level", "must not exceed --max-level");
+  });
   sub->add_flag("--no-weld", options->noWeld,
                 "let every patch write its own edge vertices (by default neighbouring rectangle "
                 "patches share theirs in uniform tessellation)");
@@ -116,7 +121,6 @@ Command AddTessellateCommand(CLI::App& app) {
               s.view = {options->view[0], options->view[1], options->view[2], options->view[3]};
               s.maxLevel = options->maxLevel;
               s.minLevel = options->minLevel;
-              if (s.minLevel > s.maxLevel) throw Failure("--min-level must not exceed --max-level");
             }
             Scene scene;
             scene.Load(options->in);
