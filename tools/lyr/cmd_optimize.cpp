@@ -70,9 +70,14 @@ void OptimizeContainer(MeshContainer& c, uint32_t flags) {
     const uint32_t count = mesh->GetVertexCount();
     if (vertexRemap->GetByteCount() < count * sizeof(uint32_t))
       throw Failure(Label(c) + ": the optimiser's vertex remap is shorter than the mesh");
-    Check(
-        c.skinInfo->RemapSkinVertices(count, static_cast<const uint32_t*>(vertexRemap->GetBytes())),
-        Label(c) + ": renumbering the skin's vertices");
+    const auto* oldIndex = static_cast<const uint32_t*>(vertexRemap->GetBytes());
+    // A renumbering pads every vertex to the largest influence count with zero weights of bone
+    // 0; when nothing moved, the skin is left as it is rather than grown for nothing.
+    bool moved = count != c.skinInfo->GetSkinVertexCount();
+    for (uint32_t v = 0; v < count && !moved; ++v) moved = oldIndex[v] != v;
+    if (moved)
+      Check(c.skinInfo->RemapSkinVertices(count, oldIndex),
+            Label(c) + ": renumbering the skin's vertices");
   }
 }
 
