@@ -46,6 +46,7 @@ Command AddConvertCommand(CLI::App& app) {
             Scene scene;
             scene.Load(options->in);
             scene.Save(options->out, VekFormats().at(options->format));
+            WarnPassedOver(scene, options->in, options->out);
             if (options->noCheck) return 0;
             const std::string before = SummaryJson(Summarize(scene));
             Scene again;

@@ -166,6 +166,7 @@ Command AddOptimizeCommand(CLI::App& app) {
             const uint32_t format = options->format.empty() ? FormatOfFile(options->in)
                                                             : VekFormats().at(options->format);
             scene.Save(options->out, format);
+            WarnPassedOver(scene, options->in, options->out);
             if (options->quiet) return 0;
             std::printf("optimised %zu %s", meshes.size(), meshes.size() == 1 ? "mesh" : "meshes");
             if (skipped) std::printf(" (%u other containers left as they are)", skipped);

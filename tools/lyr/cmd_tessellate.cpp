@@ -145,6 +145,7 @@ Command AddTessellateCommand(CLI::App& app) {
             const uint32_t format = options->format.empty() ? FormatOfFile(options->in)
                                                             : VekFormats().at(options->format);
             scene.Save(options->out, format);
+            WarnPassedOver(scene, options->in, options->out);
             if (!options->quiet)
               std::printf(
                   "tessellated %zu patch %s (%llu patches) into %llu triangles and %llu vertices "

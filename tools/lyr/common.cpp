@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <set>
 #include <utility>
 
 #include "commands.h"
@@ -110,6 +111,32 @@ void CopyInto(MeshContainer* c, const Material* materials, const EffectInstance*
     std::memcpy(c->adjacency, adjacency, n * sizeof(uint32_t));
   }
 }
+
+// Counts the distinct data objects a load hands to the host as unknown, holding a reference on
+// each until the load is over so that no address is counted twice.
+class PassedOverCounter final : public UserDataLoader {
+ public:
+  ~PassedOverCounter() {
+    for (VekDataObject* o : seen_) o->Release();
+  }
+  LyrResult LYR_CALL OnTopLevelObject(VekDataObject* object) override { return Keep(object); }
+  LyrResult LYR_CALL OnFrameChild(Frame*, VekDataObject* object) override { return Keep(object); }
+  LyrResult LYR_CALL OnMeshChild(MeshContainer*, VekDataObject* object) override {
+    return Keep(object);  // children shared by the containers of one patch mesh come once each
+  }
+  uint32_t Count() const { return static_cast<uint32_t>(seen_.size()); }
+
+ private:
+  LyrResult Keep(VekDataObject* object) {
+    try {
+      if (object && seen_.insert(object).second) object->AddRef();
+      return Ok;
+    } catch (...) {
+      return ErrOutOfMemory;
+    }
+  }
+  std::set<VekDataObject*> seen_;
+};
 
 }  // namespace
 
@@ -254,6 +281,15 @@ LyrResult SceneHost::DeleteMeshContainer(MeshContainer* container) {
   return Ok;
 }
 
+void WarnPassedOver(const Scene& scene, const std::string& in, const std::string& out) {
+  if (scene.passedOver == 0) return;
+  Warn(std::to_string(scene.passedOver) + " data " +
+       (scene.passedOver == 1 ? "object" : "objects") + " of '" + in +
+       "' that the scene loader passes over (of templates it does not read, or top-level "
+       "materials and headers) " +
+       (scene.passedOver == 1 ? "is" : "are") + " not in '" + out + "'");
+}
+
 void ForEachContainer(Frame* root, const std::function<void(MeshContainer&)>& visit) {
   for (Frame* f = root; f; f = f->nextSibling) {
     for (MeshContainer* c = f->meshContainers; c; c = c->next) visit(*c);
@@ -285,8 +321,10 @@ void Scene::Load(const std::string& path, uint32_t meshOptions) {
   } else {
     throw Failure("cannot open '" + path + "': " + std::strerror(errno));
   }
+  PassedOverCounter counter;
   const LyrResult r = LyrLoadMeshHierarchyFromVekA(path.c_str(), meshOptions, Device(), &host,
-                                                   nullptr, &root, &controller);
+                                                   &counter, &root, &controller);
+  passedOver = counter.Count();
   if (Failed(r)) {
     root = nullptr;
     controller = nullptr;

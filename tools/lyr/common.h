@@ -101,6 +101,12 @@ class Scene {
   Frame* root = nullptr;
   AnimationController* controller = nullptr;
   SceneHost host;
+  // Data objects the loader handed over as unknown to it (objects of the file's own templates, a
+  // top-level Header or Material, ...): they are not part of the scene, so a save leaves them out.
+  uint32_t passedOver = 0;
 };
+
+// Warns that the `passedOver` data objects of the scene loaded from `in` are not in `out`.
+void WarnPassedOver(const Scene& scene, const std::string& in, const std::string& out);
 
 }  // namespace lyr::tool
