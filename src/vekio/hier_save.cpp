@@ -155,14 +155,46 @@ LyrResult WriteVectorKeys(VekSaveObject* save, KeyFrameInterpolator* kf, uint32_
   return block.AddTo(save, animation);
 }
 
+// Whether a channel holds nothing but the one key an interpolator gets for a channel it was made
+// without: time 0 and the identity value (scale 1, rotation (0, 0, 0, 1), translation 0).
+bool OnlyDefaultKey(KeyFrameInterpolator* kf, uint32_t keyType) {
+  if (keyType == kKeyRotation) {
+    RotationKey k{};
+    return kf->RotationKeyCount() == 1 && Succeeded(kf->CopyRotationKeys(&k)) && k.time == 0 &&
+           k.value.x == 0 && k.value.y == 0 && k.value.z == 0 && k.value.w == 1;
+  }
+  const bool scale = keyType == kKeyScale;
+  VectorKey k{};
+  const float v = scale ? 1.0f : 0.0f;
+  return (scale ? kf->ScaleKeyCount() : kf->TranslationKeyCount()) == 1 &&
+         Succeeded(scale ? kf->CopyScaleKeys(&k) : kf->CopyTranslationKeys(&k)) && k.time == 0 &&
+         k.value.x == v && k.value.y == v && k.value.z == v;
+}
+
 // An Animation: rotation, scale and translation keys (each kind only when it has keys) and a
 // reference to the animated frame by name.
+//
+// A kind that holds only the default key is left out (unless all three do: an Animation needs a
+// key to load). It is the key an interpolator gets for a kind it was made without, and a loader
+// makes the same key for a kind the file leaves out; but the period counts a kind made without
+// keys differently from one with a single key at time 0, so writing it would turn, for example,
+// a translation-only animation into one with a period of 0 that no longer plays once loaded.
 LyrResult WriteAnimation(VekSaveObject* save, KeyFrameInterpolator* kf, VekDataObject* set) {
   Ref<VekDataObject> animation;
   LyrResult r = NewObject(save, tid::kAnimation, nullptr, 0, nullptr, &animation);
-  if (Failed(r) || Failed(r = WriteRotationKeys(save, kf, animation.get())) ||
-      Failed(r = WriteVectorKeys(save, kf, kKeyScale, animation.get())) ||
-      Failed(r = WriteVectorKeys(save, kf, kKeyTranslation, animation.get())) ||
+  if (Failed(r)) return r;
+  bool writeScale = kf->ScaleKeyCount() > 0 && !OnlyDefaultKey(kf, kKeyScale);
+  bool writeTranslation = kf->TranslationKeyCount() > 0 && !OnlyDefaultKey(kf, kKeyTranslation);
+  bool writeRotation = kf->RotationKeyCount() > 0 && !OnlyDefaultKey(kf, kKeyRotation);
+  if (!writeRotation && !writeScale && !writeTranslation) {
+    writeRotation = kf->RotationKeyCount() > 0;
+    writeScale = !writeRotation && kf->ScaleKeyCount() > 0;
+    writeTranslation = !writeRotation && !writeScale;
+  }
+  if ((writeRotation && Failed(r = WriteRotationKeys(save, kf, animation.get()))) ||
+      (writeScale && Failed(r = WriteVectorKeys(save, kf, kKeyScale, animation.get()))) ||
+      (writeTranslation &&
+       Failed(r = WriteVectorKeys(save, kf, kKeyTranslation, animation.get()))) ||
       Failed(r = animation->AddReference(kf->Name(), nullptr)))
     return r;
   return set->AddChild(animation.get());
@@ -182,30 +214,45 @@ LyrResult WriteSet(VekSaveObject* save, AnimationSet* set) {
   return save->WriteObject(object.get());
 }
 
-// AnimTicksPerSecond from the first key-frame interpolator of set 0 (4800 when it has none);
-// nothing without sets.
-LyrResult WriteTicks(VekSaveObject* save, AnimationController* controller) {
-  if (!controller || controller->SetCount() == 0) return Ok;
-  Ref<AnimationSet> set;
-  LyrResult r = controller->SetAt(0, set.put());
-  if (Failed(r)) return r;
+// The tick rate a set is saved with: that of its first key-frame interpolator (4800 when it has
+// none), truncated as the file stores it.
+LyrResult SetTicks(AnimationSet* set, uint32_t* out) {
   double ticks = kDefaultTicksPerSecond;
   const uint32_t count = set ? set->InterpolatorCount() : 0;
   for (uint32_t i = 0; i < count; ++i) {
     Ref<KeyFrameInterpolator> any;
-    if (Failed(r = set->InterpolatorAt(i, any.put()))) return r;
+    if (const LyrResult r = set->InterpolatorAt(i, any.put()); Failed(r)) return r;
     if (Ref<KeyFrameInterpolator> kf = AsKeyFrame(any.get())) {
       ticks = kf->TicksPerSecond();
       break;
     }
   }
-  const uint32_t block = TruncatedTicks(ticks);
+  *out = TruncatedTicks(ticks);
+  return Ok;
+}
+
+LyrResult WriteTicksObject(VekSaveObject* save, uint32_t block) {
   Ref<VekDataObject> object;
-  if (Failed(r = NewObject(save, tid::kAnimTicksPerSecond, nullptr, 4, &block, &object))) return r;
+  if (const LyrResult r = NewObject(save, tid::kAnimTicksPerSecond, nullptr, 4, &block, &object);
+      Failed(r))
+    return r;
   return save->WriteObject(object.get());
 }
 
-LyrResult WriteSets(VekSaveObject* save, AnimationController* controller) {
+// AnimTicksPerSecond of set 0, ahead of the frames; nothing without sets. *written receives the
+// rate written.
+LyrResult WriteTicks(VekSaveObject* save, AnimationController* controller, uint32_t* written) {
+  if (!controller || controller->SetCount() == 0) return Ok;
+  Ref<AnimationSet> set;
+  LyrResult r = controller->SetAt(0, set.put());
+  if (Failed(r) || Failed(r = SetTicks(set.get(), written))) return r;
+  return WriteTicksObject(save, *written);
+}
+
+// The sets in controller order. A loader applies a tick rate to every set after it, so a set
+// whose rate differs from the one last written gets its own AnimTicksPerSecond first: sets of
+// mixed rates keep their timing through a save and a load.
+LyrResult WriteSets(VekSaveObject* save, AnimationController* controller, uint32_t written) {
   if (!controller) return Ok;
   const uint32_t count = controller->SetCount();
   for (uint32_t i = 0; i < count; ++i) {
@@ -213,6 +260,12 @@ LyrResult WriteSets(VekSaveObject* save, AnimationController* controller) {
     LyrResult r = controller->SetAt(i, set.put());
     if (Failed(r)) return r;
     if (!set) return ErrFail;
+    uint32_t ticks = 0;
+    if (Failed(r = SetTicks(set.get(), &ticks))) return r;
+    if (ticks != written) {
+      if (Failed(r = WriteTicksObject(save, ticks))) return r;
+      written = ticks;
+    }
     if (Failed(r = WriteSet(save, set.get()))) return r;
   }
   return Ok;
@@ -343,9 +396,10 @@ LyrResult SaveHierarchyThrough(VekFile* file, const char* fileName, uint32_t for
   if (facts.progressive &&
       Failed(r = save->WriteTemplates(std::size(kProgressiveTemplates), kProgressiveTemplates)))
     return r;
+  uint32_t ticks = 0;
   if (Failed(r = CallUser(user, &UserDataSaver::BeforeTopLevelObjects, save.get())) ||
-      Failed(r = WriteTicks(save.get(), controller)) || Failed(r = WriteFrames(s, root)) ||
-      Failed(r = WriteSets(save.get(), controller)))
+      Failed(r = WriteTicks(save.get(), controller, &ticks)) || Failed(r = WriteFrames(s, root)) ||
+      Failed(r = WriteSets(save.get(), controller, ticks)))
     return r;
   return user ? user->AfterTopLevelObjects(save.get()) : Ok;
 }

@@ -25,3 +25,6 @@ endif()
 if(TARGET lyr_import)
   target_compile_definitions(test_tools PRIVATE LYR_TOOL_HAS_IMPORT=1)
 endif()
+# The JSON writer of the tool is tested on its own as well.
+target_sources(test_tools PRIVATE ${PROJECT_SOURCE_DIR}/tools/lyr/json.cpp)
+target_include_directories(test_tools PRIVATE ${PROJECT_SOURCE_DIR}/tools/lyr)

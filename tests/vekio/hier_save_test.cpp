@@ -70,8 +70,10 @@ TEST(TruncatedTicks, TowardZeroLow32Bits) {
   for (const auto& c : cases) EXPECT_EQ(vekio::TruncatedTicks(c.in), c.out) << c.in;
 }
 
-// The ticks object: only with sets, from the first key-frame interpolator of set 0.
-TEST(HierarchySave, TicksObject) {
+// The ticks objects: only with sets; set 0's rate ahead of the frames, and another one before
+// each set whose rate (as written, truncated) differs from the last one written, so that sets of
+// mixed rates load back with their own.
+TEST(HierarchySave, TicksObjects) {
   auto kf = [](double ticks, bool keyFrame = true) {
     FakeKeys k;
     k.ticks = ticks;
@@ -83,15 +85,18 @@ TEST(HierarchySave, TicksObject) {
     const char* what;
     std::vector<std::vector<Ref<KeyFrameInterpolator>>> sets;  // empty: no controller
     bool controller;
-    int64_t ticks;  // -1: no ticks object
+    const char* top;  // the top-level objects, "T<rate>" for a ticks object
   } cases[] = {
-      {"no controller", {}, false, -1},
-      {"controller without sets", {}, true, -1},
-      {"30 ticks", {{kf(30)}}, true, 30},
-      {"29.97 ticks", {{kf(29.97)}}, true, 29},
-      {"set 0 decides", {{kf(25)}, {kf(60)}}, true, 25},
-      {"first key-frame interpolator", {{kf(12, false), kf(24), kf(48)}}, true, 24},
-      {"no key-frame interpolator", {{kf(12, false)}}, true, 4800},
+      {"no controller", {}, false, "Frame"},
+      {"controller without sets", {}, true, "Frame"},
+      {"30 ticks", {{kf(30)}}, true, "T30 Frame Set"},
+      {"29.97 ticks", {{kf(29.97)}}, true, "T29 Frame Set"},
+      {"set 0 first, then changes",
+       {{kf(25)}, {kf(60)}, {kf(60.5)}, {kf(25)}},
+       true,
+       "T25 Frame Set T60 Set Set T25 Set"},
+      {"first key-frame interpolator", {{kf(12, false), kf(24), kf(48)}}, true, "T24 Frame Set"},
+      {"no key-frame interpolator", {{kf(12, false)}}, true, "T4800 Frame Set"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -105,14 +110,16 @@ TEST(HierarchySave, TicksObject) {
     SavedFile f = ParseSaved(Save(root, controller.get(), kVekFormatText, &r));
     ASSERT_EQ(r, Ok);
     ASSERT_EQ(f.result, Ok);
-    std::vector<std::string> expected;
-    if (c.ticks >= 0) expected.push_back("AnimTicksPerSecond");
-    expected.push_back("Frame");
-    expected.insert(expected.end(), c.sets.size(), "AnimationSet");
-    EXPECT_EQ(TemplateNamesOf(f.top), expected);
-    if (c.ticks >= 0) {
-      EXPECT_EQ(BlockValue<uint32_t>(f.top[0].get(), 0), uint32_t(c.ticks));
+    const std::vector<std::string> names = TemplateNamesOf(f.top);
+    std::string top;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (i) top += ' ';
+      if (names[i] == "AnimTicksPerSecond")
+        top += "T" + std::to_string(BlockValue<uint32_t>(f.top[i].get(), 0));
+      else
+        top += names[i] == "AnimationSet" ? "Set" : names[i];
     }
+    EXPECT_EQ(top, c.top);
   }
 }
 
@@ -206,15 +213,12 @@ TEST(HierarchySave, AnimationContents) {
   EXPECT_EQ(wxyz[3], 0.3f);
   EXPECT_EQ(ValueAt<uint32_t>(block, 32), 7u);
 
-  // A created interpolator reports every kind: rotation, scale, translation, in that order.
+  // A created interpolator reports every kind, but the kinds it was made without (one default
+  // key at time 0) are left out.
   keys = DataChildren(animations[1].get());
-  ASSERT_EQ(keys.size(), 3u);
-  for (uint32_t k = 0; k < 3; ++k) {
-    const uint32_t type = BlockValue<uint32_t>(keys[k].get(), 0);
-    EXPECT_EQ(type, k);
-    EXPECT_EQ(BlockValue<uint32_t>(keys[k].get(), 8), k == 0 ? 1u : 0u);  // 1.5 and the default
-    EXPECT_EQ(BlockValue<uint32_t>(keys[k].get(), 12), k == 0 ? 4u : 3u);
-  }
+  ASSERT_EQ(keys.size(), 1u);
+  EXPECT_EQ(BlockValue<uint32_t>(keys[0].get(), 0), 0u);  // rotation
+  EXPECT_EQ(BlockValue<uint32_t>(keys[0].get(), 8), 1u);  // 1.5 ticks
   // The frame references name the frames (read from a fresh parse: the walk above used up the
   // children).
   SavedFile again = ParseSaved(text);
@@ -289,6 +293,53 @@ TEST(HierarchySave, AnimationRoundTrip) {
         ExpectVec(ta, tb, tol);
         ExpectQuat(qa, qb, tol);
       }
+    }
+  }
+}
+
+// Every combination of kinds an interpolator is made with (keys ending at 60 ticks, or a lone
+// non-default key at time 0) loads back with the same period and samples: the default keys of
+// the kinds it was made without do not turn into keys that change the period.
+TEST(HierarchySave, PeriodSurvivesForEveryCombinationOfKinds) {
+  for (int mask = 0; mask < 27; ++mask) {
+    const int kinds[3] = {mask % 3, mask / 3 % 3, mask / 9};  // 0 none, 1 keys to 60, 2 lone
+    SCOPED_TRACE(testing::Message() << kinds[0] << kinds[1] << kinds[2]);
+    std::vector<VectorKey> s, t;
+    std::vector<RotationKey> q;
+    for (float time : {0.0f, 30.0f, 60.0f}) {
+      const float k = time / 60;
+      auto wanted = [&](int kind) { return kind == 1 || (kind == 2 && time == 0); };
+      if (wanted(kinds[0])) s.push_back({time, {1 + k, 2, 1}});
+      if (wanted(kinds[1])) q.push_back({time, {0, std::sin(k + 0.5f), 0, std::cos(k + 0.5f)}});
+      if (wanted(kinds[2])) t.push_back({time, {k, 1, -k}});
+    }
+    Ref<KeyFrameInterpolator> made;
+    ASSERT_EQ(LyrCreateKeyFrameInterpolator("bone", s.data(), uint32_t(s.size()), q.data(),
+                                            uint32_t(q.size()), t.data(), uint32_t(t.size()), 30,
+                                            made.put()),
+              Ok);
+    Ref<AnimationController> controller = MakeController({MakeFakeSet("clip", {made})});
+    Tree tree;
+    LyrResult r;
+    SavedFile f = ParseSaved(Save(tree.Add("bone"), controller.get(), kVekFormatText, &r));
+    ASSERT_EQ(r, Ok);
+    Ref<AnimationSet> loaded;
+    ASSERT_EQ(vekio::LoadAnimationSet(f.top[2].get(), 30, loaded.put()), Ok);
+    Ref<KeyFrameInterpolator> back;
+    ASSERT_EQ(loaded->InterpolatorAt(0, back.put()), Ok);
+    // Made without any keys, it still writes one kind (an Animation needs a key to load); the
+    // samples are the identity either way.
+    if (mask != 0) {
+      EXPECT_EQ(back->Period(), made->Period());
+    }
+    for (double time = 0; time < 2.5; time += 0.125) {
+      Vector3 sa, sb, ta, tb;
+      Quaternion qa, qb;
+      ASSERT_EQ(made->Sample(time, &sa, &qa, &ta), Ok);
+      ASSERT_EQ(back->Sample(time, &sb, &qb, &tb), Ok);
+      ExpectVec(sa, sb, 0.0f);
+      ExpectVec(ta, tb, 0.0f);
+      ExpectQuat(qa, qb, 0.0f);
     }
   }
 }

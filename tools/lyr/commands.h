@@ -8,6 +8,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -18,7 +19,14 @@ struct Command {
   std::function<int()> run;  // its work, run after a successful parse
 };
 
+// Adds --format NAME, checked against the Vek format names (text, binary, text-zip, binary-zip).
+CLI::Option* AddFormatOption(CLI::App* sub, std::string& format, const std::string& help);
+
 Command AddDemoCommand(CLI::App& app);
+Command AddInfoCommand(CLI::App& app);
+Command AddConvertCommand(CLI::App& app);
+Command AddOptimizeCommand(CLI::App& app);
+Command AddTessellateCommand(CLI::App& app);
 Command AddRenderCommand(CLI::App& app);
 // `lyr import`: glTF and OBJ files into Vek scene files.
 Command AddImportCommand(CLI::App& app);

@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <set>
 #include <utility>
+
+#include "commands.h"
+#include "core/object_impl.h"
 
 namespace lyr::tool {
 
@@ -108,6 +112,32 @@ void CopyInto(MeshContainer* c, const Material* materials, const EffectInstance*
   }
 }
 
+// Counts the distinct data objects a load hands to the host as unknown, holding a reference on
+// each until the load is over so that no address is counted twice.
+class PassedOverCounter final : public UserDataLoader {
+ public:
+  ~PassedOverCounter() {
+    for (VekDataObject* o : seen_) o->Release();
+  }
+  LyrResult LYR_CALL OnTopLevelObject(VekDataObject* object) override { return Keep(object); }
+  LyrResult LYR_CALL OnFrameChild(Frame*, VekDataObject* object) override { return Keep(object); }
+  LyrResult LYR_CALL OnMeshChild(MeshContainer*, VekDataObject* object) override {
+    return Keep(object);  // children shared by the containers of one patch mesh come once each
+  }
+  uint32_t Count() const { return static_cast<uint32_t>(seen_.size()); }
+
+ private:
+  LyrResult Keep(VekDataObject* object) {
+    try {
+      if (object && seen_.insert(object).second) object->AddRef();
+      return Ok;
+    } catch (...) {
+      return ErrOutOfMemory;
+    }
+  }
+  std::set<VekDataObject*> seen_;
+};
+
 }  // namespace
 
 void SetCommandName(const std::string& name) {
@@ -175,6 +205,28 @@ const std::map<std::string, uint32_t>& VekFormats() {
   return formats;
 }
 
+CLI::Option* AddFormatOption(CLI::App* sub, std::string& format, const std::string& help) {
+  std::vector<std::string> names;
+  for (const auto& entry : VekFormats()) names.push_back(entry.first);
+  return sub->add_option("--format", format, help)->check(CLI::IsMember(names));
+}
+
+uint32_t FormatOfFile(const std::string& path) {
+  // "vkf " and a four-character version, then the format: "txt ", "bin ", "tzip" or "bzip".
+  char header[12] = {};
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    const size_t n = std::fread(header, 1, sizeof header, f);
+    std::fclose(f);
+    if (n == sizeof header) {
+      const std::string kind(header + 8, 4);
+      if (kind == "bin ") return kVekFormatBinary;
+      if (kind == "tzip") return kVekFormatTextCompressed;
+      if (kind == "bzip") return kVekFormatBinaryCompressed;
+    }
+  }
+  return kVekFormatText;
+}
+
 // Host callbacks: no exception may cross back into the library.
 LyrResult SceneHost::NewFrame(const char* name, Frame** out) {
   try {
@@ -229,6 +281,22 @@ LyrResult SceneHost::DeleteMeshContainer(MeshContainer* container) {
   return Ok;
 }
 
+void WarnPassedOver(const Scene& scene, const std::string& in, const std::string& out) {
+  if (scene.passedOver == 0) return;
+  Warn(std::to_string(scene.passedOver) + " data " +
+       (scene.passedOver == 1 ? "object" : "objects") + " of '" + in +
+       "' that the scene loader passes over (of templates it does not read, or top-level "
+       "materials and headers) " +
+       (scene.passedOver == 1 ? "is" : "are") + " not in '" + out + "'");
+}
+
+void ForEachContainer(Frame* root, const std::function<void(MeshContainer&)>& visit) {
+  for (Frame* f = root; f; f = f->nextSibling) {
+    for (MeshContainer* c = f->meshContainers; c; c = c->next) visit(*c);
+    ForEachContainer(f->firstChild, visit);
+  }
+}
+
 GraphicsDevice* Device() {
   static GraphicsDevice* device = nullptr;
   if (!device) {
@@ -253,14 +321,49 @@ void Scene::Load(const std::string& path, uint32_t meshOptions) {
   } else {
     throw Failure("cannot open '" + path + "': " + std::strerror(errno));
   }
+  PassedOverCounter counter;
   const LyrResult r = LyrLoadMeshHierarchyFromVekA(path.c_str(), meshOptions, Device(), &host,
-                                                   nullptr, &root, &controller);
+                                                   &counter, &root, &controller);
+  passedOver = counter.Count();
   if (Failed(r)) {
     root = nullptr;
     controller = nullptr;
     std::string why = DescribeResult(r);
     if (r == ErrVekBadFileHeader) why = "not a Vek file (" + why + ")";
     throw Failure("cannot load '" + path + "': " + why);
+  }
+}
+
+void Scene::Save(const std::string& path, uint32_t format) const {
+  const std::string temporary = path + ".lyr-" + std::to_string(getpid()) + ".tmp";
+  if (FILE* f = std::fopen(temporary.c_str(), "wb")) {
+    std::fclose(f);
+  } else {
+    throw Failure("cannot write '" + path + "': " + std::strerror(errno));
+  }
+  // The loader registers the sets newest first and the saver writes them in registration order;
+  // a controller holding them oldest first keeps the file's order through a save.
+  Ref<AnimationController> ordered;
+  LyrResult r = Ok;
+  if (controller && controller->SetCount() > 0) {
+    const uint32_t count = controller->SetCount();
+    r = LyrCreateAnimationController(1, count, 1, 1, ordered.put());
+    for (uint32_t i = count; Succeeded(r) && i-- > 0;) {
+      Ref<AnimationSet> set;
+      r = controller->SetAt(i, set.put());
+      if (Succeeded(r)) r = ordered->RegisterSet(set.get());
+    }
+  }
+  if (Succeeded(r))
+    r = LyrSaveMeshHierarchyToFileA(temporary.c_str(), format, root, ordered.get(), nullptr);
+  if (Failed(r)) {
+    std::remove(temporary.c_str());
+    throw Failure("cannot save '" + path + "': " + DescribeResult(r));
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    std::remove(temporary.c_str());
+    throw Failure("cannot write '" + path + "': " + std::strerror(error));
   }
 }
 

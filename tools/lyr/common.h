@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -51,6 +52,8 @@ class Progress {
 
 // The Vek save formats by name: text, binary, text-zip, binary-zip.
 const std::map<std::string, uint32_t>& VekFormats();
+// The format code a Vek file's header names; text when the header names none of the four.
+uint32_t FormatOfFile(const std::string& path);
 
 // The frames and mesh containers of a scene the tool loaded: plain heap records, freed by
 // LyrFrameDestroy through this allocator. Containers deep-copy what the loader lends them
@@ -67,6 +70,10 @@ class SceneHost final : public HierarchyAllocator {
   LyrResult LYR_CALL DeleteFrame(Frame* frame) override;
   LyrResult LYR_CALL DeleteMeshContainer(MeshContainer* container) override;
 };
+
+// Calls `visit` for every mesh container of the tree at `root` (its siblings and descendants
+// included), frames in depth-first order, containers in list order.
+void ForEachContainer(Frame* root, const std::function<void(MeshContainer&)>& visit);
 
 // The reference device every tool command makes its meshes on, loaded on first use and kept for
 // the process's life. Throws Failure when the device module cannot be loaded.
@@ -85,9 +92,21 @@ class Scene {
   // a missing file, a file that is not a Vek file, a broken one.
   void Load(const std::string& path, uint32_t meshOptions = 0);
 
+  // Saves the tree and the animation sets to `path` in a Vek format code (VekFormats()). The sets
+  // keep the order they had in the loaded file, so the same set plays first after a reload. The
+  // file is written beside `path` under a temporary name and renamed over it only once complete:
+  // a failed save leaves no partial file and an existing `path` untouched. Throws Failure.
+  void Save(const std::string& path, uint32_t format) const;
+
   Frame* root = nullptr;
   AnimationController* controller = nullptr;
   SceneHost host;
+  // Data objects the loader handed over as unknown to it (objects of the file's own templates, a
+  // top-level Header or Material, ...): they are not part of the scene, so a save leaves them out.
+  uint32_t passedOver = 0;
 };
+
+// Warns that the `passedOver` data objects of the scene loaded from `in` are not in `out`.
+void WarnPassedOver(const Scene& scene, const std::string& in, const std::string& out);
 
 }  // namespace lyr::tool

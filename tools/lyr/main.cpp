@@ -17,11 +17,18 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.fallthrough(false);
 
+  // One command per line, in the order --help lists them.
+  // clang-format off
   const std::vector<Command> commands = {
+      AddInfoCommand(app),
+      AddConvertCommand(app),
+      AddOptimizeCommand(app),
+      AddTessellateCommand(app),
       AddDemoCommand(app),
       AddRenderCommand(app),
       AddImportCommand(app),
   };
+  // clang-format on
 
   // CLI11 would report an unknown command as a missing one; name it instead.
   if (argc > 1 && argv[1][0] != '-') {
