@@ -114,10 +114,12 @@ TEST(HierarchySave, TicksObjects) {
     std::string top;
     for (size_t i = 0; i < names.size(); ++i) {
       if (i) top += ' ';
-      if (names[i] == "AnimTicksPerSecond")
-        top += "T" + std::to_string(BlockValue<uint32_t>(f.top[i].get(), 0));
-      else
+      if (names[i] == "AnimTicksPerSecond") {
+        top += 'T';
+        top += std::to_string(BlockValue<uint32_t>(f.top[i].get(), 0));
+      } else {
         top += names[i] == "AnimationSet" ? "Set" : names[i];
+      }
     }
     EXPECT_EQ(top, c.top);
   }
