@@ -291,7 +291,8 @@ TEST_P(Generate, FullLevelIsTheInputAndEveryLevelIsSound) {
   // Down to the base and up again through a few levels: sound, boundaries and seams as at the
   // full level, and the same levels both ways.
   const uint32_t maxV = pm->GetMaxVertexCount();
-  const auto fullFixed = CheckLevel(in, full, vmap, maxV);
+  std::set<uint32_t> fullEnds;
+  for (const auto& e : CheckLevel(in, full, vmap, maxV)) fullEnds.insert({e.first, e.second});
   const uint32_t lo = pm->GetMinFaceCount(), hi = pm->GetMaxFaceCount();
   std::vector<uint32_t> targets;
   const uint32_t step = std::max<uint32_t>(2, (hi - lo) / 9);
@@ -300,7 +301,9 @@ TEST_P(Generate, FullLevelIsTheInputAndEveryLevelIsSound) {
   std::vector<LevelShot> down;
   for (uint32_t t : targets) {
     ASSERT_EQ(pm->SetFaceCount(t), Ok);
-    EXPECT_EQ(CheckLevel(in, Read(pm.get()), vmap, maxV), fullFixed) << "at " << t;
+    // Boundaries and seams may lose vertices, never gain any.
+    for (const auto& e : CheckLevel(in, Read(pm.get()), vmap, maxV))
+      EXPECT_TRUE(fullEnds.count(e.first) && fullEnds.count(e.second)) << "at " << t;
     down.push_back(Capture(pm.get()));
     if (HasFatalFailure() || HasFailure()) return;
   }
