@@ -88,71 +88,87 @@ struct FanList {
   size_t Size() const { return face.size(); }
 };
 
+// A four-way min-heap of points with their keys stored in the nodes: a sift reads one cache line
+// of children per level instead of one key per child scattered over the points.
 class IndexedHeap {
  public:
-  WorkVector<uint32_t> items, pos;
-  WorkVector<double> key;
+  struct Node {
+    double key;
+    uint32_t v;
+  };
+  WorkVector<Node> items;
+  WorkVector<uint32_t> pos;
 
   void Init(uint32_t n) {
     items.clear();
     items.reserve(n);
     pos.assign(n, kNone);
-    key.assign(n, 0.0);
   }
   bool Empty() const { return items.empty(); }
-  uint32_t Top() const { return items[0]; }
+  uint32_t Top() const { return items[0].v; }
   bool Has(uint32_t v) const { return pos[v] != kNone; }
+  double Key(uint32_t v) const { return items[pos[v]].key; }
   void Set(uint32_t v, double k) {
-    key[v] = k;
     if (pos[v] == kNone) {
       pos[v] = uint32_t(items.size());
-      items.push_back(v);
+      items.push_back({k, v});
       Up(pos[v]);
     } else {
-      Up(pos[v]);
-      Down(pos[v]);
+      const uint32_t i = pos[v];
+      const double old = items[i].key;
+      items[i].key = k;
+      if (Less(items[i], Node{old, v}))
+        Up(i);
+      else
+        Down(i);
     }
   }
   void Remove(uint32_t v) {
     const uint32_t i = pos[v];
     if (i == kNone) return;
     pos[v] = kNone;
-    const uint32_t last = items.back();
+    const Node last = items.back();
     items.pop_back();
     if (i == items.size()) return;
     items[i] = last;
-    pos[last] = i;
+    pos[last.v] = i;
     Up(i);
-    Down(pos[last]);
+    Down(pos[last.v]);
   }
 
  private:
-  bool Less(uint32_t a, uint32_t b) const { return key[a] < key[b] || (key[a] == key[b] && a < b); }
+  static bool Less(const Node& a, const Node& b) {
+    return a.key < b.key || (a.key == b.key && a.v < b.v);
+  }
   void Up(uint32_t i) {
-    const uint32_t v = items[i];
+    const Node n = items[i];
     while (i > 0) {
-      const uint32_t p = (i - 1) / 2;
-      if (!Less(v, items[p])) break;
+      const uint32_t p = (i - 1) / 4;
+      if (!Less(n, items[p])) break;
       items[i] = items[p];
-      pos[items[i]] = i;
+      pos[items[i].v] = i;
       i = p;
     }
-    items[i] = v;
-    pos[v] = i;
+    items[i] = n;
+    pos[n.v] = i;
   }
   void Down(uint32_t i) {
-    const uint32_t v = items[i], n = uint32_t(items.size());
+    const Node n = items[i];
+    const uint32_t size = uint32_t(items.size());
     for (;;) {
-      uint32_t c = 2 * i + 1;
-      if (c >= n) break;
-      if (c + 1 < n && Less(items[c + 1], items[c])) ++c;
-      if (!Less(items[c], v)) break;
+      const uint32_t first = 4 * i + 1;
+      if (first >= size) break;
+      uint32_t c = first;
+      const uint32_t last = std::min(first + 4, size);
+      for (uint32_t j = first + 1; j < last; ++j)
+        if (Less(items[j], items[c])) c = j;
+      if (!Less(items[c], n)) break;
       items[i] = items[c];
-      pos[items[i]] = i;
+      pos[items[i].v] = i;
       i = c;
     }
-    items[i] = v;
-    pos[v] = i;
+    items[i] = n;
+    pos[n.v] = i;
   }
 };
 
@@ -172,7 +188,10 @@ class Simplifier {
   WorkVector<Move> moves;
   WorkVector<uint32_t> ring;
 
+  bool onePerPoint = true;  // no point has two wedges: a wedge is its own point
+
   const float* Pos(uint32_t v) const { return data.data() + size_t(v) * dim; }
+  uint32_t Pt(uint32_t v) const { return onePerPoint ? v : pid[v]; }
   uint32_t V(uint32_t f, uint32_t k) const { return idx[size_t(f) * 3 + k]; }
 
   int BackEntry(uint32_t g, uint32_t f) const {
@@ -192,8 +211,8 @@ class Simplifier {
   // The fan of the point at corner c of face f, walking across the edges that start at it; an
   // open fan starts at the face whose edge ending at the point is a boundary. Wedges of one
   // point share pid. False when the adjacency does not go round one point or the fan is too long.
-  bool Fan(uint32_t f, uint32_t c, FanList& out) const {
-    const uint32_t p = pid[V(f, c)];
+  bool Fan(uint32_t f, uint32_t c, FanList& out, bool types = true) const {
+    const uint32_t p = Pt(V(f, c));
     out.closed = false;
     for (int pass = 0; pass < 2; ++pass) {
       out.face.clear();
@@ -212,9 +231,12 @@ class Simplifier {
         // The edge's two ends as seen from each face.
         const uint32_t v0 = V(face, corner), w0 = V(face, Next(corner));
         const uint32_t v1 = V(n, nc), w1 = V(n, uint32_t(e));
-        if (pid[v1] != p || pid[w1] != pid[w0]) return false;
-        const bool dv = v0 != v1, dw = w0 != w1, da = attr[face] != attr[n];
-        out.type.push_back(dv && dw ? kSeam : dv || dw ? kIrregular : da ? kBorder : kSmooth);
+        const bool dv = v0 != v1, dw = w0 != w1;
+        if ((dv && pid[v1] != p) || (dw && pid[w1] != pid[w0])) return false;
+        if (types) {
+          const bool da = attr[face] != attr[n];
+          out.type.push_back(dv && dw ? kSeam : dv || dw ? kIrregular : da ? kBorder : kSmooth);
+        }
         if (n == out.face[0]) {
           if (pass == 1) return false;  // open one way, closed the other
           out.closed = true;
@@ -230,7 +252,7 @@ class Simplifier {
         const uint32_t n = adj[size_t(f) * 3 + Prev(c)];
         if (n == kNone) break;
         const int e = BackEntry(n, f);
-        if (e < 0 || pid[V(n, uint32_t(e))] != p || ++steps > kMaxFan) return false;
+        if (e < 0 || Pt(V(n, uint32_t(e))) != p || ++steps > kMaxFan) return false;
         f = n;
         c = uint32_t(e);
       }
@@ -238,12 +260,14 @@ class Simplifier {
     return false;
   }
 
+  // Inner points stay inner (a collapse renames the corners of a wedge on one side of every
+  // crease alike), so their fans skip the edge types.
   bool FanOf(uint32_t v, FanList& out) const {
     const uint32_t f = vface[v];
     if (f == kNone) return false;
     uint32_t c = 0;
     while (c < 3 && V(f, c) != v) ++c;
-    return c < 3 && Fan(f, c, out);
+    return c < 3 && Fan(f, c, out, kind[v] != kInner);
   }
 
   // Sorts the points into kinds; `uses` counts the corners of each point.
@@ -364,6 +388,16 @@ class Simplifier {
     const double* qa = &quad[size_t(a) * qs];
     const double* qb = &quad[size_t(b) * qs];
     const float* x = Pos(b);
+    if (dim == 3) {
+      double q[11];
+      for (int i = 0; i < 11; ++i) q[i] = qa[i] + qb[i];
+      const double x0 = x[0], x1 = x[1], x2 = x[2];
+      const double s = x0 * (q[0] * x0 + 2 * (q[1] * x1 + q[2] * x2 + q[6])) +
+                       x1 * (q[3] * x1 + 2 * (q[4] * x2 + q[7])) + x2 * (q[5] * x2 + 2 * q[8]) +
+                       q[9];
+      *w += q[10];
+      return std::max(s, 0.0);
+    }
     double s = 0;
     uint32_t o = 0;
     for (uint32_t i = 0; i < dim; ++i) {
@@ -419,7 +453,7 @@ class Simplifier {
       m.vtR = V(m.R, m.cR);
       m.vsL = V(m.L, Prev(m.cL));
       m.vsR = V(m.R, Next(m.cR));
-      m.seam = F.type[i] == kSeam;
+      m.seam = i < F.type.size() && F.type[i] == kSeam;
       m.fr = adj[size_t(m.R) * 3 + Next(m.cR)];
       m.walk = uint32_t(n - 2);
     }
@@ -433,7 +467,7 @@ class Simplifier {
     Move m{};
     const auto offer = [&](size_t i) {
       Fill(F, i, m);
-      const uint8_t ks = kind[pid[m.vsL]];
+      const uint8_t ks = kind[Pt(m.vsL)];
       if (ks >= kFrozen) return;
       Price(m);
       moves.push_back(m);
@@ -441,8 +475,6 @@ class Simplifier {
     switch (kind[v]) {
       case kInner:
         if (!F.closed || n < 3) return;
-        for (uint8_t t : F.type)
-          if (t != kSmooth) return;
         for (size_t i = 0; i < n; ++i) offer(i);
         break;
       case kCrease: {
@@ -474,7 +506,7 @@ class Simplifier {
 
   // Whether the move keeps the surface manifold and turns no face over.
   bool Valid(const FanList& F, const Move& m) {
-    if (kind[pid[m.vsL]] >= kFrozen) return false;
+    if (kind[Pt(m.vsL)] >= kFrozen) return false;
     if (m.b == m.a ||
         (m.two && (m.b == m.nr || m.fr == m.nr || m.fr == m.a || (m.b != kNone && m.b == m.fr))))
       return false;
@@ -484,17 +516,17 @@ class Simplifier {
     for (size_t i = 0; i <= n; ++i) {
       if (i == n && F.closed) break;
       const uint32_t w = i < n ? V(F.face[i], Next(F.corner[i])) : V(F.face[0], Prev(F.corner[0]));
-      uint32_t& mk = mark[pid[w]];
+      uint32_t& mk = mark[Pt(w)];
       if (mk == ringStamp) return false;  // a pinched fan: no move of vt is safe
       mk = ringStamp;
     }
-    if (!Fan(m.L, Prev(m.cL), fanB)) return false;
+    if (!Fan(m.L, Prev(m.cL), fanB, false)) return false;
     const uint32_t seen = NewStamp();
     uint32_t shared = 0;
     for (size_t i = 0; i < fanB.Size(); ++i)
       for (uint32_t w :
            {V(fanB.face[i], Next(fanB.corner[i])), V(fanB.face[i], Prev(fanB.corner[i]))}) {
-        uint32_t& mk = mark[pid[w]];
+        uint32_t& mk = mark[Pt(w)];
         if (mk == ringStamp) {
           mk = seen;
           ++shared;
@@ -529,24 +561,58 @@ class Simplifier {
     return true;
   }
 
-  // Finds the point's cheapest valid move and queues it; a point without one leaves the heap.
-  void Evaluate(uint32_t v) {
+  // Queues the point's cheapest move: unchecked (it is checked when it comes to the top), or
+  // the cheapest that passes the checks. A point without one leaves the heap.
+  void Evaluate(uint32_t v, bool check) {
     if (!Moves(kind[v]) || !FanOf(v, fanA)) {
       heap.Remove(v);
       return;
     }
     ListMoves(v, fanA);
-    std::sort(moves.begin(), moves.end(), [](const Move& x, const Move& y) {
+    const auto before = [](const Move& x, const Move& y) {
       return x.cost < y.cost || (x.cost == y.cost && x.iR < y.iR);
-    });
+    };
+    if (!check) {
+      if (moves.empty()) {
+        heap.Remove(v);
+        return;
+      }
+      const Move& m = *std::min_element(moves.begin(), moves.end(), before);
+      target[v] = Pt(m.vsL);
+      heap.Set(v, m.cost);
+      return;
+    }
+    std::sort(moves.begin(), moves.end(), before);
     const size_t tries = std::min<size_t>(moves.size(), kMaxTries);
     for (size_t i = 0; i < tries; ++i)
       if (Valid(fanA, moves[i])) {
-        target[v] = pid[moves[i].vsL];
+        target[v] = Pt(moves[i].vsL);
         heap.Set(v, moves[i].cost);
         return;
       }
     heap.Remove(v);
+  }
+
+  // The queued move of point v (fan in F), priced now; false when it is no longer there.
+  bool Queued(uint32_t v, const FanList& F, Move& m) {
+    if (kind[v] == kInner) {
+      if (!F.closed || F.Size() < 3) return false;
+      for (size_t i = 0; i < F.Size(); ++i)
+        if (Pt(V(F.face[i], Next(F.corner[i]))) == target[v]) {
+          Fill(F, i, m);
+          if (kind[Pt(m.vsL)] >= kFrozen) return false;
+          Price(m);
+          return true;
+        }
+      return false;
+    }
+    ListMoves(v, F);
+    for (const Move& c : moves)
+      if (Pt(c.vsL) == target[v]) {
+        m = c;
+        return true;
+      }
+    return false;
   }
 
   // Performs a checked move of the point whose fan is F, and records it.
@@ -582,7 +648,7 @@ class Simplifier {
       for (size_t i = 0; i < qs; ++i) quad[size_t(m.vsR) * qs + i] += quad[size_t(m.vtR) * qs + i];
     vrange[m.vtL] = attr[m.L];
     if (m.seam) vrange[m.vtR] = attr[m.R];
-    kind[pid[m.vtL]] = kGone;
+    kind[Pt(m.vtL)] = kGone;
     if (record)
       collapses.push_back({m.vtL, m.seam ? m.vtR : kNone, m.L, m.two ? m.R : kNone, m.a, m.ca,
                            m.walk, m.cL, m.cR, code});
@@ -590,15 +656,15 @@ class Simplifier {
 
   // After a collapse onto point s: s itself, and its ring.
   void Update(uint32_t s, uint32_t gone, uint32_t face, uint32_t corner) {
-    Evaluate(s);
-    if (!Fan(face, corner, fanB)) return;
+    Evaluate(s, false);
+    if (!Fan(face, corner, fanB, false)) return;
     const uint32_t stamp = NewStamp();
     mark[s] = stamp;
     ring.clear();
     for (size_t i = 0; i < fanB.Size(); ++i) {
       const uint32_t f = fanB.face[i], c = fanB.corner[i];
       for (uint32_t k : {Next(c), Prev(c)}) {
-        const uint32_t w = V(f, k), u = pid[w];
+        const uint32_t w = V(f, k), u = Pt(w);
         if (mark[u] == stamp) continue;
         mark[u] = stamp;
         ring.push_back(u);
@@ -610,7 +676,7 @@ class Simplifier {
       const uint32_t u = ring[i];
       if (!Moves(kind[u])) continue;
       if (kind[u] != kInner || !heap.Has(u) || target[u] == gone || target[u] == s) {
-        Evaluate(u);
+        Evaluate(u, false);
         continue;
       }
       // An inner point gains the move onto s; its other moves cost what they did.
@@ -618,7 +684,7 @@ class Simplifier {
       m.vtL = m.vtR = ring[i + 1];
       m.vsL = m.vsR = ring[i + 2];
       Price(m);
-      if (m.cost < heap.key[u]) {
+      if (m.cost < heap.Key(u)) {
         target[u] = s;
         heap.Set(u, m.cost);
       }
@@ -629,23 +695,13 @@ class Simplifier {
   void Run(uint32_t minFaces, double maxError) {
     heap.Init(nV);
     for (uint32_t v = 0; v < nV; ++v)
-      if (pid[v] == v) Evaluate(v);
+      if (pid[v] == v) Evaluate(v, false);
     while (!heap.Empty() && faces > minFaces) {
       const uint32_t v = heap.Top();
       // The move queued may be stale: find it in the current fan and check it again.
-      bool found = false;
       Move m{};
-      if (FanOf(v, fanA)) {
-        ListMoves(v, fanA);
-        for (const Move& c : moves)
-          if (pid[c.vsL] == target[v]) {
-            m = c;
-            found = true;
-            break;
-          }
-      }
-      if (!found || !Valid(fanA, m)) {
-        Evaluate(v);
+      if (!FanOf(v, fanA) || !Queued(v, fanA, m) || !Valid(fanA, m)) {
+        Evaluate(v, true);
         continue;
       }
       if (maxError >= 0 && m.weight > 0 && std::sqrt(m.error / m.weight) > maxError * diagonal)
@@ -653,7 +709,7 @@ class Simplifier {
       if (faces < minFaces + (m.two ? 2u : 1u)) break;
       heap.Remove(v);
       Apply(fanA, m);
-      Update(pid[m.vsL], v, m.a, m.ca);
+      Update(Pt(m.vsL), v, m.a, m.ca);
     }
   }
 
@@ -680,7 +736,10 @@ class Simplifier {
           if (a != b) pid[std::max(a, b)] = std::min(a, b);
         }
       }
-    for (uint32_t v = 0; v < nV; ++v) pid[v] = find(v);
+    for (uint32_t v = 0; v < nV; ++v) {
+      pid[v] = find(v);
+      onePerPoint = onePerPoint && pid[v] == v;
+    }
     WorkVector<uint32_t> uses(nV, 0);
     for (uint32_t f = 0; f < nF; ++f)
       for (int k = 0; k < 3; ++k) {
@@ -727,6 +786,111 @@ class Simplifier {
         if (g != kNone && (g >= nF || g == f || BackEntry(g, f) < 0)) return false;
       }
     return true;
+  }
+
+  // Renumbers vertices along a space-filling curve and faces by their first vertex, so that the
+  // collapses, which work on one neighbourhood at a time, find their faces and vertices close
+  // together in memory. Restore gives back the caller's numbering.
+  WorkVector<uint32_t> vOld, fOld;
+  void Reorder(const float lo[3], const float hi[3]) {
+    WorkVector<uint64_t> keys(nV);
+    double scale[3];
+    for (int c = 0; c < 3; ++c)
+      scale[c] = hi[c] > lo[c] ? double(0x1FFFFF) / (double(hi[c]) - lo[c]) : 0.0;
+    const auto spread = [](uint64_t x) {
+      x &= 0x1FFFFF;
+      x = (x | x << 32) & 0x1F00000000FFFFull;
+      x = (x | x << 16) & 0x1F0000FF0000FFull;
+      x = (x | x << 8) & 0x100F00F00F00F00Full;
+      x = (x | x << 4) & 0x10C30C30C30C30C3ull;
+      x = (x | x << 2) & 0x1249249249249249ull;
+      return x;
+    };
+    for (uint32_t v = 0; v < nV; ++v) {
+      const float* p = Pos(v);
+      uint64_t code = 0;
+      for (int c = 0; c < 3; ++c) {
+        const double q = (double(p[c]) - lo[c]) * scale[c];
+        code |= spread(q > 0 && q < double(0x1FFFFF) ? uint64_t(q) : q > 0 ? 0x1FFFFF : 0) << c;
+      }
+      keys[v] = code;
+    }
+    vOld.resize(nV);
+    for (uint32_t v = 0; v < nV; ++v) vOld[v] = v;
+    std::sort(vOld.begin(), vOld.end(), [&](uint32_t a, uint32_t b2) {
+      return keys[a] < keys[b2] || (keys[a] == keys[b2] && a < b2);
+    });
+    WorkVector<uint32_t> vNew(nV), start(size_t(nV) + 1, 0);
+    for (uint32_t v = 0; v < nV; ++v) vNew[vOld[v]] = v;
+    for (uint32_t f = 0; f < nF; ++f) {
+      const uint32_t* t = &idx[size_t(f) * 3];
+      ++start[std::min({vNew[t[0]], vNew[t[1]], vNew[t[2]]}) + 1];
+    }
+    for (uint32_t v = 0; v < nV; ++v) start[v + 1] += start[v];
+    fOld.resize(nF);
+    WorkVector<uint32_t> fNew(nF);
+    for (uint32_t f = 0; f < nF; ++f) {
+      const uint32_t* t = &idx[size_t(f) * 3];
+      const uint32_t at = start[std::min({vNew[t[0]], vNew[t[1]], vNew[t[2]]})]++;
+      fOld[at] = f;
+      fNew[f] = at;
+    }
+    WorkVector<uint32_t> i2(idx.size()), a2(adj.size()), at2(nF);
+    for (uint32_t f = 0; f < nF; ++f) {
+      const uint32_t o = fOld[f];
+      for (int k = 0; k < 3; ++k) {
+        i2[size_t(f) * 3 + k] = vNew[idx[size_t(o) * 3 + k]];
+        const uint32_t g = adj[size_t(o) * 3 + k];
+        a2[size_t(f) * 3 + k] = g == kNone ? kNone : fNew[g];
+      }
+      at2[f] = attr[o];
+    }
+    idx.swap(i2);
+    adj.swap(a2);
+    attr.swap(at2);
+    WorkVector<float> d2(data.size());
+    for (uint32_t v = 0; v < nV; ++v)
+      std::copy_n(&data[size_t(vOld[v]) * dim], dim, &d2[size_t(v) * dim]);
+    data.swap(d2);
+  }
+
+  // Back to the caller's numbering: what Build and the plain simplifier read.
+  void Restore() {
+    WorkVector<uint32_t> vNew(nV), fNew(nF);
+    for (uint32_t v = 0; v < nV; ++v) vNew[vOld[v]] = v;
+    for (uint32_t f = 0; f < nF; ++f) fNew[fOld[f]] = f;
+    WorkVector<uint32_t> i2(idx.size()), a2(adj.size()), at2(nF), p2(nV), r2(nV);
+    WorkVector<uint8_t> al2(nF), k2(nV);
+    for (uint32_t f = 0; f < nF; ++f) {
+      const uint32_t n = fNew[f];
+      for (int k = 0; k < 3; ++k) {
+        i2[size_t(f) * 3 + k] = vOld[idx[size_t(n) * 3 + k]];
+        const uint32_t g = adj[size_t(n) * 3 + k];
+        a2[size_t(f) * 3 + k] = g == kNone ? kNone : fOld[g];
+      }
+      at2[f] = attr[n];
+      al2[f] = alive[n];
+    }
+    for (uint32_t v = 0; v < nV; ++v) {
+      const uint32_t n = vNew[v];
+      p2[v] = vOld[pid[n]];
+      r2[v] = vrange[n];
+      k2[v] = kind[n];
+    }
+    idx.swap(i2);
+    adj.swap(a2);
+    attr.swap(at2);
+    alive.swap(al2);
+    pid.swap(p2);
+    vrange.swap(r2);
+    kind.swap(k2);
+    for (Collapse& c : collapses) {
+      c.vtL = vOld[c.vtL];
+      if (c.vtR != kNone) c.vtR = vOld[c.vtR];
+      c.left = fOld[c.left];
+      if (c.right != kNone) c.right = fOld[c.right];
+      c.a = fOld[c.a];
+    }
   }
 
   void SetDiagonal(const float lo[3], const float hi[3]) {
@@ -805,6 +969,7 @@ LyrResult Load(Mesh* mesh, const uint32_t* adjacency, const PMeshGenerateOptions
   }
   mesh->UnlockVertices();
   s.SetDiagonal(lo, hi);
+  s.Reorder(lo, hi);
   for (uint32_t v = 0; v < s.nV; ++v) {
     float* d = &s.data[size_t(v) * s.dim];
     uint32_t o2 = 3;
@@ -967,6 +1132,7 @@ LyrResult GeneratePMesh(Mesh* mesh, const uint32_t* adjacency, const PMeshGenera
     LyrResult r = Load(mesh, adjacency, options, s);
     if (Failed(r)) return r;
     s.Run(options.minFaces, options.maxError);
+    s.Restore();
     return Build(mesh, s, out, faceRemap, vertexRemap);
   });
 }
@@ -996,8 +1162,10 @@ LyrResult SimplifyTriangles(const float* positions, uint32_t vertexCount, const 
         hi[c] = std::max(hi[c], positions[v * 3 + c]);
       }
     s.SetDiagonal(lo, hi);
+    s.Reorder(lo, hi);
     s.Prepare();
     s.Run(minFaces, -1.0);
+    s.Restore();
     uint32_t n = 0;
     for (uint32_t f = 0; f < faceCount; ++f)
       if (s.alive[f]) std::copy_n(&s.idx[size_t(f) * 3], 3, out + size_t(n++) * 3);
