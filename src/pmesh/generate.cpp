@@ -82,10 +82,17 @@ struct Move {
 
 // A fan: the faces round a point and the point's corner in each, in walking order.
 struct FanList {
+  // Room for the longest fan, made once: walks write without checking capacity.
   WorkVector<uint32_t> face, corner;
   WorkVector<uint8_t> type;  // type of the edge between entry i and i + 1
+  size_t n = 0, types = 0;
   bool closed = false;
-  size_t Size() const { return face.size(); }
+  size_t Size() const { return n; }
+  void Reserve() {
+    face.resize(kMaxFan);
+    corner.resize(kMaxFan);
+    type.resize(kMaxFan);
+  }
 };
 
 // A four-way min-heap of points with their keys stored in the nodes: a sift reads one cache line
@@ -176,7 +183,7 @@ class Simplifier {
  public:
   uint32_t nF = 0, nV = 0, dim = 3, qs = 0, faces = 0;
   WorkVector<uint32_t> idx, adj, attr, vface, vrange, pid, target, mark;
-  WorkVector<uint8_t> alive, kind;
+  WorkVector<uint8_t> alive, kind, stale;
   WorkVector<double> quad;
   WorkVector<float> data;  // dim values per vertex
   Vector<Collapse> collapses;
@@ -211,49 +218,53 @@ class Simplifier {
   // The fan of the point at corner c of face f, walking across the edges that start at it; an
   // open fan starts at the face whose edge ending at the point is a boundary. Wedges of one
   // point share pid. False when the adjacency does not go round one point or the fan is too long.
-  bool Fan(uint32_t f, uint32_t c, FanList& out, bool types = true) const {
+  bool Fan(uint32_t f, uint32_t c, FanList& out, bool withTypes = true) const {
     const uint32_t p = Pt(V(f, c));
     out.closed = false;
+    uint32_t* const fs = out.face.data();
+    uint32_t* const corners = out.corner.data();
+    uint8_t* const types = out.type.data();
     for (int pass = 0; pass < 2; ++pass) {
-      out.face.clear();
-      out.corner.clear();
-      out.type.clear();
+      size_t n = 0, nt = 0;
+      out.n = out.types = 0;
       uint32_t face = f, corner = c;
       for (;;) {
-        if (out.face.size() >= kMaxFan) return false;
-        out.face.push_back(face);
-        out.corner.push_back(corner);
-        const uint32_t n = adj[size_t(face) * 3 + corner];
-        if (n == kNone) break;
-        const int e = BackEntry(n, face);
+        if (n >= kMaxFan) return false;
+        fs[n] = face;
+        corners[n++] = corner;
+        out.n = n;
+        const uint32_t g = adj[size_t(face) * 3 + corner];
+        if (g == kNone) break;
+        const int e = BackEntry(g, face);
         if (e < 0) return false;
         const uint32_t nc = Next(uint32_t(e));
         // The edge's two ends as seen from each face.
         const uint32_t v0 = V(face, corner), w0 = V(face, Next(corner));
-        const uint32_t v1 = V(n, nc), w1 = V(n, uint32_t(e));
+        const uint32_t v1 = V(g, nc), w1 = V(g, uint32_t(e));
         const bool dv = v0 != v1, dw = w0 != w1;
         if ((dv && pid[v1] != p) || (dw && pid[w1] != pid[w0])) return false;
-        if (types) {
-          const bool da = attr[face] != attr[n];
-          out.type.push_back(dv && dw ? kSeam : dv || dw ? kIrregular : da ? kBorder : kSmooth);
+        if (withTypes) {
+          const bool da = attr[face] != attr[g];
+          types[nt++] = dv && dw ? kSeam : dv || dw ? kIrregular : da ? kBorder : kSmooth;
+          out.types = nt;
         }
-        if (n == out.face[0]) {
+        if (g == fs[0]) {
           if (pass == 1) return false;  // open one way, closed the other
           out.closed = true;
           return true;
         }
-        face = n;
+        face = g;
         corner = nc;
       }
       if (pass == 1) return true;
       // Open: walk back to the face whose incoming edge is a boundary, then forward again.
       uint32_t steps = 0;
       for (;;) {
-        const uint32_t n = adj[size_t(f) * 3 + Prev(c)];
-        if (n == kNone) break;
-        const int e = BackEntry(n, f);
-        if (e < 0 || Pt(V(n, uint32_t(e))) != p || ++steps > kMaxFan) return false;
-        f = n;
+        const uint32_t g = adj[size_t(f) * 3 + Prev(c)];
+        if (g == kNone) break;
+        const int e = BackEntry(g, f);
+        if (e < 0 || Pt(V(g, uint32_t(e))) != p || ++steps > kMaxFan) return false;
+        f = g;
         c = uint32_t(e);
       }
     }
@@ -277,7 +288,8 @@ class Simplifier {
       uint8_t k = kFrozen;
       if (FanOf(v, fanA) && fanA.Size() == uses[v]) {
         uint32_t creases = 0, seams = 0, odd = 0;
-        for (uint8_t t : fanA.type) {
+        for (size_t i = 0; i < fanA.types; ++i) {
+          const uint8_t t = fanA.type[i];
           creases += t != kSmooth;
           seams += t == kSeam;
           odd += t == kIrregular;
@@ -389,14 +401,13 @@ class Simplifier {
     const double* qb = &quad[size_t(b) * qs];
     const float* x = Pos(b);
     if (dim == 3) {
-      double q[11];
-      for (int i = 0; i < 11; ++i) q[i] = qa[i] + qb[i];
       const double x0 = x[0], x1 = x[1], x2 = x[2];
-      const double s = x0 * (q[0] * x0 + 2 * (q[1] * x1 + q[2] * x2 + q[6])) +
-                       x1 * (q[3] * x1 + 2 * (q[4] * x2 + q[7])) + x2 * (q[5] * x2 + 2 * q[8]) +
-                       q[9];
-      *w += q[10];
-      return std::max(s, 0.0);
+      const double s = x0 * ((qa[0] + qb[0]) * x0 +
+                             2 * ((qa[1] + qb[1]) * x1 + (qa[2] + qb[2]) * x2 + (qa[6] + qb[6]))) +
+                       x1 * ((qa[3] + qb[3]) * x1 + 2 * ((qa[4] + qb[4]) * x2 + (qa[7] + qb[7]))) +
+                       x2 * ((qa[5] + qb[5]) * x2 + 2 * (qa[8] + qb[8])) + (qa[9] + qb[9]);
+      *w += qa[10] + qb[10];
+      return s > 0 ? s : 0.0;
     }
     double s = 0;
     uint32_t o = 0;
@@ -453,7 +464,7 @@ class Simplifier {
       m.vtR = V(m.R, m.cR);
       m.vsL = V(m.L, Prev(m.cL));
       m.vsR = V(m.R, Next(m.cR));
-      m.seam = i < F.type.size() && F.type[i] == kSeam;
+      m.seam = i < F.types && F.type[i] == kSeam;
       m.fr = adj[size_t(m.R) * 3 + Next(m.cR)];
       m.walk = uint32_t(n - 2);
     }
@@ -478,7 +489,7 @@ class Simplifier {
         for (size_t i = 0; i < n; ++i) offer(i);
         break;
       case kCrease: {
-        if (!F.closed) return;
+        if (!F.closed || F.types != n) return;
         size_t at[2], count = 0;
         for (size_t i = 0; i < n; ++i) {
           if (F.type[i] == kSmooth) continue;
@@ -495,8 +506,8 @@ class Simplifier {
       }
       case kBoundary:
         if (F.closed || n < 2) return;
-        for (uint8_t t : F.type)
-          if (t != kSmooth) return;
+        for (size_t i = 0; i < F.types; ++i)
+          if (F.type[i] != kSmooth) return;
         offer(0);
         break;
       default:
@@ -563,9 +574,41 @@ class Simplifier {
 
   // Queues the point's cheapest move: unchecked (it is checked when it comes to the top), or
   // the cheapest that passes the checks. A point without one leaves the heap.
-  void Evaluate(uint32_t v, bool check) {
-    if (!Moves(kind[v]) || !FanOf(v, fanA)) {
+  void Evaluate(uint32_t v, bool check, bool haveFan = false) {
+    stale[v] = 0;
+    if (!Moves(kind[v]) || (!haveFan && !FanOf(v, fanA))) {
       heap.Remove(v);
+      return;
+    }
+    if (!check && kind[v] == kInner) {
+      // The common case, without listing the moves: the cheapest ring neighbour.
+      const FanList& F = fanA;
+      if (!F.closed || F.Size() < 3) {
+        heap.Remove(v);
+        return;
+      }
+      double best = 0;
+      uint32_t bestVs = kNone;
+      const float* p = Pos(v);
+      for (size_t i = 0; i < F.Size(); ++i) {
+        const uint32_t vs = V(F.face[i], Next(F.corner[i]));
+        if (kind[Pt(vs)] >= kFrozen) continue;
+        double w = 0;
+        const double e = Quadric(v, vs, &w);
+        const float* q = Pos(vs);
+        const double d0 = double(p[0]) - q[0], d1 = double(p[1]) - q[1], d2 = double(p[2]) - q[2];
+        const double c = e + kEdgeWeight * w * (d0 * d0 + d1 * d1 + d2 * d2);
+        if (bestVs == kNone || c < best) {
+          best = c;
+          bestVs = vs;
+        }
+      }
+      if (bestVs == kNone) {
+        heap.Remove(v);
+        return;
+      }
+      target[v] = Pt(bestVs);
+      heap.Set(v, best);
       return;
     }
     ListMoves(v, fanA);
@@ -656,13 +699,15 @@ class Simplifier {
 
   // After a collapse onto point s: s itself, and its ring.
   void Update(uint32_t s, uint32_t gone, uint32_t face, uint32_t corner) {
-    Evaluate(s, false);
-    if (!Fan(face, corner, fanB, false)) return;
+    if (!Fan(face, corner, fanA, kind[s] != kInner)) {
+      heap.Remove(s);
+      return;
+    }
     const uint32_t stamp = NewStamp();
     mark[s] = stamp;
     ring.clear();
-    for (size_t i = 0; i < fanB.Size(); ++i) {
-      const uint32_t f = fanB.face[i], c = fanB.corner[i];
+    for (size_t i = 0; i < fanA.Size(); ++i) {
+      const uint32_t f = fanA.face[i], c = fanA.corner[i];
       for (uint32_t k : {Next(c), Prev(c)}) {
         const uint32_t w = V(f, k), u = Pt(w);
         if (mark[u] == stamp) continue;
@@ -672,21 +717,32 @@ class Simplifier {
         ring.push_back(V(f, c));
       }
     }
+    Evaluate(s, false, true);
+    // An inner ring point kept every move but the one onto vt, and those onto vt's ring point
+    // s gained it or got dearer (Q[s] grew). Its key stays a lower bound of its best move, or is
+    // exact when the move onto s is cheaper; a point left with a lower bound (stale) is
+    // evaluated again when it reaches the top.
     for (size_t i = 0; i < ring.size(); i += 3) {
       const uint32_t u = ring[i];
       if (!Moves(kind[u])) continue;
-      if (kind[u] != kInner || !heap.Has(u) || target[u] == gone || target[u] == s) {
+      if (kind[u] != kInner || !heap.Has(u)) {
         Evaluate(u, false);
         continue;
       }
-      // An inner point gains the move onto s; its other moves cost what they did.
+      if (target[u] == s) {
+        stale[u] = 1;
+        continue;
+      }
       Move m{};
       m.vtL = m.vtR = ring[i + 1];
       m.vsL = m.vsR = ring[i + 2];
       Price(m);
-      if (m.cost < heap.Key(u)) {
+      if (m.cost <= heap.Key(u)) {
         target[u] = s;
+        stale[u] = 0;
         heap.Set(u, m.cost);
+      } else if (target[u] == gone) {
+        stale[u] = 1;
       }
     }
   }
@@ -698,6 +754,10 @@ class Simplifier {
       if (pid[v] == v) Evaluate(v, false);
     while (!heap.Empty() && faces > minFaces) {
       const uint32_t v = heap.Top();
+      if (stale[v]) {
+        Evaluate(v, false);
+        continue;
+      }
       // The move queued may be stale: find it in the current fan and check it again.
       Move m{};
       if (!FanOf(v, fanA) || !Queued(v, fanA, m) || !Valid(fanA, m)) {
@@ -753,13 +813,10 @@ class Simplifier {
     alive.assign(nF, 1);
     kind.assign(nV, kFrozen);
     target.assign(nV, kNone);
+    stale.assign(nV, 0);
     mark.assign(nV, 0);
-    fanA.face.reserve(64);
-    fanA.corner.reserve(64);
-    fanA.type.reserve(64);
-    fanB.face.reserve(64);
-    fanB.corner.reserve(64);
-    fanB.type.reserve(64);
+    fanA.Reserve();
+    fanB.Reserve();
     moves.reserve(64);
     ring.reserve(192);
     Classify(uses);
