@@ -19,8 +19,10 @@ install(TARGETS lyr Lyr9abAnim EXPORT Lyr9abAnimTargets
 install(TARGETS tsl9 tslvkf LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # The tool links the static library; at run time it finds the modules through its run path.
-set_target_properties(lyr_tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-install(TARGETS lyr_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET lyr_tool)
+  set_target_properties(lyr_tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS lyr_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/lyr DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.h")

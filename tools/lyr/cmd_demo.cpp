@@ -1,10 +1,11 @@
-// The command-line tool: a front door to the library for people and scripts.
+// lyr demo: a small skeleton played by two animation sets, printed frame by frame.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "lyr/lyr.h"
 
 namespace {
@@ -173,7 +174,8 @@ int RunDemo() {
   if (ok) {
     std::printf(
         "\nTry next:\n"
-        "  - change the weights, speeds or times in RunDemo (tools/lyr.cpp) and run lyr demo "
+        "  - change the weights, speeds or times in RunDemo (tools/lyr/cmd_demo.cpp) and run lyr "
+        "demo "
         "again;\n"
         "  - build your own program against the installed library: README.md, \"Use it in your\n"
         "    project\";\n"
@@ -183,31 +185,15 @@ int RunDemo() {
   return ok ? 0 : 1;
 }
 
-void PrintHelp() {
-  std::printf(
-      "usage: lyr <command> [options]\n"
-      "\n"
-      "Lyr9abAnim command-line tool.\n"
-      "\n"
-      "commands:\n"
-      "  --help       show this text\n"
-      "  --version    print the library version\n"
-      "  demo         play two animation sets on a small skeleton and print each frame's\n"
-      "               parent-relative matrix\n");
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-    PrintHelp();
-    return argc < 2 ? 1 : 0;
-  }
-  if (std::strcmp(argv[1], "--version") == 0) {
-    std::printf("lyr %s\n", LYR_VERSION_STRING);
-    return 0;
-  }
-  if (std::strcmp(argv[1], "demo") == 0) return RunDemo();
-  std::fprintf(stderr, "lyr: unknown command '%s' (try --help)\n", argv[1]);
-  return 2;
+namespace lyr::tool {
+
+Command AddDemoCommand(CLI::App& app) {
+  CLI::App* sub = app.add_subcommand(
+      "demo",
+      "Play two animation sets on a small skeleton and print each frame's parent-relative matrix");
+  return {sub, [] { return RunDemo(); }};
 }
+
+}  // namespace lyr::tool
