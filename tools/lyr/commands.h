@@ -19,5 +19,6 @@ struct Command {
 };
 
 Command AddDemoCommand(CLI::App& app);
+Command AddLodCommand(CLI::App& app);
 
 }  // namespace lyr::tool

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
 
   const std::vector<Command> commands = {
       AddDemoCommand(app),
+      AddLodCommand(app),
   };
 
   // CLI11 would report an unknown command as a missing one; name it instead.
