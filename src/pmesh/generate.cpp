@@ -395,31 +395,38 @@ class Simplifier {
     }
   }
 
-  // (Q[a] + Q[b]) at vertex b's data; the area weight is added to *w.
-  double Quadric(uint32_t a, uint32_t b, double* w) const {
-    const double* qa = &quad[size_t(a) * qs];
-    const double* qb = &quad[size_t(b) * qs];
+  // Q[a] at vertex b's data.
+  double At(uint32_t a, uint32_t b) const {
+    const double* q = &quad[size_t(a) * qs];
     const float* x = Pos(b);
     if (dim == 3) {
       const double x0 = x[0], x1 = x[1], x2 = x[2];
-      const double s = x0 * ((qa[0] + qb[0]) * x0 +
-                             2 * ((qa[1] + qb[1]) * x1 + (qa[2] + qb[2]) * x2 + (qa[6] + qb[6]))) +
-                       x1 * ((qa[3] + qb[3]) * x1 + 2 * ((qa[4] + qb[4]) * x2 + (qa[7] + qb[7]))) +
-                       x2 * ((qa[5] + qb[5]) * x2 + 2 * (qa[8] + qb[8])) + (qa[9] + qb[9]);
-      *w += qa[10] + qb[10];
-      return s > 0 ? s : 0.0;
+      return x0 * (q[0] * x0 + 2 * (q[1] * x1 + q[2] * x2 + q[6])) +
+             x1 * (q[3] * x1 + 2 * (q[4] * x2 + q[7])) + x2 * (q[5] * x2 + 2 * q[8]) + q[9];
     }
     double s = 0;
     uint32_t o = 0;
     for (uint32_t i = 0; i < dim; ++i) {
-      s += (qa[o] + qb[o]) * x[i] * x[i];
-      ++o;
-      for (uint32_t j = i + 1; j < dim; ++j, ++o) s += 2.0 * (qa[o] + qb[o]) * x[i] * x[j];
+      s += q[o++] * x[i] * x[i];
+      for (uint32_t j = i + 1; j < dim; ++j, ++o) s += 2.0 * q[o] * x[i] * x[j];
     }
-    for (uint32_t i = 0; i < dim; ++i, ++o) s += 2.0 * (qa[o] + qb[o]) * x[i];
-    s += qa[o] + qb[o];
-    *w += qa[o + 1] + qb[o + 1];
-    return std::max(s, 0.0);
+    for (uint32_t i = 0; i < dim; ++i, ++o) s += 2.0 * q[o] * x[i];
+    return s + q[o];
+  }
+
+  // What a vertex's own quadric measures at its data, and its area weight: kept apart so that
+  // pricing a move reads the moving vertex's quadric and only these two numbers of the other.
+  WorkVector<double> self;
+  void SetSelf(uint32_t v) {
+    self[size_t(v) * 2] = At(v, v);
+    self[size_t(v) * 2 + 1] = quad[size_t(v) * qs + qs - 1];
+  }
+
+  // (Q[a] + Q[b]) at vertex b's data; the area weight is added to *w.
+  double Quadric(uint32_t a, uint32_t b, double* w) const {
+    const double s = At(a, b) + self[size_t(b) * 2];
+    *w += quad[size_t(a) * qs + qs - 1] + self[size_t(b) * 2 + 1];
+    return s > 0 ? s : 0.0;
   }
 
   void Price(Move& m) const {
@@ -687,8 +694,11 @@ class Simplifier {
     }
     faces -= m.two ? 2 : 1;
     for (size_t i = 0; i < qs; ++i) quad[size_t(m.vsL) * qs + i] += quad[size_t(m.vtL) * qs + i];
-    if (m.seam)
+    SetSelf(m.vsL);
+    if (m.seam) {
       for (size_t i = 0; i < qs; ++i) quad[size_t(m.vsR) * qs + i] += quad[size_t(m.vtR) * qs + i];
+      SetSelf(m.vsR);
+    }
     vrange[m.vtL] = attr[m.L];
     if (m.seam) vrange[m.vtR] = attr[m.R];
     kind[Pt(m.vtL)] = kGone;
@@ -829,6 +839,8 @@ class Simplifier {
     // Wedges carry their point's kind.
     for (uint32_t v = 0; v < nV; ++v) kind[v] = kind[pid[v]];
     BuildQuadrics();
+    self.resize(size_t(nV) * 2);
+    for (uint32_t v = 0; v < nV; ++v) SetSelf(v);
     faces = nF;
     if (record) collapses.reserve(nV);
   }
