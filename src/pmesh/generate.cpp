@@ -115,11 +115,17 @@ class IndexedHeap {
   uint32_t Top() const { return items[0].v; }
   bool Has(uint32_t v) const { return pos[v] != kNone; }
   double Key(uint32_t v) const { return items[pos[v]].key; }
+  // While bulk, new entries are appended unordered; Heapify orders them all at once.
+  bool bulk = false;
+  void Heapify() {
+    bulk = false;
+    for (uint32_t i = uint32_t(items.size()); i-- > 0;) Down(i);
+  }
   void Set(uint32_t v, double k) {
     if (pos[v] == kNone) {
       pos[v] = uint32_t(items.size());
       items.push_back({k, v});
-      Up(pos[v]);
+      if (!bulk) Up(pos[v]);
     } else {
       const uint32_t i = pos[v];
       const double old = items[i].key;
@@ -320,25 +326,6 @@ class Simplifier {
       const uint32_t* t = &idx[size_t(f) * 3];
       if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2]) continue;
       const float *p = Pos(t[0]), *q = Pos(t[1]), *r = Pos(t[2]);
-      double n1 = 0, dot = 0, n2 = 0;
-      for (uint32_t i = 0; i < dim; ++i) {
-        e1[i] = double(q[i]) - p[i];
-        n1 += e1[i] * e1[i];
-      }
-      if (n1 <= 0) continue;
-      n1 = std::sqrt(n1);
-      for (uint32_t i = 0; i < dim; ++i) {
-        e1[i] /= n1;
-        d2[i] = double(r[i]) - p[i];
-        dot += e1[i] * d2[i];
-      }
-      for (uint32_t i = 0; i < dim; ++i) {
-        e2[i] = d2[i] - dot * e1[i];
-        n2 += e2[i] * e2[i];
-      }
-      if (n2 <= 0) continue;
-      n2 = std::sqrt(n2);
-      for (uint32_t i = 0; i < dim; ++i) e2[i] /= n2;
       // Area and normal from the position part only.
       const double ux = double(q[0]) - p[0], uy = double(q[1]) - p[1], uz = double(q[2]) - p[2];
       const double vx = double(r[0]) - p[0], vy = double(r[1]) - p[1], vz = double(r[2]) - p[2];
@@ -346,20 +333,49 @@ class Simplifier {
       const double len = std::sqrt(nrm[0] * nrm[0] + nrm[1] * nrm[1] + nrm[2] * nrm[2]);
       const double w = 0.5 * len;
       if (!(w > 0)) continue;
-      double pe1 = 0, pe2 = 0, pp = 0;
-      for (uint32_t i = 0; i < dim; ++i) {
-        pe1 += p[i] * e1[i];
-        pe2 += p[i] * e2[i];
-        pp += double(p[i]) * p[i];
+      if (dim == 3) {
+        // The plane's quadric: A = n n', b = d n, c = d^2 with d = -n.p.
+        const double n[3] = {nrm[0] / len, nrm[1] / len, nrm[2] / len};
+        const double d = -(n[0] * p[0] + n[1] * p[1] + n[2] * p[2]);
+        const double plane[11] = {n[0] * n[0], n[0] * n[1], n[0] * n[2], n[1] * n[1],
+                                  n[1] * n[2], n[2] * n[2], d * n[0],    d * n[1],
+                                  d * n[2],    d * d,       1.0};
+        for (int i = 0; i < 11; ++i) face[i] = w * plane[i];
+      } else {
+        double n1 = 0, dot = 0, n2 = 0;
+        for (uint32_t i = 0; i < dim; ++i) {
+          e1[i] = double(q[i]) - p[i];
+          n1 += e1[i] * e1[i];
+        }
+        if (!(n1 > 0)) continue;
+        n1 = std::sqrt(n1);
+        for (uint32_t i = 0; i < dim; ++i) {
+          e1[i] /= n1;
+          d2[i] = double(r[i]) - p[i];
+          dot += e1[i] * d2[i];
+        }
+        for (uint32_t i = 0; i < dim; ++i) {
+          e2[i] = d2[i] - dot * e1[i];
+          n2 += e2[i] * e2[i];
+        }
+        if (!(n2 > 0)) continue;
+        n2 = std::sqrt(n2);
+        for (uint32_t i = 0; i < dim; ++i) e2[i] /= n2;
+        double pe1 = 0, pe2 = 0, pp = 0;
+        for (uint32_t i = 0; i < dim; ++i) {
+          pe1 += p[i] * e1[i];
+          pe2 += p[i] * e2[i];
+          pp += double(p[i]) * p[i];
+        }
+        // A = I - e1 e1' - e2 e2', b = (p.e1) e1 + (p.e2) e2 - p, c = p.p - (p.e1)^2 - (p.e2)^2.
+        uint32_t o = 0;
+        for (uint32_t i = 0; i < dim; ++i)
+          for (uint32_t j = i; j < dim; ++j)
+            face[o++] = w * ((i == j) - e1[i] * e1[j] - e2[i] * e2[j]);
+        for (uint32_t i = 0; i < dim; ++i) face[o++] = w * (pe1 * e1[i] + pe2 * e2[i] - p[i]);
+        face[o++] = w * (pp - pe1 * pe1 - pe2 * pe2);
+        face[o++] = w;
       }
-      // A = I - e1 e1' - e2 e2', b = (p.e1) e1 + (p.e2) e2 - p, c = p.p - (p.e1)^2 - (p.e2)^2.
-      uint32_t o = 0;
-      for (uint32_t i = 0; i < dim; ++i)
-        for (uint32_t j = i; j < dim; ++j)
-          face[o++] = w * ((i == j) - e1[i] * e1[j] - e2[i] * e2[j]);
-      for (uint32_t i = 0; i < dim; ++i) face[o++] = w * (pe1 * e1[i] + pe2 * e2[i] - p[i]);
-      face[o++] = w * (pp - pe1 * pe1 - pe2 * pe2);
-      face[o++] = w;
       for (int k = 0; k < 3; ++k) {
         double* qv = &quad[size_t(t[k]) * qs];
         for (uint32_t i = 0; i < qs; ++i) qv[i] += face[i];
@@ -384,7 +400,7 @@ class Simplifier {
         const double off = -(m[0] * a[0] + m[1] * a[1] + m[2] * a[2]);
         for (uint32_t end : {t[k], t[Next(k)]}) {
           double* qv = &quad[size_t(end) * qs];
-          o = 0;
+          uint32_t o = 0;
           for (uint32_t i = 0; i < dim; ++i)
             for (uint32_t j = i; j < dim; ++j, ++o)
               if (j < 3) qv[o] += lw * m[i] * m[j];
@@ -760,8 +776,10 @@ class Simplifier {
   // Collapses until the face target or the error bound stops it.
   void Run(uint32_t minFaces, double maxError) {
     heap.Init(nV);
+    heap.bulk = true;
     for (uint32_t v = 0; v < nV; ++v)
       if (pid[v] == v) Evaluate(v, false);
+    heap.Heapify();
     while (!heap.Empty() && faces > minFaces) {
       const uint32_t v = heap.Top();
       if (stale[v]) {
