@@ -1135,7 +1135,8 @@ LyrResult Build(Mesh* mesh, Simplifier& s, ProgressiveMesh** out, uint32_t* face
                   uint16_t(corner | c.code)};
     if (c.code & SplitCode::LeftMispredict) mispredicts.push_back(uint16_t(s.attr[c.left]));
     if (c.code & SplitCode::RightMispredict) mispredicts.push_back(uint16_t(s.attr[c.right]));
-    valence = std::max(valence, c.walk);
+    // The corners round the split vertex: the walk with L (and R).
+    valence = std::max(valence, c.walk + (c.right != kNone ? 2 : 1));
   }
   uint32_t points = 0;
   for (uint32_t v = 0; v < s.nV; ++v) points += s.pid[v] == v;
