@@ -109,6 +109,26 @@ Input Sphere(uint32_t levels, uint32_t seed, float noise) {
   return in;
 }
 
+// Two grids that meet in one vertex only (a pinched fan there), plus a stray vertex no face uses.
+Input Bowtie() {
+  Input in = Grid(6, 6, 21, false, false);
+  const Input b = Grid(6, 6, 22, false, false);
+  const uint32_t shift = in.Vertices(), corner = 6 * 7 + 6;  // the first grid's far corner
+  in.pos.insert(in.pos.end(), b.pos.begin(), b.pos.end());
+  for (size_t i = shift * 3; i < in.pos.size(); i += 3) {
+    in.pos[i] += 6;
+    in.pos[i + 1] += 6;
+  }
+  in.nrm.insert(in.nrm.end(), b.nrm.begin(), b.nrm.end());
+  in.uv.insert(in.uv.end(), b.uv.begin(), b.uv.end());
+  for (uint32_t v : b.idx) in.idx.push_back(v == 0 ? corner : v + shift);
+  in.attr.insert(in.attr.end(), b.attr.begin(), b.attr.end());
+  in.pos.insert(in.pos.end(), {50, 50, 0});
+  in.nrm.insert(in.nrm.end(), {0, 0, 1});
+  in.uv.insert(in.uv.end(), {0, 0});
+  return in;
+}
+
 Ref<Mesh> MakeMesh(const Input& in, GraphicsDevice* dev, uint32_t options) {
   Ref<Mesh> m;
   EXPECT_EQ(CreateMeshFromFormatCode(in.Faces(), in.Vertices(), options | kSys, kPNT, dev, m.put()),
@@ -352,6 +372,7 @@ const GenCase kCases[] = {
      kOneFace | kSeamSplit},
     {"grid_seam_two_ids", [] { return Grid(20, 16, 8, true, true); }, 0, With(0, -1),
      kOneFace | kSeamSplit},
+    {"bowtie", Bowtie, 0, With(0, -1), kOneFace},
     {"sphere", [] { return Sphere(3, 5, 0.0f); }, 0, With(20, -1), 0},
     // Coarse levels of a rough sphere need not face away from its centre: structure only.
     {"rough_sphere",
@@ -391,6 +412,34 @@ TEST(GenerateTargets, FacesAndErrorBound) {
   Ref<ProgressiveMesh> loose;
   ASSERT_EQ(GeneratePMesh(mesh.get(), nullptr, With(0, 5e-2f, 0, 0), loose.put()), Ok);
   EXPECT_LT(loose->GetMinFaceCount(), prev);
+}
+
+// On a flat grid only the corners cost anything: with a zero error bound every level covers the
+// grid's whole area (boundary moves stay on straight sides), and boundary moves reach odd face
+// counts exactly.
+TEST(GenerateTargets, FlatGridKeepsItsOutline) {
+  const Input in = Grid(10, 8, 23, false, false);
+  Ref<GraphicsDevice> dev = MakeRefDevice();
+  Ref<Mesh> mesh = MakeMesh(in, dev.get(), 0);
+  std::vector<uint32_t> vmap(in.Vertices());
+  Ref<ProgressiveMesh> pm;
+  ASSERT_EQ(GeneratePMesh(mesh.get(), nullptr, With(0, 0.0f, 0, 0), pm.put(), nullptr, vmap.data()),
+            Ok);
+  EXPECT_LE(pm->GetMinFaceCount(), 4u);
+  for (uint32_t faces = pm->GetMinFaceCount(); faces <= pm->GetMaxFaceCount(); faces += 7) {
+    ASSERT_EQ(pm->SetFaceCount(faces), Ok);
+    const Level l = Read(pm.get());
+    double area = 0;
+    for (size_t i = 0; i < l.idx.size(); i += 3) {
+      const float* p[3];
+      for (int k = 0; k < 3; ++k) p[k] = &in.pos[size_t(vmap[l.idx[i + k]]) * 3];
+      area += 0.5 * ((p[1][0] - p[0][0]) * (p[2][1] - p[0][1]) -
+                     (p[1][1] - p[0][1]) * (p[2][0] - p[0][0]));
+    }
+    EXPECT_NEAR(area, 80.0, 1e-3) << "at " << faces << " faces";
+  }
+  ASSERT_EQ(GeneratePMesh(mesh.get(), nullptr, With(101, -1), pm.put()), Ok);
+  EXPECT_EQ(pm->GetMinFaceCount(), 101u);
 }
 
 // Malformed input is refused before anything is made; allocation failures are handed back.
