@@ -19,9 +19,11 @@
 // for each wedge pair, plus a small multiple of the squared edge length, which orders collapses
 // on flat parts (where every quadric is zero) shortest first and keeps fans small.
 //
-// Speed: one heap entry per point with an indexed binary heap; a collapse re-evaluates the
-// point it kept and those ring points whose best move named either end, and offers every other
-// inner ring point the one new move onto vs. Moves are checked again when they come to the top.
+// Speed: one entry per point in a four-way heap. A collapse prices the point it kept again; an
+// inner ring point whose best move named vt or vs keeps its key as a lower bound and is priced
+// again when it reaches the top; every other inner ring point is offered the one new move onto
+// vs. Moves are checked when they reach the top. Points and faces are renumbered along a
+// space-filling curve while simplifying, and nothing is allocated per collapse.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
