@@ -39,6 +39,7 @@ namespace lyr {
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
+constexpr double kInfinity = 1e300;
 constexpr uint32_t kMaxDim = 8;           // position, normal, two texture coordinates
 constexpr uint32_t kMaxFan = 0xFFFF + 2;  // the walk of a record counts up to 0xFFFF faces
 constexpr uint32_t kMaxTries = 16;        // moves of one point checked per evaluation
@@ -192,6 +193,7 @@ class Simplifier {
   uint32_t nF = 0, nV = 0, dim = 3, qs = 0, faces = 0;
   WorkVector<uint32_t> idx, adj, attr, vface, vrange, pid, target, mark;
   WorkVector<uint8_t> alive, kind, stale;
+  WorkVector<double> second;  // at most the cost of every move of the point but its target's
   WorkVector<double> quad;
   WorkVector<float> data;  // dim values per vertex
   Vector<Collapse> collapses;
@@ -612,7 +614,7 @@ class Simplifier {
         heap.Remove(v);
         return;
       }
-      double best = 0;
+      double best = 0, next = kInfinity;
       uint32_t bestVs = kNone;
       const float* p = Pos(v);
       for (size_t i = 0; i < F.Size(); ++i) {
@@ -624,8 +626,11 @@ class Simplifier {
         const double d0 = double(p[0]) - q[0], d1 = double(p[1]) - q[1], d2 = double(p[2]) - q[2];
         const double c = e + kEdgeWeight * w * (d0 * d0 + d1 * d1 + d2 * d2);
         if (bestVs == kNone || c < best) {
+          if (bestVs != kNone) next = best;
           best = c;
           bestVs = vs;
+        } else if (c < next) {
+          next = c;
         }
       }
       if (bestVs == kNone) {
@@ -633,6 +638,7 @@ class Simplifier {
         return;
       }
       target[v] = Pt(bestVs);
+      second[v] = next;
       heap.Set(v, best);
       return;
     }
@@ -645,9 +651,11 @@ class Simplifier {
         heap.Remove(v);
         return;
       }
-      const Move& m = *std::min_element(moves.begin(), moves.end(), before);
-      target[v] = Pt(m.vsL);
-      heap.Set(v, m.cost);
+      std::partial_sort(moves.begin(), moves.begin() + std::min<size_t>(2, moves.size()),
+                        moves.end(), before);
+      target[v] = Pt(moves[0].vsL);
+      second[v] = moves.size() > 1 ? moves[1].cost : kInfinity;
+      heap.Set(v, moves[0].cost);
       return;
     }
     std::sort(moves.begin(), moves.end(), before);
@@ -655,6 +663,8 @@ class Simplifier {
     for (size_t i = 0; i < tries; ++i)
       if (Valid(fanA, moves[i])) {
         target[v] = Pt(moves[i].vsL);
+        // Cheaper moves that failed the checks may pass later: they bound the others too.
+        second[v] = i > 0 ? moves[0].cost : moves.size() > 1 ? moves[1].cost : kInfinity;
         heap.Set(v, moves[i].cost);
         return;
       }
@@ -746,10 +756,10 @@ class Simplifier {
       }
     }
     Evaluate(s, false, true);
-    // An inner ring point kept every move but the one onto vt, and those onto vt's ring point
-    // s gained it or got dearer (Q[s] grew). Its key stays a lower bound of its best move, or is
-    // exact when the move onto s is cheaper; a point left with a lower bound (stale) is
-    // evaluated again when it reaches the top.
+    // An inner ring point lost its move onto vt, gained or kept one onto s (dearer now: Q[s]
+    // grew), and its other moves cost what they did. The heap key stays at most the cost of
+    // every move, and second[u] at most the cost of every move but target[u]'s; the key is exact
+    // unless the point is stale, and a stale point is priced again when it reaches the top.
     for (size_t i = 0; i < ring.size(); i += 3) {
       const uint32_t u = ring[i];
       if (!Moves(kind[u])) continue;
@@ -757,20 +767,26 @@ class Simplifier {
         Evaluate(u, false);
         continue;
       }
-      if (target[u] == s) {
-        stale[u] = 1;
-        continue;
-      }
       Move m{};
       m.vtL = m.vtR = ring[i + 1];
       m.vsL = m.vsR = ring[i + 2];
       Price(m);
-      if (m.cost <= heap.Key(u)) {
+      if (target[u] == s || target[u] == gone) {
+        if (m.cost <= second[u]) {
+          target[u] = s;
+          stale[u] = 0;
+          heap.Set(u, m.cost);
+        } else {
+          stale[u] = 1;
+          heap.Set(u, second[u]);
+        }
+      } else if (m.cost <= heap.Key(u)) {
+        second[u] = heap.Key(u);
         target[u] = s;
         stale[u] = 0;
         heap.Set(u, m.cost);
-      } else if (target[u] == gone) {
-        stale[u] = 1;
+      } else {
+        second[u] = std::min(second[u], m.cost);
       }
     }
   }
@@ -844,6 +860,7 @@ class Simplifier {
     kind.assign(nV, kFrozen);
     target.assign(nV, kNone);
     stale.assign(nV, 0);
+    second.assign(nV, kInfinity);
     mark.assign(nV, 0);
     fanA.Reserve();
     fanB.Reserve();
