@@ -485,6 +485,25 @@ TEST(GenerateInput, RefusedAndAllocationFailures) {
                              }
                              made = nullptr;
                            });
+  // Seams and two ranges take the paths with second vertices; the plain simplifier its own.
+  const Input seams = Grid(6, 6, 9, true, true);
+  Ref<Mesh> seamMesh = MakeMesh(seams, dev.get(), 0);
+  const std::vector<uint32_t> seamAdj = AdjacencyOf(seams, seamMesh.get());
+  ForEachAllocationFailure([&] { return GeneratePMesh(seamMesh.get(), seamAdj.data(), o, &made); },
+                           [&](LyrResult r) {
+                             EXPECT_TRUE(Succeeded(r) || r == ErrOutOfMemory) << r;
+                             EXPECT_EQ(made != nullptr, Succeeded(r));
+                             if (made) made->Release();
+                             made = nullptr;
+                           });
+  std::vector<uint32_t> out(in.idx.size());
+  uint32_t left = 0;
+  ForEachAllocationFailure(
+      [&] {
+        return SimplifyTriangles(in.pos.data(), in.Vertices(), in.idx.data(), good.data(),
+                                 in.Faces(), 10, out.data(), &left);
+      },
+      [&](LyrResult r) { EXPECT_TRUE(Succeeded(r) || r == ErrOutOfMemory) << r; });
 }
 
 // A generated mesh saved through a stream and loaded back gives the same levels, seams, ranges

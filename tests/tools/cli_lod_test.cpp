@@ -47,6 +47,7 @@ TEST(ToolLod, SimplifiesAndSaves) {
       {"lod grid.vkf c.vkf --ratio 1.5", 2, 0, "ratio"},
       {"lod missing.vkf c.vkf --faces 4", 2, 0, "missing.vkf"},
       {"lod .stdout c.vkf --faces 4", 1, 0, "cannot load a mesh from .stdout"},
+      {"lod grid.vkf . --faces 4", 1, 0, "cannot create ."},
   };
   for (const Case& c : cases) {
     const ToolRun run = RunLyr(c.args, dir);

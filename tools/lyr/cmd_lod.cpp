@@ -1,6 +1,7 @@
 // lyr lod: builds a progressive mesh from the first mesh of a Vek file and saves it.
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -61,7 +62,9 @@ int RunLod(const std::string& in, const std::string& out, uint32_t faces, double
       materials.p || effects.p ? materialCount : 0);
   const bool closed = std::fclose(f) == 0;
   if (Failed(r) || !closed) {
-    std::remove(out.c_str());
+    // A half-written file is no use; anything but a plain file (a device) is left alone.
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(out, ec)) std::filesystem::remove(out, ec);
     tool::Check(Failed(r) ? r : ErrFail, "cannot write " + out);
   }
   std::printf("%s: %u faces, %u vertices; base level %u faces, %u vertices (%u vertex splits)\n",
