@@ -112,10 +112,11 @@ struct PMeshGenerateOptions {
 // Builds a ProgressiveMesh from a Mesh by quadric edge collapses; its full level is the Mesh's
 // faces and vertices, its base level the simplified mesh. adjacency: three entries per face
 // (0xFFFFFFFF none), each face named back by its neighbour, or null to take it from the
-// indices. Each collapse moves one vertex onto a neighbour that stays, so every vertex keeps its
-// data at every level. Boundary vertices, vertices shared by faces of different attribute ids
-// and vertices where the adjacency goes through other indices (seams) never move; collapses
-// that would flip a face or make the surface non-manifold are not taken.
+// indices. Each collapse moves one surface point onto a neighbour that stays, so every vertex
+// keeps its data at every level. Points on a boundary move only along it, points on a seam
+// (adjacency through other indices) or an attribute border only along it; corners of those
+// lines, non-manifold points and points of degenerate faces never move. Collapses that would
+// flip a face or make the surface non-manifold are not taken.
 //
 // The object has the Mesh's index width, buffer options and declaration; faces and vertices are
 // renumbered range after range. faceRemap (one entry per face) and vertexRemap (one per vertex)

@@ -1,31 +1,50 @@
 // Progressive meshes from plain Meshes: quadric half-edge collapses recorded as vertex splits.
 //
-// A collapse moves vertex vt onto a ring neighbour vs that stays where it is, so vertex data
-// never changes between levels and the split that undoes it is the plain two-face record: face
-// a is the face after L round vs, the walk covers the valence of vt less two faces, L keeps vs
-// and R's corners are vs, its neighbour and vt (bits 0x80, 0x40, 0x200). Only vertices whose
-// fan is closed, consistent with the indices and of one attribute id move, so boundaries, seams
-// and attribute borders stay exactly as they are and no record needs a mispredict.
+// A collapse moves a vertex vt onto a ring neighbour vs that stays where it is, so vertex data
+// never changes between levels. Vertices are handled as surface points: the wedges (indices)
+// that adjacency joins at one point move together. Three kinds of point move:
+// - inner points (a closed fan of one index and one attribute id) onto any ring neighbour: the
+//   plain two-face split (bits 0x80, 0x40, 0x200);
+// - crease points (a closed fan with exactly two crease edges, both seams where both indices
+//   change, or both attribute borders where only the id changes) along a crease edge: a seam
+//   takes the two-face split with a second new vertex, R's corners from the near right face
+//   (bits 0x80, 0x100); a border takes the plain split;
+// - boundary points (an open fan of one index and one id) along the boundary edge that ends at
+//   them: the one-face split (bit 0x80).
+// L or R whose attribute id differs from the face the split reads it from gets a mispredict.
 //
-// Costs are generalised quadrics over position and the weighted normal and first texture
-// coordinate set, weighted by face area: the cost of moving vt onto vs is (Q[vt] + Q[vs])(vs).
+// Costs are generalised quadrics over position, the weighted normal and first texture
+// coordinate set, weighted by face area, plus planes through boundary and crease edges normal to
+// the surface, so that those lines keep their shape. Moving vt onto vs costs (Q[vt] + Q[vs])(vs)
+// for each wedge pair, plus a small multiple of the squared edge length, which orders collapses
+// on flat parts (where every quadric is zero) shortest first and keeps fans small.
+//
+// Speed: one entry per point in a four-way heap. A collapse prices the point it kept again; an
+// inner ring point whose best move named vt or vs keeps its key as a lower bound and is priced
+// again when it reaches the top; every other inner ring point is offered the one new move onto
+// vs. Moves are checked when they reach the top. Points and faces are renumbered along a
+// space-filling curve while simplifying, and nothing is allocated per collapse.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <queue>
 
 #include "core/alloc.h"
 #include "core/object_impl.h"
 #include "lyr/pmesh.h"
 #include "lyr/vertex.h"
+#include "pmesh/generate.h"
 #include "pmesh/pmesh_build.h"
 
 namespace lyr {
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
+constexpr double kInfinity = 1e300;
 constexpr uint32_t kMaxDim = 8;           // position, normal, two texture coordinates
 constexpr uint32_t kMaxFan = 0xFFFF + 2;  // the walk of a record counts up to 0xFFFF faces
+constexpr uint32_t kMaxTries = 16;        // moves of one point checked per evaluation
+constexpr double kEdgeWeight = 1e-4;      // squared edge length against quadric distance
+constexpr double kLineWeight = 1.0;       // planes through boundary and crease edges
 inline uint32_t Next(uint32_t k) {
   return k == 2 ? 0 : k + 1;
 }
@@ -33,39 +52,164 @@ inline uint32_t Prev(uint32_t k) {
   return k == 0 ? 2 : k - 1;
 }
 
-enum VertexKind : uint8_t {
-  kMovable = 0,  // closed fan consistent with the indices, one attribute id
-  kFixed = 1,    // one fan consistent with the indices (open or of several ids): may receive
-  kFrozen = 2,   // anything else: left alone
-  kGone = 3,     // collapsed
+// Kinds of surface point (indexed by the point's representative wedge).
+enum PointKind : uint8_t {
+  kInner = 0,     // closed fan, no crease
+  kCrease = 1,    // closed fan, two creases of one type
+  kBoundary = 2,  // open fan, no crease
+  kFixed = 3,     // a consistent fan of any other shape: may receive, never moves
+  kFrozen = 4,    // anything else: left alone
+  kGone = 5,      // collapsed
 };
+inline bool Moves(uint8_t k) {
+  return k <= kBoundary;
+}
+
+// Types of the edge between two consecutive faces of a fan.
+enum EdgeType : uint8_t { kSmooth = 0, kBorder = 1, kSeam = 2, kIrregular = 3 };
 
 struct Collapse {
-  uint32_t vt, vs, left, right, a, corner, walk;
+  uint32_t vtL, vtR, left, right, a, corner, walk;
   uint8_t leftVt, rightVt;  // the corner of vt in L and in R
+  uint16_t code;            // the record's code bits besides the corner
 };
 
-struct HeapEntry {
-  double cost;
-  uint32_t vt, vs, stamp;
-  bool operator<(const HeapEntry& o) const { return cost > o.cost; }  // smallest first
+// A possible move of a point, named from its fan: R is the face before L round vt; a follows L.
+struct Move {
+  uint32_t vtL, vtR, vsL, vsR, L, R, a, nr, b, fr, walk;
+  uint32_t iR;  // the fan position of R (of L for a one-face move)
+  uint8_t cL, cR, ca, cn;
+  bool two, seam;
+  double cost, error, weight;
+};
+
+// A fan: the faces round a point and the point's corner in each, in walking order.
+struct FanList {
+  // Room for the longest fan, made once: walks write without checking capacity.
+  WorkVector<uint32_t> face, corner;
+  WorkVector<uint8_t> type;  // type of the edge between entry i and i + 1
+  size_t n = 0, types = 0;
+  bool closed = false;
+  size_t Size() const { return n; }
+  void Reserve() {
+    face.resize(kMaxFan);
+    corner.resize(kMaxFan);
+    type.resize(kMaxFan);
+  }
+};
+
+// A four-way min-heap of points with their keys stored in the nodes: a sift reads one cache line
+// of children per level instead of one key per child scattered over the points.
+class IndexedHeap {
+ public:
+  struct Node {
+    double key;
+    uint32_t v;
+  };
+  WorkVector<Node> items;
+  WorkVector<uint32_t> pos;
+
+  void Init(uint32_t n) {
+    items.clear();
+    items.reserve(n);
+    pos.assign(n, kNone);
+  }
+  bool Empty() const { return items.empty(); }
+  uint32_t Top() const { return items[0].v; }
+  bool Has(uint32_t v) const { return pos[v] != kNone; }
+  double Key(uint32_t v) const { return items[pos[v]].key; }
+  // While bulk, new entries are appended unordered; Heapify orders them all at once.
+  bool bulk = false;
+  void Heapify() {
+    bulk = false;
+    for (uint32_t i = uint32_t(items.size()); i-- > 0;) Down(i);
+  }
+  void Set(uint32_t v, double k) {
+    if (pos[v] == kNone) {
+      pos[v] = uint32_t(items.size());
+      items.push_back({k, v});
+      if (!bulk) Up(pos[v]);
+    } else {
+      const uint32_t i = pos[v];
+      const double old = items[i].key;
+      items[i].key = k;
+      if (Less(items[i], Node{old, v}))
+        Up(i);
+      else
+        Down(i);
+    }
+  }
+  void Remove(uint32_t v) {
+    const uint32_t i = pos[v];
+    if (i == kNone) return;
+    pos[v] = kNone;
+    const Node last = items.back();
+    items.pop_back();
+    if (i == items.size()) return;
+    items[i] = last;
+    pos[last.v] = i;
+    Up(i);
+    Down(pos[last.v]);
+  }
+
+ private:
+  static bool Less(const Node& a, const Node& b) {
+    return a.key < b.key || (a.key == b.key && a.v < b.v);
+  }
+  void Up(uint32_t i) {
+    const Node n = items[i];
+    while (i > 0) {
+      const uint32_t p = (i - 1) / 4;
+      if (!Less(n, items[p])) break;
+      items[i] = items[p];
+      pos[items[i].v] = i;
+      i = p;
+    }
+    items[i] = n;
+    pos[n.v] = i;
+  }
+  void Down(uint32_t i) {
+    const Node n = items[i];
+    const uint32_t size = uint32_t(items.size());
+    for (;;) {
+      const uint32_t first = 4 * i + 1;
+      if (first >= size) break;
+      uint32_t c = first;
+      const uint32_t last = std::min(first + 4, size);
+      for (uint32_t j = first + 1; j < last; ++j)
+        if (Less(items[j], items[c])) c = j;
+      if (!Less(items[c], n)) break;
+      items[i] = items[c];
+      pos[items[i].v] = i;
+      i = c;
+    }
+    items[i] = n;
+    pos[n.v] = i;
+  }
 };
 
 class Simplifier {
  public:
-  uint32_t nF = 0, nV = 0, dim = 3, qs = 0;
-  WorkVector<uint32_t> idx, adj, attr, vface, vrange, version, mark;
-  WorkVector<uint8_t> alive, kind;
+  uint32_t nF = 0, nV = 0, dim = 3, qs = 0, faces = 0;
+  WorkVector<uint32_t> idx, adj, attr, vface, vrange, pid, target, mark;
+  WorkVector<uint8_t> alive, kind, stale;
+  WorkVector<double> second;  // at most the cost of every move of the point but its target's
   WorkVector<double> quad;
   WorkVector<float> data;  // dim values per vertex
   Vector<Collapse> collapses;
+  bool record = true;
   uint32_t markStamp = 0;
   double diagonal = 1.0;
-  // Scratch of a fan: faces and the corner of the vertex in each.
-  WorkVector<uint32_t> fanFace, fanCorner, fan2Face, fan2Corner;
-  std::priority_queue<HeapEntry, Vector<HeapEntry>> heap;
+  IndexedHeap heap;
+  FanList fanA, fanB;  // the point being moved; vs in a check, the kept point after a collapse
+  WorkVector<Move> moves;
+  WorkVector<uint32_t> ring;
+
+  bool onePerPoint = true;  // no point has two wedges: a wedge is its own point
 
   const float* Pos(uint32_t v) const { return data.data() + size_t(v) * dim; }
+  uint32_t Pt(uint32_t v) const { return onePerPoint ? v : pid[v]; }
+  uint32_t V(uint32_t f, uint32_t k) const { return idx[size_t(f) * 3 + k]; }
 
   int BackEntry(uint32_t g, uint32_t f) const {
     for (int j = 0; j < 3; ++j)
@@ -73,201 +217,377 @@ class Simplifier {
     return -1;
   }
 
-  // Walks forward round v from (face, corner), leaving across the edge that starts at v, as the
-  // split engine does. Returns false on an inconsistency; closed tells whether it came back.
-  bool WalkForward(uint32_t v, uint32_t face, uint32_t corner, WorkVector<uint32_t>& faces,
-                   WorkVector<uint32_t>& corners, bool* closed) const {
-    faces.clear();
-    corners.clear();
-    const uint32_t start = face;
-    *closed = false;
-    for (;;) {
-      if (faces.size() >= kMaxFan) return false;
-      faces.push_back(face);
-      corners.push_back(corner);
-      const uint32_t n = adj[size_t(face) * 3 + corner];
-      if (n == kNone) return true;
-      if (n == start) {
-        *closed = true;
-        return true;
-      }
-      const int e = BackEntry(n, face);
-      if (e < 0 || idx[size_t(n) * 3 + Next(uint32_t(e))] != v) return false;
-      face = n;
-      corner = Next(uint32_t(e));
-    }
-  }
-
-  // The whole fan of v (kMovable or kFixed): forward from vface, then backward when open.
-  bool Fan(uint32_t v, WorkVector<uint32_t>& faces, WorkVector<uint32_t>& corners) const {
-    const uint32_t f0 = vface[v];
-    uint32_t c0 = 0;
-    while (c0 < 3 && idx[size_t(f0) * 3 + c0] != v) ++c0;
-    if (c0 == 3) return false;
-    bool closed = false;
-    if (!WalkForward(v, f0, c0, faces, corners, &closed)) return false;
-    if (closed) return true;
-    // Backward: leave across the edge that ends at v.
-    uint32_t face = f0, corner = c0;
-    for (;;) {
-      const uint32_t n = adj[size_t(face) * 3 + Prev(corner)];
-      if (n == kNone) return true;
-      if (faces.size() >= kMaxFan || n == f0) return false;
-      const int e = BackEntry(n, face);
-      if (e < 0 || idx[size_t(n) * 3 + uint32_t(e)] != v) return false;
-      face = n;
-      corner = uint32_t(e);
-      faces.push_back(face);
-      corners.push_back(corner);
-    }
-  }
-
-  void Classify(const WorkVector<uint32_t>& uses) {
-    for (uint32_t v = 0; v < nV; ++v) {
-      if (vface[v] == kNone) {
-        kind[v] = kFrozen;
-        continue;
-      }
-      uint32_t c0 = 0;
-      const uint32_t f0 = vface[v];
-      while (idx[size_t(f0) * 3 + c0] != v) ++c0;
-      bool closed = false;
-      if (!WalkForward(v, f0, c0, fanFace, fanCorner, &closed) ||
-          (!closed && !Fan(v, fanFace, fanCorner)) || fanFace.size() != uses[v]) {
-        kind[v] = kFrozen;
-        continue;
-      }
-      bool oneId = true;
-      for (uint32_t f : fanFace) oneId = oneId && attr[f] == attr[f0];
-      kind[v] = closed && oneId && uses[v] >= 3 ? kMovable : kFixed;
-    }
-  }
-
-  // Adds the quadric of every face to its vertices.
-  void BuildQuadrics() {
-    quad.assign(size_t(nV) * qs, 0.0);
-    double e1[kMaxDim], e2[kMaxDim], d2[kMaxDim];
-    for (uint32_t f = 0; f < nF; ++f) {
-      const uint32_t* t = &idx[size_t(f) * 3];
-      if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2]) continue;
-      const float *p = Pos(t[0]), *q = Pos(t[1]), *r = Pos(t[2]);
-      double n1 = 0, dot = 0, n2 = 0;
-      for (uint32_t i = 0; i < dim; ++i) {
-        e1[i] = double(q[i]) - p[i];
-        n1 += e1[i] * e1[i];
-      }
-      if (n1 <= 0) continue;
-      n1 = std::sqrt(n1);
-      for (uint32_t i = 0; i < dim; ++i) {
-        e1[i] /= n1;
-        d2[i] = double(r[i]) - p[i];
-        dot += e1[i] * d2[i];
-      }
-      for (uint32_t i = 0; i < dim; ++i) {
-        e2[i] = d2[i] - dot * e1[i];
-        n2 += e2[i] * e2[i];
-      }
-      if (n2 <= 0) continue;
-      n2 = std::sqrt(n2);
-      for (uint32_t i = 0; i < dim; ++i) e2[i] /= n2;
-      // Area from the position part only.
-      const double ux = double(q[0]) - p[0], uy = double(q[1]) - p[1], uz = double(q[2]) - p[2];
-      const double vx = double(r[0]) - p[0], vy = double(r[1]) - p[1], vz = double(r[2]) - p[2];
-      const double cx = uy * vz - uz * vy, cy = uz * vx - ux * vz, cz = ux * vy - uy * vx;
-      const double w = 0.5 * std::sqrt(cx * cx + cy * cy + cz * cz);
-      if (w <= 0) continue;
-      double pe1 = 0, pe2 = 0, pp = 0;
-      for (uint32_t i = 0; i < dim; ++i) {
-        pe1 += p[i] * e1[i];
-        pe2 += p[i] * e2[i];
-        pp += double(p[i]) * p[i];
-      }
-      // A = I - e1 e1' - e2 e2', b = (p.e1) e1 + (p.e2) e2 - p, c = p.p - (p.e1)^2 - (p.e2)^2.
-      double face[kMaxDim * (kMaxDim + 1) / 2 + kMaxDim + 2];
-      uint32_t o = 0;
-      for (uint32_t i = 0; i < dim; ++i)
-        for (uint32_t j = i; j < dim; ++j)
-          face[o++] = w * ((i == j) - e1[i] * e1[j] - e2[i] * e2[j]);
-      for (uint32_t i = 0; i < dim; ++i) face[o++] = w * (pe1 * e1[i] + pe2 * e2[i] - p[i]);
-      face[o++] = w * (pp - pe1 * pe1 - pe2 * pe2);
-      face[o++] = w;
-      for (int k = 0; k < 3; ++k) {
-        double* qv = &quad[size_t(t[k]) * qs];
-        for (uint32_t i = 0; i < qs; ++i) qv[i] += face[i];
-      }
-    }
-  }
-
-  // (Q[a] + Q[b]) at vertex b's data; weight (the area) in *w.
-  double Cost(uint32_t a, uint32_t b, double* w) const {
-    const double* qa = &quad[size_t(a) * qs];
-    const double* qb = &quad[size_t(b) * qs];
-    const float* x = Pos(b);
-    double s = 0;
-    uint32_t o = 0;
-    for (uint32_t i = 0; i < dim; ++i)
-      for (uint32_t j = i; j < dim; ++j, ++o)
-        s += (qa[o] + qb[o]) * x[i] * x[j] * (i == j ? 1.0 : 2.0);
-    for (uint32_t i = 0; i < dim; ++i, ++o) s += 2.0 * (qa[o] + qb[o]) * x[i];
-    s += qa[o] + qb[o];
-    *w = qa[o + 1] + qb[o + 1];
-    return std::max(s, 0.0);
-  }
-
-  // Whether moving vt (fan in fanFace/fanCorner) onto ring vertex j keeps the mesh manifold and
-  // no face flips. The ring vertex of fan face i is the one after vt.
-  bool Valid(uint32_t vt, size_t j) {
-    const size_t n = fanFace.size();
-    const uint32_t vs = idx[size_t(fanFace[j]) * 3 + Next(fanCorner[j])];
-    if (kind[vs] > kFixed) return false;
-    const size_t jl = (j + 1) % n, ja = (j + 2) % n, jn = (j + n - 1) % n;
-    const uint32_t L = fanFace[jl], R = fanFace[j], a = fanFace[ja], nr = fanFace[jn];
-    const uint32_t b = adj[size_t(L) * 3 + Next(fanCorner[jl])];
-    const uint32_t fr = adj[size_t(R) * 3 + Next(fanCorner[j])];
-    // Cases the link test below does not rule out on a closed surface of few faces.
-    if (b == a || b == nr || fr == nr || fr == a || (b != kNone && b == fr)) return false;
-    // Link: the ring of vs meets the ring of vt in exactly x and y.
+  uint32_t NewStamp() {
     if (++markStamp == 0) {
       std::fill(mark.begin(), mark.end(), 0u);
       markStamp = 1;
     }
-    const uint32_t ringStamp = markStamp;
-    // A ring that meets itself is a pinched fan: no collapse of vt is safe there.
-    for (size_t i = 0; i < n; ++i) {
-      uint32_t& mk = mark[idx[size_t(fanFace[i]) * 3 + Next(fanCorner[i])]];
-      if (mk == ringStamp) return false;
+    return markStamp;
+  }
+
+  // The fan of the point at corner c of face f, walking across the edges that start at it; an
+  // open fan starts at the face whose edge ending at the point is a boundary. Wedges of one
+  // point share pid. False when the adjacency does not go round one point or the fan is too long.
+  bool Fan(uint32_t f, uint32_t c, FanList& out, bool withTypes = true) const {
+    const uint32_t p = Pt(V(f, c));
+    out.closed = false;
+    uint32_t* const fs = out.face.data();
+    uint32_t* const corners = out.corner.data();
+    uint8_t* const types = out.type.data();
+    for (int pass = 0; pass < 2; ++pass) {
+      size_t n = 0, nt = 0;
+      out.n = out.types = 0;
+      uint32_t face = f, corner = c;
+      for (;;) {
+        if (n >= kMaxFan) return false;
+        fs[n] = face;
+        corners[n++] = corner;
+        out.n = n;
+        const uint32_t g = adj[size_t(face) * 3 + corner];
+        if (g == kNone) break;
+        const int e = BackEntry(g, face);
+        if (e < 0) return false;
+        const uint32_t nc = Next(uint32_t(e));
+        // The edge's two ends as seen from each face.
+        const uint32_t v0 = V(face, corner), w0 = V(face, Next(corner));
+        const uint32_t v1 = V(g, nc), w1 = V(g, uint32_t(e));
+        const bool dv = v0 != v1, dw = w0 != w1;
+        if ((dv && pid[v1] != p) || (dw && pid[w1] != pid[w0])) return false;
+        if (withTypes) {
+          const bool da = attr[face] != attr[g];
+          types[nt++] = dv && dw ? kSeam : dv || dw ? kIrregular : da ? kBorder : kSmooth;
+          out.types = nt;
+        }
+        if (g == fs[0]) {
+          if (pass == 1) return false;  // open one way, closed the other
+          out.closed = true;
+          return true;
+        }
+        face = g;
+        corner = nc;
+      }
+      if (pass == 1) return true;
+      // Open: walk back to the face whose incoming edge is a boundary, then forward again.
+      uint32_t steps = 0;
+      for (;;) {
+        const uint32_t g = adj[size_t(f) * 3 + Prev(c)];
+        if (g == kNone) break;
+        const int e = BackEntry(g, f);
+        if (e < 0 || Pt(V(g, uint32_t(e))) != p || ++steps > kMaxFan) return false;
+        f = g;
+        c = uint32_t(e);
+      }
+    }
+    return false;
+  }
+
+  // Inner points stay inner (a collapse renames the corners of a wedge on one side of every
+  // crease alike), so their fans skip the edge types.
+  bool FanOf(uint32_t v, FanList& out) const {
+    const uint32_t f = vface[v];
+    if (f == kNone) return false;
+    uint32_t c = 0;
+    while (c < 3 && V(f, c) != v) ++c;
+    return c < 3 && Fan(f, c, out, kind[v] != kInner);
+  }
+
+  // Sorts the points into kinds; `uses` counts the corners of each point.
+  void Classify(const WorkVector<uint32_t>& uses) {
+    for (uint32_t v = 0; v < nV; ++v) {
+      if (pid[v] != v) continue;
+      uint8_t k = kFrozen;
+      if (FanOf(v, fanA) && fanA.Size() == uses[v]) {
+        uint32_t creases = 0, seams = 0, odd = 0;
+        for (size_t i = 0; i < fanA.types; ++i) {
+          const uint8_t t = fanA.type[i];
+          creases += t != kSmooth;
+          seams += t == kSeam;
+          odd += t == kIrregular;
+        }
+        const size_t n = fanA.Size();
+        if (odd) {
+          k = kFixed;
+        } else if (fanA.closed) {
+          k = n < 3                                        ? kFixed
+              : creases == 0                               ? kInner
+              : creases == 2 && (seams == 0 || seams == 2) ? kCrease
+                                                           : kFixed;
+        } else {
+          k = creases == 0 && n >= 2 ? kBoundary : kFixed;
+        }
+      }
+      kind[v] = k;
+    }
+  }
+
+  // Adds the quadric of every face to its wedges, and the planes through its boundary and
+  // crease edges.
+  void BuildQuadrics() {
+    quad.assign(size_t(nV) * qs, 0.0);
+    double e1[kMaxDim], e2[kMaxDim], d2[kMaxDim];
+    double face[kMaxDim * (kMaxDim + 1) / 2 + kMaxDim + 2];
+    for (uint32_t f = 0; f < nF; ++f) {
+      const uint32_t* t = &idx[size_t(f) * 3];
+      if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2]) continue;
+      const float *p = Pos(t[0]), *q = Pos(t[1]), *r = Pos(t[2]);
+      // Area and normal from the position part only.
+      const double ux = double(q[0]) - p[0], uy = double(q[1]) - p[1], uz = double(q[2]) - p[2];
+      const double vx = double(r[0]) - p[0], vy = double(r[1]) - p[1], vz = double(r[2]) - p[2];
+      const double nrm[3] = {uy * vz - uz * vy, uz * vx - ux * vz, ux * vy - uy * vx};
+      const double len = std::sqrt(nrm[0] * nrm[0] + nrm[1] * nrm[1] + nrm[2] * nrm[2]);
+      const double w = 0.5 * len;
+      if (!(w > 0)) continue;
+      if (dim == 3) {
+        // The plane's quadric: A = n n', b = d n, c = d^2 with d = -n.p.
+        const double n[3] = {nrm[0] / len, nrm[1] / len, nrm[2] / len};
+        const double d = -(n[0] * p[0] + n[1] * p[1] + n[2] * p[2]);
+        const double plane[11] = {n[0] * n[0], n[0] * n[1], n[0] * n[2], n[1] * n[1],
+                                  n[1] * n[2], n[2] * n[2], d * n[0],    d * n[1],
+                                  d * n[2],    d * d,       1.0};
+        for (int i = 0; i < 11; ++i) face[i] = w * plane[i];
+      } else {
+        double n1 = 0, dot = 0, n2 = 0;
+        for (uint32_t i = 0; i < dim; ++i) {
+          e1[i] = double(q[i]) - p[i];
+          n1 += e1[i] * e1[i];
+        }
+        if (!(n1 > 0)) continue;
+        n1 = std::sqrt(n1);
+        for (uint32_t i = 0; i < dim; ++i) {
+          e1[i] /= n1;
+          d2[i] = double(r[i]) - p[i];
+          dot += e1[i] * d2[i];
+        }
+        for (uint32_t i = 0; i < dim; ++i) {
+          e2[i] = d2[i] - dot * e1[i];
+          n2 += e2[i] * e2[i];
+        }
+        if (!(n2 > 0)) continue;
+        n2 = std::sqrt(n2);
+        for (uint32_t i = 0; i < dim; ++i) e2[i] /= n2;
+        double pe1 = 0, pe2 = 0, pp = 0;
+        for (uint32_t i = 0; i < dim; ++i) {
+          pe1 += p[i] * e1[i];
+          pe2 += p[i] * e2[i];
+          pp += double(p[i]) * p[i];
+        }
+        // A = I - e1 e1' - e2 e2', b = (p.e1) e1 + (p.e2) e2 - p, c = p.p - (p.e1)^2 - (p.e2)^2.
+        uint32_t o = 0;
+        for (uint32_t i = 0; i < dim; ++i)
+          for (uint32_t j = i; j < dim; ++j)
+            face[o++] = w * ((i == j) - e1[i] * e1[j] - e2[i] * e2[j]);
+        for (uint32_t i = 0; i < dim; ++i) face[o++] = w * (pe1 * e1[i] + pe2 * e2[i] - p[i]);
+        face[o++] = w * (pp - pe1 * pe1 - pe2 * pe2);
+        face[o++] = w;
+      }
+      for (int k = 0; k < 3; ++k) {
+        double* qv = &quad[size_t(t[k]) * qs];
+        for (uint32_t i = 0; i < qs; ++i) qv[i] += face[i];
+      }
+      // Boundary and crease edges: a plane through the edge, normal to the face.
+      for (uint32_t k = 0; k < 3; ++k) {
+        const uint32_t g = adj[size_t(f) * 3 + k];
+        if (g != kNone) {
+          const int e = BackEntry(g, f);
+          if (e >= 0 && V(g, Next(uint32_t(e))) == t[k] && V(g, uint32_t(e)) == t[Next(k)] &&
+              attr[g] == attr[f])
+            continue;
+        }
+        const float *a = Pos(t[k]), *b = Pos(t[Next(k)]);
+        const double d[3] = {double(b[0]) - a[0], double(b[1]) - a[1], double(b[2]) - a[2]};
+        double m[3] = {d[1] * nrm[2] - d[2] * nrm[1], d[2] * nrm[0] - d[0] * nrm[2],
+                       d[0] * nrm[1] - d[1] * nrm[0]};
+        const double ml = std::sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
+        if (!(ml > 0)) continue;
+        for (double& x : m) x /= ml;
+        const double lw = kLineWeight * (d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        const double off = -(m[0] * a[0] + m[1] * a[1] + m[2] * a[2]);
+        for (uint32_t end : {t[k], t[Next(k)]}) {
+          double* qv = &quad[size_t(end) * qs];
+          uint32_t o = 0;
+          for (uint32_t i = 0; i < dim; ++i)
+            for (uint32_t j = i; j < dim; ++j, ++o)
+              if (j < 3) qv[o] += lw * m[i] * m[j];
+          for (uint32_t i = 0; i < 3; ++i) qv[o + i] += lw * off * m[i];
+          qv[o + dim] += lw * off * off;
+        }
+      }
+    }
+  }
+
+  // Q[a] at vertex b's data.
+  double At(uint32_t a, uint32_t b) const {
+    const double* q = &quad[size_t(a) * qs];
+    const float* x = Pos(b);
+    if (dim == 3) {
+      const double x0 = x[0], x1 = x[1], x2 = x[2];
+      return x0 * (q[0] * x0 + 2 * (q[1] * x1 + q[2] * x2 + q[6])) +
+             x1 * (q[3] * x1 + 2 * (q[4] * x2 + q[7])) + x2 * (q[5] * x2 + 2 * q[8]) + q[9];
+    }
+    double s = 0;
+    uint32_t o = 0;
+    for (uint32_t i = 0; i < dim; ++i) {
+      s += q[o++] * x[i] * x[i];
+      for (uint32_t j = i + 1; j < dim; ++j, ++o) s += 2.0 * q[o] * x[i] * x[j];
+    }
+    for (uint32_t i = 0; i < dim; ++i, ++o) s += 2.0 * q[o] * x[i];
+    return s + q[o];
+  }
+
+  // What a vertex's own quadric measures at its data, and its area weight: kept apart so that
+  // pricing a move reads the moving vertex's quadric and only these two numbers of the other.
+  WorkVector<double> self;
+  void SetSelf(uint32_t v) {
+    self[size_t(v) * 2] = At(v, v);
+    self[size_t(v) * 2 + 1] = quad[size_t(v) * qs + qs - 1];
+  }
+
+  // (Q[a] + Q[b]) at vertex b's data; the area weight is added to *w.
+  double Quadric(uint32_t a, uint32_t b, double* w) const {
+    const double s = At(a, b) + self[size_t(b) * 2];
+    *w += quad[size_t(a) * qs + qs - 1] + self[size_t(b) * 2 + 1];
+    return s > 0 ? s : 0.0;
+  }
+
+  void Price(Move& m) const {
+    double w = 0;
+    m.error = Quadric(m.vtL, m.vsL, &w);
+    if (m.seam) m.error += Quadric(m.vtR, m.vsR, &w);
+    const float *p = Pos(m.vtL), *q = Pos(m.vsL);
+    double l2 = 0;
+    for (int c = 0; c < 3; ++c) l2 += (double(p[c]) - q[c]) * (double(p[c]) - q[c]);
+    m.weight = w;
+    m.cost = m.error + kEdgeWeight * w * l2;
+  }
+
+  // The move whose R is fan entry i (closed fans), or along the boundary (open fans).
+  void Fill(const FanList& F, size_t i, Move& m) const {
+    const size_t n = F.Size();
+    if (!F.closed) {
+      m.two = m.seam = false;
+      m.iR = 0;
+      m.L = F.face[0];
+      m.cL = uint8_t(F.corner[0]);
+      m.a = F.face[1];
+      m.ca = uint8_t(F.corner[1]);
+      m.R = m.nr = m.fr = kNone;
+      m.cR = m.cn = 0;
+      m.vtL = m.vtR = V(m.L, m.cL);
+      m.vsL = m.vsR = V(m.L, Prev(m.cL));
+      m.walk = uint32_t(n - 1);
+    } else {
+      const size_t jl = (i + 1) % n, ja = (i + 2) % n, jn = (i + n - 1) % n;
+      m.two = true;
+      m.iR = uint32_t(i);
+      m.R = F.face[i];
+      m.cR = uint8_t(F.corner[i]);
+      m.L = F.face[jl];
+      m.cL = uint8_t(F.corner[jl]);
+      m.a = F.face[ja];
+      m.ca = uint8_t(F.corner[ja]);
+      m.nr = F.face[jn];
+      m.cn = uint8_t(F.corner[jn]);
+      m.vtL = V(m.L, m.cL);
+      m.vtR = V(m.R, m.cR);
+      m.vsL = V(m.L, Prev(m.cL));
+      m.vsR = V(m.R, Next(m.cR));
+      m.seam = i < F.types && F.type[i] == kSeam;
+      m.fr = adj[size_t(m.R) * 3 + Next(m.cR)];
+      m.walk = uint32_t(n - 2);
+    }
+    m.b = adj[size_t(m.L) * 3 + Next(m.cL)];
+  }
+
+  // Lists the moves the point's kind allows (unchecked), priced.
+  void ListMoves(uint32_t v, const FanList& F) {
+    moves.clear();
+    const size_t n = F.Size();
+    Move m{};
+    const auto offer = [&](size_t i) {
+      Fill(F, i, m);
+      const uint8_t ks = kind[Pt(m.vsL)];
+      if (ks >= kFrozen) return;
+      Price(m);
+      moves.push_back(m);
+    };
+    switch (kind[v]) {
+      case kInner:
+        if (!F.closed || n < 3) return;
+        for (size_t i = 0; i < n; ++i) offer(i);
+        break;
+      case kCrease: {
+        if (!F.closed || F.types != n) return;
+        size_t at[2], count = 0;
+        for (size_t i = 0; i < n; ++i) {
+          if (F.type[i] == kSmooth) continue;
+          if (count == 2 || F.type[i] == kIrregular) return;
+          at[count++] = i;
+        }
+        if (count != 2 || F.type[at[0]] != F.type[at[1]]) return;
+        // A seam split gives each side its own corners: each side needs a face besides L or R.
+        const size_t side = at[1] - at[0];
+        if (F.type[at[0]] == kSeam && (side < 2 || n - side < 2)) return;
+        offer(at[0]);
+        offer(at[1]);
+        break;
+      }
+      case kBoundary:
+        if (F.closed || n < 2) return;
+        for (size_t i = 0; i < F.types; ++i)
+          if (F.type[i] != kSmooth) return;
+        offer(0);
+        break;
+      default:
+        break;
+    }
+  }
+
+  // Whether the move keeps the surface manifold and turns no face over.
+  bool Valid(const FanList& F, const Move& m) {
+    if (kind[Pt(m.vsL)] >= kFrozen) return false;
+    if (m.b == m.a ||
+        (m.two && (m.b == m.nr || m.fr == m.nr || m.fr == m.a || (m.b != kNone && m.b == m.fr))))
+      return false;
+    // Link: the ring of vs meets the ring of vt in x and y (x alone for a boundary move).
+    const uint32_t ringStamp = NewStamp();
+    const size_t n = F.Size();
+    for (size_t i = 0; i <= n; ++i) {
+      if (i == n && F.closed) break;
+      const uint32_t w = i < n ? V(F.face[i], Next(F.corner[i])) : V(F.face[0], Prev(F.corner[0]));
+      uint32_t& mk = mark[Pt(w)];
+      if (mk == ringStamp) return false;  // a pinched fan: no move of vt is safe
       mk = ringStamp;
     }
-    if (!Fan(vs, fan2Face, fan2Corner)) return false;
-    if (++markStamp == 0) return false;  // practically never: treat as not valid
+    if (!Fan(m.L, Prev(m.cL), fanB, false)) return false;
+    const uint32_t seen = NewStamp();
     uint32_t shared = 0;
-    for (size_t i = 0; i < fan2Face.size(); ++i) {
-      const uint32_t* t = &idx[size_t(fan2Face[i]) * 3];
-      for (uint32_t w : {t[Next(fan2Corner[i])], t[Prev(fan2Corner[i])]})
-        if (mark[w] == ringStamp) {
-          mark[w] = markStamp;
+    for (size_t i = 0; i < fanB.Size(); ++i)
+      for (uint32_t w :
+           {V(fanB.face[i], Next(fanB.corner[i])), V(fanB.face[i], Prev(fanB.corner[i]))}) {
+        uint32_t& mk = mark[Pt(w)];
+        if (mk == ringStamp) {
+          mk = seen;
           ++shared;
         }
-    }
-    if (shared != 2) return false;
+      }
+    if (shared != (m.two ? 2u : 1u)) return false;
     // No face round vt may turn over or collapse to a line.
-    const float* ps = Pos(vs);
+    const float *ps = Pos(m.vsL), *p0 = Pos(m.vtL);
     for (size_t i = 0; i < n; ++i) {
-      if (i == j || i == jl) continue;
-      const uint32_t* t = &idx[size_t(fanFace[i]) * 3];
-      const uint32_t k = fanCorner[i];
-      const float *p1 = Pos(t[Next(k)]), *p2 = Pos(t[Prev(k)]), *p0 = Pos(vt);
-      double u[3], v[3], w[3], no[3], nn[3];
+      const uint32_t f = F.face[i];
+      if (f == m.L || f == m.R) continue;
+      const uint32_t k = F.corner[i];
+      const float *p1 = Pos(V(f, Next(k))), *p2 = Pos(V(f, Prev(k)));
+      double u[3], v[3], w[3], v2[3], no[3], nn[3];
       for (int c = 0; c < 3; ++c) {
         u[c] = double(p1[c]) - p0[c];
         v[c] = double(p2[c]) - p0[c];
         w[c] = double(p1[c]) - ps[c];
+        v2[c] = double(p2[c]) - ps[c];
       }
       no[0] = u[1] * v[2] - u[2] * v[1];
       no[1] = u[2] * v[0] - u[0] * v[2];
       no[2] = u[0] * v[1] - u[1] * v[0];
-      double v2[3];
-      for (int c = 0; c < 3; ++c) v2[c] = double(p2[c]) - ps[c];
       nn[0] = w[1] * v2[2] - w[2] * v2[1];
       nn[1] = w[2] * v2[0] - w[0] * v2[2];
       nn[2] = w[0] * v2[1] - w[1] * v2[0];
@@ -279,107 +599,410 @@ class Simplifier {
     return true;
   }
 
-  // Finds vt's cheapest valid collapse and queues it.
-  void Evaluate(uint32_t vt) {
-    if (kind[vt] != kMovable) return;
-    ++version[vt];
-    if (!Fan(vt, fanFace, fanCorner) || fanFace.size() < 3) return;
-    const size_t n = fanFace.size();
-    double best = 0;
-    uint32_t bestVs = kNone;
-    // Cheapest first; the valence is small, so a plain selection is enough.
-    uint32_t tried = 0;
-    uint64_t triedMask = 0;
-    while (tried < n && tried < 64) {
-      double c = 0;
-      size_t jc = n;
-      for (size_t j = 0; j < n && j < 64; ++j) {
-        if (triedMask >> j & 1) continue;
-        const uint32_t vs = idx[size_t(fanFace[j]) * 3 + Next(fanCorner[j])];
-        if (kind[vs] > kFixed) {
-          triedMask |= uint64_t(1) << j;
-          ++tried;
-          continue;
-        }
-        double w = 0;
-        const double cj = Cost(vt, vs, &w);
-        if (jc == n || cj < c) {
-          c = cj;
-          jc = j;
-        }
-      }
-      if (jc == n) break;
-      triedMask |= uint64_t(1) << jc;
-      ++tried;
-      if (Valid(vt, jc)) {
-        best = c;
-        bestVs = idx[size_t(fanFace[jc]) * 3 + Next(fanCorner[jc])];
-        break;
-      }
+  // Queues the point's cheapest move: unchecked (it is checked when it comes to the top), or
+  // the cheapest that passes the checks. A point without one leaves the heap.
+  void Evaluate(uint32_t v, bool check, bool haveFan = false) {
+    stale[v] = 0;
+    if (!Moves(kind[v]) || (!haveFan && !FanOf(v, fanA))) {
+      heap.Remove(v);
+      return;
     }
-    if (bestVs != kNone) heap.push({best, vt, bestVs, version[vt]});
+    if (!check && kind[v] == kInner) {
+      // The common case, without listing the moves: the cheapest ring neighbour.
+      const FanList& F = fanA;
+      if (!F.closed || F.Size() < 3) {
+        heap.Remove(v);
+        return;
+      }
+      double best = 0, next = kInfinity;
+      uint32_t bestVs = kNone;
+      const float* p = Pos(v);
+      for (size_t i = 0; i < F.Size(); ++i) {
+        const uint32_t vs = V(F.face[i], Next(F.corner[i]));
+        if (kind[Pt(vs)] >= kFrozen) continue;
+        double w = 0;
+        const double e = Quadric(v, vs, &w);
+        const float* q = Pos(vs);
+        const double d0 = double(p[0]) - q[0], d1 = double(p[1]) - q[1], d2 = double(p[2]) - q[2];
+        const double c = e + kEdgeWeight * w * (d0 * d0 + d1 * d1 + d2 * d2);
+        if (bestVs == kNone || c < best) {
+          if (bestVs != kNone) next = best;
+          best = c;
+          bestVs = vs;
+        } else if (c < next) {
+          next = c;
+        }
+      }
+      if (bestVs == kNone) {
+        heap.Remove(v);
+        return;
+      }
+      target[v] = Pt(bestVs);
+      second[v] = next;
+      heap.Set(v, best);
+      return;
+    }
+    ListMoves(v, fanA);
+    const auto before = [](const Move& x, const Move& y) {
+      return x.cost < y.cost || (x.cost == y.cost && x.iR < y.iR);
+    };
+    if (!check) {
+      if (moves.empty()) {
+        heap.Remove(v);
+        return;
+      }
+      std::partial_sort(moves.begin(), moves.begin() + std::min<size_t>(2, moves.size()),
+                        moves.end(), before);
+      target[v] = Pt(moves[0].vsL);
+      second[v] = moves.size() > 1 ? moves[1].cost : kInfinity;
+      heap.Set(v, moves[0].cost);
+      return;
+    }
+    std::sort(moves.begin(), moves.end(), before);
+    const size_t tries = std::min<size_t>(moves.size(), kMaxTries);
+    for (size_t i = 0; i < tries; ++i)
+      if (Valid(fanA, moves[i])) {
+        target[v] = Pt(moves[i].vsL);
+        // Cheaper moves that failed the checks may pass later: they bound the others too.
+        second[v] = i > 0 ? moves[0].cost : moves.size() > 1 ? moves[1].cost : kInfinity;
+        heap.Set(v, moves[i].cost);
+        return;
+      }
+    heap.Remove(v);
   }
 
-  // Performs the collapse of vt onto vs (checked) and records it.
-  void Apply(uint32_t vt, size_t j) {
-    const size_t n = fanFace.size();
-    const size_t jl = (j + 1) % n, ja = (j + 2) % n, jn = (j + n - 1) % n;
-    const uint32_t L = fanFace[jl], R = fanFace[j], a = fanFace[ja], nr = fanFace[jn];
-    const uint32_t vs = idx[size_t(R) * 3 + Next(fanCorner[j])];
-    const uint32_t x = idx[size_t(L) * 3 + Next(fanCorner[jl])];
-    const uint32_t y = idx[size_t(R) * 3 + Prev(fanCorner[j])];
-    const uint32_t b = adj[size_t(L) * 3 + Next(fanCorner[jl])];
-    const uint32_t fr = adj[size_t(R) * 3 + Next(fanCorner[j])];
-    collapses.push_back({vt, vs, L, R, a, fanCorner[ja], uint32_t(n - 2), uint8_t(fanCorner[jl]),
-                         uint8_t(fanCorner[j])});
-    for (size_t i = 0; i < n; ++i)
-      if (i != j && i != jl) idx[size_t(fanFace[i]) * 3 + fanCorner[i]] = vs;
-    adj[size_t(a) * 3 + Prev(fanCorner[ja])] = b;
-    if (b != kNone) adj[size_t(b) * 3 + uint32_t(BackEntry(b, L))] = a;
-    adj[size_t(nr) * 3 + fanCorner[jn]] = fr;
-    if (fr != kNone) adj[size_t(fr) * 3 + uint32_t(BackEntry(fr, R))] = nr;
-    alive[L] = alive[R] = 0;
-    vface[vs] = a;
-    vface[x] = a;
-    vface[y] = nr;
-    kind[vt] = kGone;
-    for (size_t i = 0; i < qs; ++i) quad[size_t(vs) * qs + i] += quad[size_t(vt) * qs + i];
+  // The queued move of point v (fan in F), priced now; false when it is no longer there.
+  bool Queued(uint32_t v, const FanList& F, Move& m) {
+    if (kind[v] == kInner) {
+      if (!F.closed || F.Size() < 3) return false;
+      for (size_t i = 0; i < F.Size(); ++i)
+        if (Pt(V(F.face[i], Next(F.corner[i]))) == target[v]) {
+          Fill(F, i, m);
+          if (kind[Pt(m.vsL)] >= kFrozen) return false;
+          Price(m);
+          return true;
+        }
+      return false;
+    }
+    ListMoves(v, F);
+    for (const Move& c : moves)
+      if (Pt(c.vsL) == target[v]) {
+        m = c;
+        return true;
+      }
+    return false;
+  }
+
+  // Performs a checked move of the point whose fan is F, and records it.
+  void Apply(const FanList& F, const Move& m) {
+    const size_t n = F.Size();
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t f = F.face[i];
+      if (f == m.L || f == m.R) continue;
+      uint32_t& c = idx[size_t(f) * 3 + F.corner[i]];
+      c = c == m.vtL ? m.vsL : m.vsR;
+    }
+    adj[size_t(m.a) * 3 + Prev(m.ca)] = m.b;
+    if (m.b != kNone) adj[size_t(m.b) * 3 + uint32_t(BackEntry(m.b, m.L))] = m.a;
+    const uint32_t x = V(m.L, Next(m.cL));
+    alive[m.L] = 0;
+    vface[m.vsL] = m.a;
+    vface[x] = m.a;
+    uint16_t code = SplitCode::LeftKeepsVs;
+    if (attr[m.L] != attr[m.a]) code |= SplitCode::LeftMispredict;
+    if (m.two) {
+      adj[size_t(m.nr) * 3 + m.cn] = m.fr;
+      if (m.fr != kNone) adj[size_t(m.fr) * 3 + uint32_t(BackEntry(m.fr, m.R))] = m.nr;
+      alive[m.R] = 0;
+      vface[m.vsR] = m.nr;
+      vface[V(m.R, Prev(m.cR))] = m.nr;
+      code |= m.seam ? SplitCode::RightFromNear
+                     : SplitCode::RightSameAsLeft | SplitCode::RightThirdIsVt;
+      if (attr[m.R] != attr[m.nr]) code |= SplitCode::RightMispredict;
+    }
+    faces -= m.two ? 2 : 1;
+    for (size_t i = 0; i < qs; ++i) quad[size_t(m.vsL) * qs + i] += quad[size_t(m.vtL) * qs + i];
+    SetSelf(m.vsL);
+    if (m.seam) {
+      for (size_t i = 0; i < qs; ++i) quad[size_t(m.vsR) * qs + i] += quad[size_t(m.vtR) * qs + i];
+      SetSelf(m.vsR);
+    }
+    vrange[m.vtL] = attr[m.L];
+    if (m.seam) vrange[m.vtR] = attr[m.R];
+    kind[Pt(m.vtL)] = kGone;
+    if (record)
+      collapses.push_back({m.vtL, m.seam ? m.vtR : kNone, m.L, m.two ? m.R : kNone, m.a, m.ca,
+                           m.walk, m.cL, m.cR, code});
+  }
+
+  // After a collapse onto point s: s itself, and its ring.
+  void Update(uint32_t s, uint32_t gone, uint32_t face, uint32_t corner) {
+    if (!Fan(face, corner, fanA, kind[s] != kInner)) {
+      heap.Remove(s);
+      return;
+    }
+    const uint32_t stamp = NewStamp();
+    mark[s] = stamp;
+    ring.clear();
+    for (size_t i = 0; i < fanA.Size(); ++i) {
+      const uint32_t f = fanA.face[i], c = fanA.corner[i];
+      for (uint32_t k : {Next(c), Prev(c)}) {
+        const uint32_t w = V(f, k), u = Pt(w);
+        if (mark[u] == stamp) continue;
+        mark[u] = stamp;
+        ring.push_back(u);
+        ring.push_back(w);
+        ring.push_back(V(f, c));
+      }
+    }
+    Evaluate(s, false, true);
+    // An inner ring point lost its move onto vt, gained or kept one onto s (dearer now: Q[s]
+    // grew), and its other moves cost what they did. The heap key stays at most the cost of
+    // every move, and second[u] at most the cost of every move but target[u]'s; the key is exact
+    // unless the point is stale, and a stale point is priced again when it reaches the top.
+    for (size_t i = 0; i < ring.size(); i += 3) {
+      const uint32_t u = ring[i];
+      if (!Moves(kind[u])) continue;
+      if (kind[u] != kInner || !heap.Has(u)) {
+        Evaluate(u, false);
+        continue;
+      }
+      Move m{};
+      m.vtL = m.vtR = ring[i + 1];
+      m.vsL = m.vsR = ring[i + 2];
+      Price(m);
+      if (target[u] == s || target[u] == gone) {
+        if (m.cost <= second[u]) {
+          target[u] = s;
+          stale[u] = 0;
+          heap.Set(u, m.cost);
+        } else {
+          stale[u] = 1;
+          heap.Set(u, second[u]);
+        }
+      } else if (m.cost <= heap.Key(u)) {
+        second[u] = heap.Key(u);
+        target[u] = s;
+        stale[u] = 0;
+        heap.Set(u, m.cost);
+      } else {
+        second[u] = std::min(second[u], m.cost);
+      }
+    }
   }
 
   // Collapses until the face target or the error bound stops it.
   void Run(uint32_t minFaces, double maxError) {
-    for (uint32_t v = 0; v < nV; ++v) Evaluate(v);
-    uint32_t faces = nF;
-    WorkVector<uint32_t> ring;
-    while (!heap.empty() && faces >= minFaces + 2) {
-      const HeapEntry e = heap.top();
-      heap.pop();
-      if (kind[e.vt] != kMovable || e.stamp != version[e.vt]) continue;
-      // Nearby collapses may have changed the fans since the entry was queued: check again.
-      size_t j = kNone;
-      if (Fan(e.vt, fanFace, fanCorner))
-        for (size_t i = 0; i < fanFace.size(); ++i)
-          if (idx[size_t(fanFace[i]) * 3 + Next(fanCorner[i])] == e.vs) j = i;
-      if (j == kNone || !Valid(e.vt, j)) {
-        Evaluate(e.vt);
+    heap.Init(nV);
+    heap.bulk = true;
+    for (uint32_t v = 0; v < nV; ++v)
+      if (pid[v] == v) Evaluate(v, false);
+    heap.Heapify();
+    while (!heap.Empty() && faces > minFaces) {
+      const uint32_t v = heap.Top();
+      if (stale[v]) {
+        Evaluate(v, false);
         continue;
       }
-      double w = 0;
-      const double c = Cost(e.vt, e.vs, &w);
-      if (maxError >= 0 && w > 0 && std::sqrt(c / w) > maxError * diagonal) break;
-      Apply(e.vt, j);
-      faces -= 2;
-      // Everything round vs may now cost or check differently.
-      if (!Fan(e.vs, fan2Face, fan2Corner)) continue;
-      ring.clear();
-      ring.push_back(e.vs);
-      for (size_t i = 0; i < fan2Face.size(); ++i) {
-        const uint32_t* t = &idx[size_t(fan2Face[i]) * 3];
-        ring.push_back(t[Next(fan2Corner[i])]);
-        ring.push_back(t[Prev(fan2Corner[i])]);
+      // The move queued may be stale: find it in the current fan and check it again.
+      Move m{};
+      if (!FanOf(v, fanA) || !Queued(v, fanA, m) || !Valid(fanA, m)) {
+        Evaluate(v, true);
+        continue;
       }
-      for (uint32_t v : ring) Evaluate(v);
+      if (maxError >= 0 && m.weight > 0 && std::sqrt(m.error / m.weight) > maxError * diagonal)
+        break;
+      if (faces < minFaces + (m.two ? 2u : 1u)) break;
+      heap.Remove(v);
+      Apply(fanA, m);
+      Update(Pt(m.vsL), v, m.a, m.ca);
     }
+  }
+
+  // Everything the arrays need besides the vertex data: points, kinds, quadrics.
+  void Prepare() {
+    vface.assign(nV, kNone);
+    vrange.assign(nV, 0);
+    pid.resize(nV);
+    for (uint32_t v = 0; v < nV; ++v) pid[v] = v;
+    // Wedges that adjacency joins are one point (union by the smaller index).
+    const auto find = [&](uint32_t v) {
+      while (pid[v] != v) v = pid[v] = pid[pid[v]];
+      return v;
+    };
+    for (uint32_t f = 0; f < nF; ++f)
+      for (uint32_t k = 0; k < 3; ++k) {
+        const uint32_t g = adj[size_t(f) * 3 + k];
+        if (g == kNone || g < f) continue;
+        const int e = BackEntry(g, f);
+        const uint32_t pairs[2][2] = {{V(f, k), V(g, Next(uint32_t(e)))},
+                                      {V(f, Next(k)), V(g, uint32_t(e))}};
+        for (const auto& pr : pairs) {
+          const uint32_t a = find(pr[0]), b = find(pr[1]);
+          if (a != b) pid[std::max(a, b)] = std::min(a, b);
+        }
+      }
+    for (uint32_t v = 0; v < nV; ++v) {
+      pid[v] = find(v);
+      onePerPoint = onePerPoint && pid[v] == v;
+    }
+    WorkVector<uint32_t> uses(nV, 0);
+    for (uint32_t f = 0; f < nF; ++f)
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t v = idx[size_t(f) * 3 + k];
+        if (vface[v] == kNone) {
+          vface[v] = f;
+          vrange[v] = attr[f];
+        }
+        ++uses[pid[v]];
+      }
+    alive.assign(nF, 1);
+    kind.assign(nV, kFrozen);
+    target.assign(nV, kNone);
+    stale.assign(nV, 0);
+    second.assign(nV, kInfinity);
+    mark.assign(nV, 0);
+    fanA.Reserve();
+    fanB.Reserve();
+    moves.reserve(64);
+    ring.reserve(192);
+    Classify(uses);
+    // Degenerate faces pin their points: a fan through them is not a surface.
+    for (uint32_t f = 0; f < nF; ++f) {
+      const uint32_t* t = &idx[size_t(f) * 3];
+      if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2])
+        for (int k = 0; k < 3; ++k) kind[pid[t[k]]] = kFrozen;
+    }
+    // Wedges carry their point's kind.
+    for (uint32_t v = 0; v < nV; ++v) kind[v] = kind[pid[v]];
+    BuildQuadrics();
+    self.resize(size_t(nV) * 2);
+    for (uint32_t v = 0; v < nV; ++v) SetSelf(v);
+    faces = nF;
+    if (record) collapses.reserve(nV);
+  }
+
+  // Checks indices and adjacency (named back, in range).
+  bool CheckTopology() const {
+    for (uint32_t v : idx)
+      if (v >= nV) return false;
+    for (uint32_t f = 0; f < nF; ++f)
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t g = adj[size_t(f) * 3 + k];
+        if (g != kNone && (g >= nF || g == f || BackEntry(g, f) < 0)) return false;
+      }
+    return true;
+  }
+
+  // Renumbers vertices along a space-filling curve and faces by their first vertex, so that the
+  // collapses, which work on one neighbourhood at a time, find their faces and vertices close
+  // together in memory. Restore gives back the caller's numbering.
+  WorkVector<uint32_t> vOld, fOld;
+  void Reorder(const float lo[3], const float hi[3]) {
+    WorkVector<uint64_t> keys(nV);
+    double scale[3];
+    for (int c = 0; c < 3; ++c)
+      scale[c] = hi[c] > lo[c] ? double(0x1FFFFF) / (double(hi[c]) - lo[c]) : 0.0;
+    const auto spread = [](uint64_t x) {
+      x &= 0x1FFFFF;
+      x = (x | x << 32) & 0x1F00000000FFFFull;
+      x = (x | x << 16) & 0x1F0000FF0000FFull;
+      x = (x | x << 8) & 0x100F00F00F00F00Full;
+      x = (x | x << 4) & 0x10C30C30C30C30C3ull;
+      x = (x | x << 2) & 0x1249249249249249ull;
+      return x;
+    };
+    for (uint32_t v = 0; v < nV; ++v) {
+      const float* p = Pos(v);
+      uint64_t code = 0;
+      for (int c = 0; c < 3; ++c) {
+        const double q = (double(p[c]) - lo[c]) * scale[c];
+        code |= spread(q > 0 && q < double(0x1FFFFF) ? uint64_t(q) : q > 0 ? 0x1FFFFF : 0) << c;
+      }
+      keys[v] = code;
+    }
+    vOld.resize(nV);
+    for (uint32_t v = 0; v < nV; ++v) vOld[v] = v;
+    std::sort(vOld.begin(), vOld.end(), [&](uint32_t a, uint32_t b2) {
+      return keys[a] < keys[b2] || (keys[a] == keys[b2] && a < b2);
+    });
+    WorkVector<uint32_t> vNew(nV), start(size_t(nV) + 1, 0);
+    for (uint32_t v = 0; v < nV; ++v) vNew[vOld[v]] = v;
+    for (uint32_t f = 0; f < nF; ++f) {
+      const uint32_t* t = &idx[size_t(f) * 3];
+      ++start[std::min({vNew[t[0]], vNew[t[1]], vNew[t[2]]}) + 1];
+    }
+    for (uint32_t v = 0; v < nV; ++v) start[v + 1] += start[v];
+    fOld.resize(nF);
+    WorkVector<uint32_t> fNew(nF);
+    for (uint32_t f = 0; f < nF; ++f) {
+      const uint32_t* t = &idx[size_t(f) * 3];
+      const uint32_t at = start[std::min({vNew[t[0]], vNew[t[1]], vNew[t[2]]})]++;
+      fOld[at] = f;
+      fNew[f] = at;
+    }
+    WorkVector<uint32_t> i2(idx.size()), a2(adj.size()), at2(nF);
+    for (uint32_t f = 0; f < nF; ++f) {
+      const uint32_t o = fOld[f];
+      for (int k = 0; k < 3; ++k) {
+        i2[size_t(f) * 3 + k] = vNew[idx[size_t(o) * 3 + k]];
+        const uint32_t g = adj[size_t(o) * 3 + k];
+        a2[size_t(f) * 3 + k] = g == kNone ? kNone : fNew[g];
+      }
+      at2[f] = attr[o];
+    }
+    idx.swap(i2);
+    adj.swap(a2);
+    attr.swap(at2);
+    WorkVector<float> d2(data.size());
+    for (uint32_t v = 0; v < nV; ++v)
+      std::copy_n(&data[size_t(vOld[v]) * dim], dim, &d2[size_t(v) * dim]);
+    data.swap(d2);
+  }
+
+  // Back to the caller's numbering: what Build and the plain simplifier read.
+  void Restore() {
+    WorkVector<uint32_t> vNew(nV), fNew(nF);
+    for (uint32_t v = 0; v < nV; ++v) vNew[vOld[v]] = v;
+    for (uint32_t f = 0; f < nF; ++f) fNew[fOld[f]] = f;
+    WorkVector<uint32_t> i2(idx.size()), a2(adj.size()), at2(nF), p2(nV), r2(nV);
+    WorkVector<uint8_t> al2(nF), k2(nV);
+    for (uint32_t f = 0; f < nF; ++f) {
+      const uint32_t n = fNew[f];
+      for (int k = 0; k < 3; ++k) {
+        i2[size_t(f) * 3 + k] = vOld[idx[size_t(n) * 3 + k]];
+        const uint32_t g = adj[size_t(n) * 3 + k];
+        a2[size_t(f) * 3 + k] = g == kNone ? kNone : fOld[g];
+      }
+      at2[f] = attr[n];
+      al2[f] = alive[n];
+    }
+    for (uint32_t v = 0; v < nV; ++v) {
+      const uint32_t n = vNew[v];
+      p2[v] = vOld[pid[n]];
+      r2[v] = vrange[n];
+      k2[v] = kind[n];
+    }
+    idx.swap(i2);
+    adj.swap(a2);
+    attr.swap(at2);
+    alive.swap(al2);
+    pid.swap(p2);
+    vrange.swap(r2);
+    kind.swap(k2);
+    for (Collapse& c : collapses) {
+      c.vtL = vOld[c.vtL];
+      if (c.vtR != kNone) c.vtR = vOld[c.vtR];
+      c.left = fOld[c.left];
+      if (c.right != kNone) c.right = fOld[c.right];
+      c.a = fOld[c.a];
+    }
+  }
+
+  void SetDiagonal(const float lo[3], const float hi[3]) {
+    double diag = 0;
+    for (int c = 0; c < 3; ++c) diag += double(hi[c] - lo[c]) * (hi[c] - lo[c]);
+    diagonal = diag > 0 && std::isfinite(diag) ? std::sqrt(diag) : 1.0;
   }
 };
 
@@ -412,10 +1035,10 @@ LyrResult Load(Mesh* mesh, const uint32_t* adjacency, const PMeshGenerateOptions
   if (Failed(r = mesh->LockAttributeIds(kLockReadOnly, &ids))) return r;
   s.attr.assign(ids, ids + s.nF);
   mesh->UnlockAttributeIds();
-  for (uint32_t v : s.idx)
-    if (v >= s.nV) return ErrInvalidCall;
   for (uint32_t id : s.attr)
     if (id > 0xFFFF) return ErrInvalidCall;
+  for (uint32_t v : s.idx)
+    if (v >= s.nV) return ErrInvalidCall;
 
   s.adj.resize(size_t(s.nF) * 3);
   if (adjacency) {
@@ -423,11 +1046,7 @@ LyrResult Load(Mesh* mesh, const uint32_t* adjacency, const PMeshGenerateOptions
   } else if (Failed(r = mesh->AdjacencyFromPointReps(nullptr, s.adj.data()))) {
     return r;
   }
-  for (uint32_t f = 0; f < s.nF; ++f)
-    for (int k = 0; k < 3; ++k) {
-      const uint32_t g = s.adj[size_t(f) * 3 + k];
-      if (g != kNone && (g >= s.nF || g == f || s.BackEntry(g, f) < 0)) return ErrInvalidCall;
-    }
+  if (!s.CheckTopology()) return ErrInvalidCall;
 
   // Vertex data: positions, then the weighted normal and texture coordinates, scaled by the
   // diagonal so that the weights mean the same on any model.
@@ -455,9 +1074,8 @@ LyrResult Load(Mesh* mesh, const uint32_t* adjacency, const PMeshGenerateOptions
     }
   }
   mesh->UnlockVertices();
-  double diag = 0;
-  for (int c = 0; c < 3; ++c) diag += double(hi[c] - lo[c]) * (hi[c] - lo[c]);
-  s.diagonal = diag > 0 && std::isfinite(diag) ? std::sqrt(diag) : 1.0;
+  s.SetDiagonal(lo, hi);
+  s.Reorder(lo, hi);
   for (uint32_t v = 0; v < s.nV; ++v) {
     float* d = &s.data[size_t(v) * s.dim];
     uint32_t o2 = 3;
@@ -465,32 +1083,7 @@ LyrResult Load(Mesh* mesh, const uint32_t* adjacency, const PMeshGenerateOptions
       for (; o2 < 6; ++o2) d[o2] *= float(o.normalWeight * s.diagonal);
     for (; o2 < s.dim; ++o2) d[o2] *= float(o.texCoordWeight * s.diagonal);
   }
-
-  // Fans, ranges and use counts.
-  s.vface.assign(s.nV, kNone);
-  s.vrange.assign(s.nV, 0);
-  WorkVector<uint32_t> uses(s.nV, 0);
-  for (uint32_t f = 0; f < s.nF; ++f)
-    for (int k = 0; k < 3; ++k) {
-      const uint32_t v = s.idx[size_t(f) * 3 + k];
-      if (s.vface[v] == kNone) {
-        s.vface[v] = f;
-        s.vrange[v] = s.attr[f];
-      }
-      ++uses[v];
-    }
-  s.alive.assign(s.nF, 1);
-  s.kind.assign(s.nV, kFrozen);
-  s.version.assign(s.nV, 0);
-  s.mark.assign(s.nV, 0);
-  s.Classify(uses);
-  // Degenerate faces pin their vertices: a fan through them is not a surface.
-  for (uint32_t f = 0; f < s.nF; ++f) {
-    const uint32_t* t = &s.idx[size_t(f) * 3];
-    if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2])
-      for (int k = 0; k < 3; ++k) s.kind[t[k]] = kFrozen;
-  }
-  s.BuildQuadrics();
+  s.Prepare();
   return Ok;
 }
 
@@ -510,7 +1103,7 @@ LyrResult Build(Mesh* mesh, Simplifier& s, ProgressiveMesh** out, uint32_t* face
   }
   for (uint32_t v = 0; v < s.nV; ++v) {
     ++vertCount[s.vrange[v]];
-    baseVerts[s.vrange[v]] += s.kind[v] != kGone;
+    baseVerts[s.vrange[v]] += s.kind[s.pid[v]] != kGone;
   }
   Vector<PMRange> table(ranges);
   uint32_t fSum = 0, vSum = 0;
@@ -528,13 +1121,14 @@ LyrResult Build(Mesh* mesh, Simplifier& s, ProgressiveMesh** out, uint32_t* face
   for (uint32_t f = 0; f < s.nF; ++f)
     if (s.alive[f]) faceSlot[f] = nextF[s.attr[f]]++;
   for (uint32_t v = 0; v < s.nV; ++v)
-    if (s.kind[v] != kGone) vertSlot[v] = nextV[s.vrange[v]]++;
+    if (s.kind[s.pid[v]] != kGone) vertSlot[v] = nextV[s.vrange[v]]++;
+  // A split takes L, then R, at the ends of their ranges, and its new vertices likewise.
   for (uint32_t i = m; i-- > 0;) {
     const Collapse& c = s.collapses[i];
-    const uint32_t r = s.vrange[c.vt];
-    faceSlot[c.left] = nextF[r]++;
-    faceSlot[c.right] = nextF[r]++;
-    vertSlot[c.vt] = nextV[r]++;
+    faceSlot[c.left] = nextF[s.attr[c.left]]++;
+    if (c.right != kNone) faceSlot[c.right] = nextF[s.attr[c.right]]++;
+    vertSlot[c.vtL] = nextV[s.vrange[c.vtL]]++;
+    if (c.vtR != kNone) vertSlot[c.vtR] = nextV[s.vrange[c.vtR]]++;
   }
   for (uint32_t f = 0; f < s.nF; ++f) oldFace[faceSlot[f]] = f;
   for (uint32_t v = 0; v < s.nV; ++v) oldVert[vertSlot[v]] = v;
@@ -544,18 +1138,27 @@ LyrResult Build(Mesh* mesh, Simplifier& s, ProgressiveMesh** out, uint32_t* face
   WorkVector<uint8_t> turn(s.nF, 0);
   for (const Collapse& c : s.collapses) {
     turn[c.left] = uint8_t((4 - c.leftVt) % 3);
-    turn[c.right] = uint8_t((5 - c.rightVt) % 3);
+    if (c.right != kNone) turn[c.right] = uint8_t((5 - c.rightVt) % 3);
   }
   Vector<VSplitRecord> records(m);
-  uint32_t valence = 0;
+  Vector<uint16_t> mispredicts;
+  uint32_t valence = 0, mispredictCount = 0;
+  for (const Collapse& c : s.collapses)
+    mispredictCount +=
+        ((c.code & SplitCode::LeftMispredict) != 0) + ((c.code & SplitCode::RightMispredict) != 0);
+  mispredicts.reserve(mispredictCount);
   for (uint32_t i = 0; i < m; ++i) {
     const Collapse& c = s.collapses[m - 1 - i];
-    namespace S = SplitCode;
     const uint32_t corner = (c.corner + turn[c.a]) % 3;
-    records[i] = {faceSlot[c.a], uint16_t(c.walk),
-                  uint16_t(corner | S::LeftKeepsVs | S::RightSameAsLeft | S::RightThirdIsVt)};
-    valence = std::max(valence, c.walk);
+    records[i] = {faceSlot[c.a], uint16_t(c.right != kNone ? c.walk : 0),
+                  uint16_t(corner | c.code)};
+    if (c.code & SplitCode::LeftMispredict) mispredicts.push_back(uint16_t(s.attr[c.left]));
+    if (c.code & SplitCode::RightMispredict) mispredicts.push_back(uint16_t(s.attr[c.right]));
+    // The corners round the split vertex: the walk with L (and R).
+    valence = std::max(valence, c.walk + (c.right != kNone ? 2 : 1));
   }
+  uint32_t points = 0;
+  for (uint32_t v = 0; v < s.nV; ++v) points += s.pid[v] == v;
 
   // The base Mesh: base faces packed range after range, every vertex in slot order.
   uint32_t baseCount = 0;
@@ -613,10 +1216,12 @@ LyrResult Build(Mesh* mesh, Simplifier& s, ProgressiveMesh** out, uint32_t* face
   c.ranges = table.data();
   c.rangeCount = ranges;
   c.maxValence = valence;
-  c.minLogicalVertices = s.nV - m;
-  c.maxLogicalVertices = s.nV;
+  c.minLogicalVertices = points - m;
+  c.maxLogicalVertices = points;
   c.splits = records.data();
   c.splitCount = m;
+  c.mispredicts = mispredicts.data();
+  c.mispredictCount = uint32_t(mispredicts.size());
   if (Failed(res = CreateProgressiveMeshFromBase(base.get(), options, baseAdj.data(), c, out)))
     return res;
   if (faceRemap) std::copy(oldFace.begin(), oldFace.end(), faceRemap);
@@ -634,7 +1239,45 @@ LyrResult GeneratePMesh(Mesh* mesh, const uint32_t* adjacency, const PMeshGenera
     LyrResult r = Load(mesh, adjacency, options, s);
     if (Failed(r)) return r;
     s.Run(options.minFaces, options.maxError);
+    s.Restore();
     return Build(mesh, s, out, faceRemap, vertexRemap);
+  });
+}
+
+LyrResult SimplifyTriangles(const float* positions, uint32_t vertexCount, const uint32_t* indices,
+                            const uint32_t* adjacency, uint32_t faceCount, uint32_t minFaces,
+                            uint32_t* out, uint32_t* faces) {
+  return Guard([&]() -> LyrResult {
+    if (!positions || !indices || !adjacency || !out || !faces || faceCount == 0 ||
+        vertexCount == 0)
+      return ErrInvalidCall;
+    Simplifier s;
+    s.record = false;
+    s.nF = faceCount;
+    s.nV = vertexCount;
+    s.dim = 3;
+    s.qs = 3 * 4 / 2 + 3 + 2;
+    s.idx.assign(indices, indices + size_t(faceCount) * 3);
+    s.adj.assign(adjacency, adjacency + size_t(faceCount) * 3);
+    s.attr.assign(faceCount, 0);
+    if (!s.CheckTopology()) return ErrInvalidCall;
+    s.data.assign(positions, positions + size_t(vertexCount) * 3);
+    float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (uint32_t v = 0; v < vertexCount; ++v)
+      for (int c = 0; c < 3; ++c) {
+        lo[c] = std::min(lo[c], positions[v * 3 + c]);
+        hi[c] = std::max(hi[c], positions[v * 3 + c]);
+      }
+    s.SetDiagonal(lo, hi);
+    s.Reorder(lo, hi);
+    s.Prepare();
+    s.Run(minFaces, -1.0);
+    s.Restore();
+    uint32_t n = 0;
+    for (uint32_t f = 0; f < faceCount; ++f)
+      if (s.alive[f]) std::copy_n(&s.idx[size_t(f) * 3], 3, out + size_t(n++) * 3);
+    *faces = n;
+    return Ok;
   });
 }
 

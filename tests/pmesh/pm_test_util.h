@@ -7,9 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "mesh/mesh_load.h"
 #include "pm_grid.h"
+#include "pmesh/pmesh_file.h"
 #include "pmesh/split_engine.h"
 #include "ref_device.h"
+#include "vekio/vek_component.h"
 
 namespace lyr {
 inline bool operator==(const AttributeRange& a, const AttributeRange& b) {
@@ -113,5 +116,33 @@ struct MemoryStream final : OutputStream {
     return Ok;
   }
 };
+
+// Loads the first Mesh of a Vek file in memory and turns it back into a progressive mesh.
+inline LyrResult LoadProgressive(const std::string& bytes, GraphicsDevice* device,
+                                 ProgressiveMesh** out) {
+  Ref<VekFile> file;
+  LyrResult r = vekio::CreateVekFileWithTemplates(file.put());
+  if (Failed(r)) return r;
+  VekMemorySource source{bytes.data(), bytes.size()};
+  Ref<VekEnumeration> e;
+  Ref<VekDataObject> object;
+  if (Failed(r = file->OpenEnumeration(&source, kVekSourceMemory, e.put())) ||
+      Failed(r = e->NextTopLevelObject(object.put())))
+    return r;
+  Ref<Mesh> base;
+  Ref<Buffer> adjacency;
+  void* image = nullptr;
+  uint32_t imageBytes = 0;
+  r = LoadMeshData(object.get(), 0, device, adjacency.put(), nullptr, nullptr, nullptr, nullptr,
+                   base.put(), &image, &imageBytes, nullptr, nullptr);
+  if (Succeeded(r))
+    r = CreateProgressiveMeshFromData(
+        base.get(),
+        MeshOptions::IndexSystemMemory | MeshOptions::VertexSystemMemory |
+            (base->GetOptionBits() & MeshOptions::Index32),
+        static_cast<const uint32_t*>(adjacency->GetBytes()), image, imageBytes, out);
+  Free(image);
+  return r;
+}
 
 }  // namespace lyr::test

@@ -10,10 +10,8 @@
 #include <string>
 
 #include "fault_injection.h"
-#include "mesh/mesh_load.h"
 #include "pm_test_util.h"
 #include "pmesh/pmesh_file.h"
-#include "vekio/vek_component.h"
 
 namespace lyr::test {
 namespace {
@@ -32,31 +30,6 @@ std::vector<uint32_t> ImageOf(const PMGrid& g) {
   w.push_back(uint32_t(g.mispredicts.size()));
   w.insert(w.end(), g.mispredicts.begin(), g.mispredicts.end());
   return w;
-}
-
-// Loads the first Mesh of a Vek file in memory and turns it back into a progressive mesh.
-LyrResult LoadProgressive(const std::string& bytes, GraphicsDevice* device, ProgressiveMesh** out) {
-  Ref<VekFile> file;
-  LyrResult r = vekio::CreateVekFileWithTemplates(file.put());
-  if (Failed(r)) return r;
-  VekMemorySource source{bytes.data(), bytes.size()};
-  Ref<VekEnumeration> e;
-  Ref<VekDataObject> object;
-  if (Failed(r = file->OpenEnumeration(&source, kVekSourceMemory, e.put())) ||
-      Failed(r = e->NextTopLevelObject(object.put())))
-    return r;
-  Ref<Mesh> base;
-  Ref<Buffer> adjacency;
-  void* image = nullptr;
-  uint32_t imageBytes = 0;
-  r = LoadMeshData(object.get(), 0, device, adjacency.put(), nullptr, nullptr, nullptr, nullptr,
-                   base.put(), &image, &imageBytes, nullptr, nullptr);
-  if (Succeeded(r))
-    r = CreateProgressiveMeshFromData(base.get(), kSys | (base->GetOptionBits() & MO::Index32),
-                                      static_cast<const uint32_t*>(adjacency->GetBytes()), image,
-                                      imageBytes, out);
-  Free(image);
-  return r;
 }
 
 std::string ReadFile(const std::string& path) {

@@ -30,5 +30,6 @@ Command AddTessellateCommand(CLI::App& app);
 Command AddRenderCommand(CLI::App& app);
 // `lyr import`: glTF and OBJ files into Vek scene files.
 Command AddImportCommand(CLI::App& app);
+Command AddLodCommand(CLI::App& app);
 
 }  // namespace lyr::tool

@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
       AddDemoCommand(app),
       AddRenderCommand(app),
       AddImportCommand(app),
+      AddLodCommand(app),
   };
   // clang-format on
 
