@@ -59,7 +59,6 @@ struct Scene {
       }
       table.push_back(-1.0f);
     }
-    for (int i = 0; i < 7; ++i) table.push_back(-1.0f);
 
     storage.resize(size_t(bones) * 32 + 8);
     const uintptr_t p = (reinterpret_cast<uintptr_t>(storage.data()) + 31) & ~uintptr_t(31);
@@ -90,9 +89,14 @@ struct Scene {
     std::vector<float> dst(src.size(), 0.0f);
     std::vector<void*> dstElements;
     for (uint32_t k = 0; k < elements; ++k) dstElements.push_back(&dst[3 + 3 * k]);
-    avx::BlendSkinnedVertices(packed, dirs ? dirs : boneArray, src.data(), dst.data(), vertices,
-                              stride, srcElements.data(), dstElements.data(), elements, stride,
-                              table.data(), flags);
+    size_t spanCount = 0, influenceCount = 0;
+    avx::CountSkinSpans(table.data(), vertices, &spanCount, &influenceCount);
+    std::vector<avx::SkinSpan> spans(spanCount);
+    std::vector<avx::SkinInfluence> influences(influenceCount);
+    avx::BuildSkinSpans(table.data(), vertices, spans.data(), influences.data());
+    avx::BlendSkinnedVertices(packed, dirs ? dirs : boneArray, src.data(), dst.data(), stride,
+                              srcElements.data(), dstElements.data(), elements, stride,
+                              spans.data(), spanCount, influences.data(), flags);
     return dst;
   }
 #endif
