@@ -344,6 +344,7 @@ LYR_TARGET_AVX_INLINE void SumInfluences(const uint8_t* rows, const uint8_t* dir
                                          const avx::SkinInfluence* in, uint32_t count,
                                          uint32_t regs, AvxVertex& v) {
   const uint32_t k = kCount ? kCount : count;
+#pragma GCC unroll 4
   for (uint32_t i = 0; i < k; ++i) {
     const size_t o = in[i].rowOffset;
     AddInfluence<kDivide>(reinterpret_cast<const float*>(rows + o),
@@ -358,46 +359,54 @@ struct AvxCall {
   uint32_t stride, elementCount, leading;
   const size_t* srcOffset;
   const size_t* dstOffset;
-  bool affine;
   // The sums of the position and element 0 may be stored as two overlapping 16-byte blocks: the
   // four bytes past element 0 are rewritten afterwards by the tail copy or the next vertex.
   bool wideStore;
 };
 
 // One span of vertices with `count` influences each (kCount when not 0) and kFixed transformed
-// elements (any number for kAnyCount). Returns the first influence past the span.
-template <uint32_t kFixed, uint32_t kCount>
+// elements (any number for kAnyCount). Returns the first influence past the span. The call's
+// values are held in locals: stores through the vertex pointers could alias the AvxCall, and would
+// otherwise make the compiler read it again for every vertex.
+template <uint32_t kFixed, uint32_t kCount, bool kAffine>
 LYR_TARGET_AVX const avx::SkinInfluence* BlendSpan(const AvxCall& c, const uint8_t* src,
                                                    uint8_t* dst, uint32_t vertices, uint32_t count,
                                                    const avx::SkinInfluence* in) {
   const uint32_t n = kFixed == kAnyCount ? c.elementCount : kFixed;
   const uint32_t regs = n / 2 + 1;
   const uint32_t k = kCount ? kCount : count;
+  const uint8_t* const rows = c.rows;
+  const uint8_t* const dirs = c.dirs;
+  const uint32_t stride = c.stride, leading = c.leading;
+  const bool wide = kFixed == 1 && c.wideStore;
+  const bool copyTail = stride > leading && src != dst;
+  size_t srcOffset[kMaxSkinnedElements], dstOffset[kMaxSkinnedElements];
+  for (uint32_t e = 0; e < n; ++e) srcOffset[e] = c.srcOffset[e], dstOffset[e] = c.dstOffset[e];
   AvxVertex v;
-  for (uint32_t i = 0; i < vertices; ++i, src += c.stride, dst += c.stride, in += k) {
-    LoadInputs(src, c.srcOffset, n, regs, v);
-    if (!c.affine) {
-      SumInfluences<true, kCount>(c.rows, c.dirs, in, k, regs, v);
+  for (uint32_t i = 0; i < vertices; ++i, src += stride, dst += stride, in += k) {
+    LoadInputs(src, srcOffset, n, regs, v);
+    if constexpr (!kAffine) {
+      SumInfluences<true, kCount>(rows, dirs, in, k, regs, v);
     } else {
-      SumInfluences<false, kCount>(c.rows, c.dirs, in, k, regs, v);
+      SumInfluences<false, kCount>(rows, dirs, in, k, regs, v);
       const __m128 p = _mm256_castps256_ps128(v.acc[0]);
-      if (_mm_movemask_ps(_mm_cmpunord_ps(p, p)) & 8) {
+      if (_mm_movemask_ps(_mm_cmpunord_ps(p, p)) & 8) [[unlikely]] {
         // A coordinate was infinite or NaN: the sums again, with the divide.
         for (uint32_t j = 0; j < regs; ++j) v.acc[j] = _mm256_setzero_ps();
-        SumInfluences<true, 0>(c.rows, c.dirs, in, k, regs, v);
+        SumInfluences<true, 0>(rows, dirs, in, k, regs, v);
       }
     }
-    if (kFixed == 1 && c.wideStore) {
+    if (wide) {
       _mm_storeu_ps(reinterpret_cast<float*>(dst), _mm256_castps256_ps128(v.acc[0]));
       _mm_storeu_ps(reinterpret_cast<float*>(dst + 12), _mm256_extractf128_ps(v.acc[0], 1));
-      CopyTail(dst, src, c.leading, c.stride);
+      if (copyTail) std::memcpy(dst + leading, src + leading, stride - leading);
       continue;
     }
-    CopyTail(dst, src, c.leading, c.stride);
+    if (copyTail) std::memmove(dst + leading, src + leading, stride - leading);
     StoreVector3Avx(dst, _mm256_castps256_ps128(v.acc[0]));
     for (uint32_t e = 0; e < n; ++e) {
       const __m256 a = v.acc[(e + 1) / 2];
-      StoreVector3Avx(dst + c.dstOffset[e],
+      StoreVector3Avx(dst + dstOffset[e],
                       e % 2 == 0 ? _mm256_extractf128_ps(a, 1) : _mm256_castps256_ps128(a));
     }
   }
@@ -407,12 +416,15 @@ LYR_TARGET_AVX const avx::SkinInfluence* BlendSpan(const AvxCall& c, const uint8
 using SpanKernel = const avx::SkinInfluence* (*)(const AvxCall&, const uint8_t*, uint8_t*, uint32_t,
                                                  uint32_t, const avx::SkinInfluence*);
 
-// Kernels by influence count: straight-line sums for the usual short runs, a loop past them.
+// Kernels by affine bones and influence count: straight-line sums for the usual short runs, a
+// loop past them.
 constexpr uint32_t kUnrolledCounts = 4;
 template <uint32_t kFixed>
-constexpr SpanKernel kSpanKernels[kUnrolledCounts + 1] = {
-    BlendSpan<kFixed, 0>, BlendSpan<kFixed, 1>, BlendSpan<kFixed, 2>, BlendSpan<kFixed, 3>,
-    BlendSpan<kFixed, 4>};
+constexpr SpanKernel kSpanKernels[2][kUnrolledCounts + 1] = {
+    {BlendSpan<kFixed, 0, false>, BlendSpan<kFixed, 1, false>, BlendSpan<kFixed, 2, false>,
+     BlendSpan<kFixed, 3, false>, BlendSpan<kFixed, 4, false>},
+    {BlendSpan<kFixed, 0, true>, BlendSpan<kFixed, 1, true>, BlendSpan<kFixed, 2, true>,
+     BlendSpan<kFixed, 3, true>, BlendSpan<kFixed, 4, true>}};
 
 }  // namespace
 
@@ -488,7 +500,8 @@ LYR_TARGET_AVX void BlendSkinnedVertices(const float* packed, const Matrix* dire
   size_t vertexCount = 0;
   for (size_t s = 0; s < spanCount; ++s) vertexCount += spans[s].vertexCount;
   const size_t bytes = vertexCount * stride;
-  const bool apart = src + bytes <= dst || dst + bytes <= src;
+  const uintptr_t from = reinterpret_cast<uintptr_t>(src), to = reinterpret_cast<uintptr_t>(dst);
+  const bool apart = from + bytes <= to || to + bytes <= from;
   const AvxCall call{
       reinterpret_cast<const uint8_t*>(packed),
       reinterpret_cast<const uint8_t*>(directions),
@@ -497,9 +510,9 @@ LYR_TARGET_AVX void BlendSkinnedVertices(const float* packed, const Matrix* dire
       leading,
       places.src,
       places.dst,
-      (flags & kSkinAffineBones) != 0,
       n == 1 && places.src[0] == 12 && places.dst[0] == 12 && leading == 24 && apart};
-  const SpanKernel* kernels = n == 1 ? kSpanKernels<1> : kSpanKernels<kAnyCount>;
+  const SpanKernel* kernels =
+      (n == 1 ? kSpanKernels<1> : kSpanKernels<kAnyCount>)[(flags & kSkinAffineBones) ? 1 : 0];
   for (size_t s = 0; s < spanCount; ++s) {
     uint32_t vertices = spans[s].vertexCount;
     const uint32_t count = spans[s].influenceCount;
