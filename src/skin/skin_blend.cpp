@@ -359,16 +359,14 @@ struct AvxCall {
   uint32_t stride, elementCount, leading;
   const size_t* srcOffset;
   const size_t* dstOffset;
-  // The sums of the position and element 0 may be stored as two overlapping 16-byte blocks: the
-  // four bytes past element 0 are rewritten afterwards by the tail copy or the next vertex.
-  bool wideStore;
 };
 
 // One span of vertices with `count` influences each (kCount when not 0) and kFixed transformed
-// elements (any number for kAnyCount). Returns the first influence past the span. The call's
-// values are held in locals: stores through the vertex pointers could alias the AvxCall, and would
-// otherwise make the compiler read it again for every vertex.
-template <uint32_t kFixed, uint32_t kCount, bool kAffine>
+// elements (any number for kAnyCount). kWide: one element, at byte 12, and the sums stored as two
+// overlapping blocks (see BlendSkinnedVertices). Returns the first influence past the span. The
+// call's values are held in locals: stores through the vertex pointers could alias the AvxCall, and
+// would otherwise make the compiler read it again for every vertex.
+template <uint32_t kFixed, uint32_t kCount, bool kAffine, bool kWide>
 LYR_TARGET_AVX const avx::SkinInfluence* BlendSpan(const AvxCall& c, const uint8_t* src,
                                                    uint8_t* dst, uint32_t vertices, uint32_t count,
                                                    const avx::SkinInfluence* in) {
@@ -378,13 +376,17 @@ LYR_TARGET_AVX const avx::SkinInfluence* BlendSpan(const AvxCall& c, const uint8
   const uint8_t* const rows = c.rows;
   const uint8_t* const dirs = c.dirs;
   const uint32_t stride = c.stride, leading = c.leading;
-  const bool wide = kFixed == 1 && c.wideStore;
   const bool copyTail = stride > leading && src != dst;
   size_t srcOffset[kMaxSkinnedElements], dstOffset[kMaxSkinnedElements];
   for (uint32_t e = 0; e < n; ++e) srcOffset[e] = c.srcOffset[e], dstOffset[e] = c.dstOffset[e];
   AvxVertex v;
   for (uint32_t i = 0; i < vertices; ++i, src += stride, dst += stride, in += k) {
-    LoadInputs(src, srcOffset, n, regs, v);
+    if constexpr (kWide) {
+      const size_t twelve = 12;
+      LoadInputs(src, &twelve, 1, 1, v);
+    } else {
+      LoadInputs(src, srcOffset, n, regs, v);
+    }
     if constexpr (!kAffine) {
       SumInfluences<true, kCount>(rows, dirs, in, k, regs, v);
     } else {
@@ -396,7 +398,7 @@ LYR_TARGET_AVX const avx::SkinInfluence* BlendSpan(const AvxCall& c, const uint8
         SumInfluences<true, 0>(rows, dirs, in, k, regs, v);
       }
     }
-    if (wide) {
+    if constexpr (kWide) {
       _mm_storeu_ps(reinterpret_cast<float*>(dst), _mm256_castps256_ps128(v.acc[0]));
       _mm_storeu_ps(reinterpret_cast<float*>(dst + 12), _mm256_extractf128_ps(v.acc[0], 1));
       if (copyTail) std::memcpy(dst + leading, src + leading, stride - leading);
@@ -419,12 +421,14 @@ using SpanKernel = const avx::SkinInfluence* (*)(const AvxCall&, const uint8_t*,
 // Kernels by affine bones and influence count: straight-line sums for the usual short runs, a
 // loop past them.
 constexpr uint32_t kUnrolledCounts = 4;
-template <uint32_t kFixed>
+template <uint32_t kFixed, bool kWide>
 constexpr SpanKernel kSpanKernels[2][kUnrolledCounts + 1] = {
-    {BlendSpan<kFixed, 0, false>, BlendSpan<kFixed, 1, false>, BlendSpan<kFixed, 2, false>,
-     BlendSpan<kFixed, 3, false>, BlendSpan<kFixed, 4, false>},
-    {BlendSpan<kFixed, 0, true>, BlendSpan<kFixed, 1, true>, BlendSpan<kFixed, 2, true>,
-     BlendSpan<kFixed, 3, true>, BlendSpan<kFixed, 4, true>}};
+    {BlendSpan<kFixed, 0, false, kWide>, BlendSpan<kFixed, 1, false, kWide>,
+     BlendSpan<kFixed, 2, false, kWide>, BlendSpan<kFixed, 3, false, kWide>,
+     BlendSpan<kFixed, 4, false, kWide>},
+    {BlendSpan<kFixed, 0, true, kWide>, BlendSpan<kFixed, 1, true, kWide>,
+     BlendSpan<kFixed, 2, true, kWide>, BlendSpan<kFixed, 3, true, kWide>,
+     BlendSpan<kFixed, 4, true, kWide>}};
 
 }  // namespace
 
@@ -502,32 +506,31 @@ LYR_TARGET_AVX void BlendSkinnedVertices(const float* packed, const Matrix* dire
   const size_t bytes = vertexCount * stride;
   const uintptr_t from = reinterpret_cast<uintptr_t>(src), to = reinterpret_cast<uintptr_t>(dst);
   const bool apart = from + bytes <= to || to + bytes <= from;
-  const AvxCall call{
-      reinterpret_cast<const uint8_t*>(packed),
-      reinterpret_cast<const uint8_t*>(directions),
-      stride,
-      n,
-      leading,
-      places.src,
-      places.dst,
-      n == 1 && places.src[0] == 12 && places.dst[0] == 12 && leading == 24 && apart};
-  const SpanKernel* kernels =
-      (n == 1 ? kSpanKernels<1> : kSpanKernels<kAnyCount>)[(flags & kSkinAffineBones) ? 1 : 0];
+  const AvxCall call{reinterpret_cast<const uint8_t*>(packed),
+                     reinterpret_cast<const uint8_t*>(directions),
+                     stride,
+                     n,
+                     leading,
+                     places.src,
+                     places.dst};
+  // The sums of the position and element 0 may be stored as two overlapping 16-byte blocks when
+  // they lie side by side and the arrays apart: the four bytes past element 0 are rewritten
+  // afterwards by the tail copy or the next vertex. The last vertex stores exactly its bytes.
+  const bool wide = n == 1 && places.src[0] == 12 && places.dst[0] == 12 && leading == 24 && apart;
+  const int affine = (flags & kSkinAffineBones) ? 1 : 0;
+  const SpanKernel* exact =
+      (n == 1 ? kSpanKernels<1, false> : kSpanKernels<kAnyCount, false>)[affine];
+  const SpanKernel* kernels = wide ? kSpanKernels<1, true>[affine] : exact;
   for (size_t s = 0; s < spanCount; ++s) {
     uint32_t vertices = spans[s].vertexCount;
     const uint32_t count = spans[s].influenceCount;
-    // The last vertex of the array stores exactly its own bytes.
-    const bool last = s + 1 == spanCount && call.wideStore;
+    const uint32_t form = count <= kUnrolledCounts ? count : 0;
+    const bool last = s + 1 == spanCount && wide;
     if (last) --vertices;
-    const SpanKernel kernel = kernels[count <= kUnrolledCounts ? count : 0];
-    influences = kernel(call, src, dst, vertices, count, influences);
+    influences = kernels[form](call, src, dst, vertices, count, influences);
     src += size_t(vertices) * stride;
     dst += size_t(vertices) * stride;
-    if (last) {
-      AvxCall exact = call;
-      exact.wideStore = false;
-      influences = kernel(exact, src, dst, 1, count, influences);
-    }
+    if (last) influences = exact[form](call, src, dst, 1, count, influences);
   }
 }
 
