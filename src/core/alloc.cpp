@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace lyr {
 namespace {
 
@@ -41,7 +43,9 @@ void* Alloc(size_t size) noexcept {
 #else
   void* p = std::aligned_alloc(16, rounded);
 #endif
-  if (p) g_live.fetch_add(1, std::memory_order_relaxed);
+  if (!p) return nullptr;
+  g_live.fetch_add(1, std::memory_order_relaxed);
+  if (rounded >= platform::kLargeBlockBytes) platform::AdviseLargeBlock(p, rounded);
   return p;
 }
 
