@@ -59,7 +59,9 @@ void DebugOutput(const char* text) noexcept;
 void SetDebugSink(DebugSink sink, void* context) noexcept;
 
 // ---- Memory ------------------------------------------------------------------------------------
-// Blocks of at least this many bytes are worth the advice below.
+// Blocks of at least kLargeBlockBytes are worth placing on kLargePageBytes boundaries and the
+// advice below.
+inline constexpr size_t kLargePageBytes = size_t(2) << 20;
 inline constexpr size_t kLargeBlockBytes = size_t(4) << 20;
 // Asks the system to back a freshly allocated block with large pages where it can: the block's
 // first touch then takes one fault per large page instead of one per small page, which is most
