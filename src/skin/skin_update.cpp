@@ -177,7 +177,9 @@ LyrResult SkinInfoImpl::UpdateSkinnedVertices(const Matrix* boneMatrices,
   }
 #if defined(LYR_HAVE_AVX_SKINNING)
   // Where the table holds the SSE form, the AVX form gives the same bits with half the products.
-  if (packedCapacity_ >= updateBoneLimit_ && layout.elementCount > 0 &&
+  // The processor is asked as well: a table naming no bone needs no packed rows, so their
+  // capacity alone does not tell that the AVX form's tables were built.
+  if (avx::SkinningAvailable() && packedCapacity_ >= updateBoneLimit_ && layout.elementCount > 0 &&
       SelectFastFunctions(1) != kSelectionPending &&
       CurrentFastFunctions().BlendSkinnedVertices == sse::BlendSkinnedVertices) {
     float* packed = PackedBase(packedRows_.get());
