@@ -343,7 +343,8 @@ class MeshReader {
       }
     }
     hasNormals_ = true;
-    normals_.assign(normals, normals + size_t(nn) * 12);
+    normals_.resize(size_t(nn) * 3);
+    if (nn) std::memcpy(normals_.data(), normals, size_t(nn) * 12);
     return Ok;
   }
 
@@ -441,8 +442,8 @@ class MeshReader {
     pm_ = copy;
     pmSize_ = b.size();
     pmRead_ = true;
-    if (!cornerNormals_.empty() && normals_.size() == size_t(fileVertexCount_) * 12)
-      CopyVertexNormals(normals_.data());
+    if (!cornerNormals_.empty() && normals_.size() == size_t(fileVertexCount_) * 3)
+      CopyVertexNormals(reinterpret_cast<const uint8_t*>(normals_.data()));
     return Ok;
   }
 
@@ -578,8 +579,7 @@ class MeshReader {
 
   void ApplyCornerNormals() {
     for (size_t i = 0; i < cornerNormals_.size(); ++i) {
-      const float* normal =
-          reinterpret_cast<const float*>(normals_.data() + size_t(cornerNormals_[i]) * 12);
+      const float* normal = normals_.data() + size_t(cornerNormals_[i]) * 3;
       uint32_t& slot = triangles_[i / 3].v[i % 3];
       LoadVertex& x = vertices_[slot];
       if (!x.normalSet) {
@@ -697,7 +697,7 @@ class MeshReader {
       ApplyCornerNormals();
     }
     cornerNormals_ = Vector<uint32_t>();
-    normals_ = Vector<uint8_t>();
+    normals_ = Vector<float>();
     uint32_t used = 0;
     for (LoadTriangle& t : triangles_) {
       if (t.v[0] == t.v[1] || t.v[1] == t.v[2] || t.v[0] == t.v[2])
@@ -738,7 +738,7 @@ class MeshReader {
   Vector<LoadVertex> vertices_;
   Vector<LoadTriangle> triangles_;
   Vector<uint32_t> cornerNormals_;  // per triangle corner: its normal's index in normals_
-  Vector<uint8_t> normals_;         // the MeshNormals normals, 12 bytes each
+  Vector<float> normals_;           // the MeshNormals normals, three floats each
   bool hasTexCoords_ = false, hasColors_ = false, hasNormals_ = false, pmRead_ = false;
   bool hasAdjacency_ = false, hasPointReps_ = false;
   Vector<LoadedMaterial> materialRecords_;
