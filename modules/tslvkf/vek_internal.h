@@ -127,9 +127,10 @@ class SharedRef {
 // Growable byte buffer over malloc/realloc (no zero-filling on growth).
 // Asks for large pages under a large block (a parsed mesh's blocks run to tens of megabytes):
 // fresh memory then costs one fault per large page instead of one per page. Only a hint.
+inline constexpr size_t kLargePage = size_t{2} << 20;
 inline void AdviseLarge(void* p, size_t n) {
 #if defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kLarge = uintptr_t{2} << 20;
+  constexpr uintptr_t kLarge = kLargePage;
   if (n < 2 * kLarge) return;
   const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kLarge - 1) & ~(kLarge - 1);
   const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kLarge - 1);
@@ -172,11 +173,24 @@ class ByteBuffer {
       }
       c *= 2;
     }
-    void* p = std::realloc(data_, c);
+    void* p = nullptr;
+#if defined(MADV_HUGEPAGE)
+    if (c >= 2 * kLargePage && c <= SIZE_MAX - kLargePage) {
+      // A fresh block on large-page boundaries, advised before the old bytes are copied in:
+      // realloc would copy them (and fault the new pages one small page at a time) before any
+      // advice could be given.
+      c = (c + kLargePage - 1) & ~(kLargePage - 1);
+      p = std::aligned_alloc(kLargePage, c);
+      if (!p) throw std::bad_alloc();
+      AdviseLarge(p, c);
+      if (size_) std::memcpy(p, data_, size_);
+      std::free(data_);
+    }
+#endif
+    if (!p) p = std::realloc(data_, c);
     if (!p) throw std::bad_alloc();
     data_ = static_cast<uint8_t*>(p);
     cap_ = c;
-    AdviseLarge(data_, cap_);
   }
   void Clear() { size_ = 0; }
   void Truncate(size_t n) {

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace lyr {
 namespace {
 
@@ -32,16 +34,24 @@ bool InjectFailure() noexcept {
 
 void* Alloc(size_t size) noexcept {
   if (InjectFailure()) return nullptr;
-  // malloc's alignment is 16 on the supported hosts; aligned_alloc makes it a guarantee.
+  // malloc's alignment is 16 on the supported hosts; aligned_alloc makes it a guarantee. Large
+  // blocks start and end on large-page boundaries, so that all their pages can be large ones.
   size_t rounded = (size + 15) & ~static_cast<size_t>(15);
   if (rounded < size) return nullptr;
   if (rounded == 0) rounded = 16;
+  size_t alignment = 16;
+  if (rounded >= platform::kLargeBlockBytes && rounded <= SIZE_MAX - platform::kLargePageBytes) {
+    alignment = platform::kLargePageBytes;
+    rounded = (rounded + alignment - 1) & ~(alignment - 1);
+  }
 #if defined(_WIN32)
-  void* p = _aligned_malloc(rounded, 16);
+  void* p = _aligned_malloc(rounded, alignment);
 #else
-  void* p = std::aligned_alloc(16, rounded);
+  void* p = std::aligned_alloc(alignment, rounded);
 #endif
-  if (p) g_live.fetch_add(1, std::memory_order_relaxed);
+  if (!p) return nullptr;
+  g_live.fetch_add(1, std::memory_order_relaxed);
+  if (alignment > 16) platform::AdviseLargeBlock(p, rounded);
   return p;
 }
 
@@ -74,10 +84,18 @@ void FailNth(int64_t n) noexcept {
   g_failDelivered.store(false, std::memory_order_relaxed);
   g_failCountdown.store(n < 0 ? -1 : n, std::memory_order_relaxed);
 }
-void Disarm() noexcept { FailNth(-1); }
-bool FailureDelivered() noexcept { return g_failDelivered.load(std::memory_order_relaxed); }
-uint64_t AllocationCount() noexcept { return g_allocations.load(std::memory_order_relaxed); }
-int64_t LiveBlocks() noexcept { return g_live.load(std::memory_order_relaxed); }
+void Disarm() noexcept {
+  FailNth(-1);
+}
+bool FailureDelivered() noexcept {
+  return g_failDelivered.load(std::memory_order_relaxed);
+}
+uint64_t AllocationCount() noexcept {
+  return g_allocations.load(std::memory_order_relaxed);
+}
+int64_t LiveBlocks() noexcept {
+  return g_live.load(std::memory_order_relaxed);
+}
 }  // namespace alloc_test
 
 }  // namespace lyr

@@ -264,12 +264,11 @@ Vec3 FaceNormal(const MeshArrays<Index>& m, uint32_t face) {
   return n;
 }
 
-// One half-edge: the face and corner it starts at, and the place it runs to. Half-edges are
-// grouped by the place they start at.
+// One half-edge: the place it runs to, and where it starts as 3 * face + corner (which is also
+// its entry of the adjacency). Half-edges are grouped by the place they start at.
 struct HalfEdge {
   uint32_t to;
-  uint32_t face;
-  uint32_t corner;
+  uint32_t slot;
 };
 
 }  // namespace
@@ -338,11 +337,15 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
   };
 
   // The places of every taking-part face of every run (kNoFace in the first for the others),
-  // and its half-edges bucketed by starting place (counting sort).
-  Work<uint32_t> offsets(size_t(nv) + 1);
+  // and its half-edges bucketed by starting place (counting sort). Half-edges name their face by
+  // its first adjacency entry, which must fit in 32 bits.
+  if (uint64_t(nf) * 3 > std::numeric_limits<uint32_t>::max()) return ErrOutOfMemory;
+  // bounds[p + 1] counts, then ends, then (after the fill, which walks backwards) starts the
+  // bucket of place p; the last entry is the total, the end of the last bucket.
+  Work<uint32_t> bounds(size_t(nv) + 2);
   Work<uint32_t> facePlaces(size_t(nf) * 3);
-  if (!offsets.Ok() || !facePlaces.Ok()) return ErrOutOfMemory;
-  std::fill(offsets.get(), offsets.get() + nv + 1, 0u);
+  if (!bounds.Ok() || !facePlaces.Ok()) return ErrOutOfMemory;
+  std::fill(bounds.get(), bounds.get() + nv + 2, 0u);
   std::fill(facePlaces.get(), facePlaces.get() + size_t(nf) * 3, kNoFace);
   size_t total = 0;
   ForEachRun(m, [&](uint32_t first, uint32_t end) {
@@ -353,21 +356,22 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
         p[0] = kNoFace;
         continue;
       }
-      for (int k = 0; k < 3; ++k) ++offsets[p[k] + 1];
+      for (int k = 0; k < 3; ++k) ++bounds[p[k] + 1];
       total += 3;
     }
   });
   if (total > std::numeric_limits<uint32_t>::max()) return ErrOutOfMemory;
-  for (uint32_t v = 0; v < nv; ++v) offsets[v + 1] += offsets[v];
+  for (uint32_t v = 0; v < nv; ++v) bounds[v + 1] += bounds[v];
+  bounds[size_t(nv) + 1] = static_cast<uint32_t>(total);
   Work<HalfEdge> edges(total);
-  Work<uint32_t> fill(nv);
-  if (!edges.Ok() || !fill.Ok()) return ErrOutOfMemory;
-  std::copy(offsets.get(), offsets.get() + nv, fill.get());
-  for (uint32_t f = 0; f < nf; ++f) {
+  if (!edges.Ok()) return ErrOutOfMemory;
+  // Backwards, so that each bucket holds its half-edges in face and corner order.
+  for (uint32_t f = nf; f-- > 0;) {
     const uint32_t* p = &facePlaces[size_t(f) * 3];
     if (p[0] == kNoFace) continue;
-    for (uint32_t k = 0; k < 3; ++k) edges[fill[p[k]]++] = {p[(k + 1) % 3], f, k};
+    for (uint32_t k = 3; k-- > 0;) edges[--bounds[p[k] + 1]] = {p[(k + 1) % 3], f * 3 + k};
   }
+  const uint32_t* offsets = bounds.get() + 1;
 
   // A half-edge is still free while its face's entry for it is none.
   ForEachRun(m, [&](uint32_t first, uint32_t end) {
@@ -398,8 +402,9 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
         bool several = false;
         for (uint32_t i = offsets[b]; i < offsets[b + 1]; ++i) {
           const HalfEdge& e = edges[i];
-          if (e.to != a || e.face < first || e.face >= end || e.face == f ||
-              adjacency[size_t(e.face) * 3 + e.corner] != kNoFace) {
+          const uint32_t face = e.slot / 3;
+          if (e.to != a || face < first || face >= end || face == f ||
+              adjacency[e.slot] != kNoFace) {
             continue;
           }
           if (!best) {
@@ -412,10 +417,10 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
               normal = FaceNormal(m, f);
               haveNormal = true;
             }
-            const Vec3 n = FaceNormal(m, best->face);
+            const Vec3 n = FaceNormal(m, best->slot / 3);
             bestDot = n.x * normal.x + n.y * normal.y + n.z * normal.z;
           }
-          const Vec3 n = FaceNormal(m, e.face);
+          const Vec3 n = FaceNormal(m, face);
           const float dot = n.x * normal.x + n.y * normal.y + n.z * normal.z;
           if (dot > bestDot) {
             bestDot = dot;
@@ -423,8 +428,8 @@ LyrResult AdjacencyFromPointReps(const MeshArrays<Index>& m, const uint32_t* poi
           }
         }
         if (!best) continue;
-        adjacency[size_t(f) * 3 + k] = best->face;
-        adjacency[size_t(best->face) * 3 + best->corner] = f;
+        adjacency[size_t(f) * 3 + k] = best->slot / 3;
+        adjacency[best->slot] = f;
       }
     }
   });

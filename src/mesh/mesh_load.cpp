@@ -48,15 +48,6 @@ struct LoadTriangle {
 };
 static_assert(sizeof(LoadTriangle) == 44);
 
-// A triangle corner of a MeshNormals child; corner i belongs to triangle i / 3, slot i % 3.
-struct LoadCorner {
-  uint32_t vertex;
-  uint32_t triangle;
-  uint32_t flags;  // 0x1: carries a normal
-  float normal[3];
-};
-inline constexpr uint32_t kCornerHasNormal = 0x1;
-
 // Bone data of a skinned mesh, until it is handed to the SkinInfo.
 class BoneData {
  public:
@@ -332,9 +323,10 @@ class MeshReader {
       return Ok;
     }
     if (nfn != polygonCount_) return ErrFail;
-    corners_.resize(triangles_.size() * 3);
+    // Per triangle corner the index of its normal, in the order of the triangles.
+    cornerNormals_.resize(triangles_.size() * 3);
+    uint32_t* corner = cornerNormals_.data();
     BlockReader faces(polygons_, polygonBytes_);  // checked when the Mesh block was read
-    size_t t = 0;
     for (uint32_t f = 0; f < nfn; ++f) {
       uint32_t k = 0, kn = 0;
       faces.U32(&k);
@@ -344,20 +336,15 @@ class MeshReader {
       for (uint32_t i = 0; i < kn; ++i)
         if (LoadAt<uint32_t>(idx, i) >= nn) return ErrFail;
       const uint32_t n0 = LoadAt<uint32_t>(idx, 0);
-      for (uint32_t j = 1; j + 1 < kn; ++j, ++t) {
-        const uint32_t n[3] = {n0, LoadAt<uint32_t>(idx, j), LoadAt<uint32_t>(idx, j + 1)};
-        for (int s = 0; s < 3; ++s) {
-          LoadCorner& corner = corners_[t * 3 + s];
-          corner.vertex = triangles_[t].v[s];
-          corner.triangle = static_cast<uint32_t>(t);
-          corner.flags = kCornerHasNormal;
-          std::memcpy(corner.normal, normals + size_t(n[s]) * 12, 12);
-        }
+      for (uint32_t j = 1; j + 1 < kn; ++j) {
+        *corner++ = n0;
+        *corner++ = LoadAt<uint32_t>(idx, j);
+        *corner++ = LoadAt<uint32_t>(idx, j + 1);
       }
     }
     hasNormals_ = true;
-    cornerNormals_.clear();
-    if (nn == fileVertexCount_) cornerNormals_.assign(normals, normals + size_t(nn) * 12);
+    normals_.resize(size_t(nn) * 3);
+    if (nn) std::memcpy(normals_.data(), normals, size_t(nn) * 12);
     return Ok;
   }
 
@@ -368,7 +355,7 @@ class MeshReader {
       vertices_[i].normalCount = 1;
     }
     hasNormals_ = true;
-    corners_.clear();
+    cornerNormals_.clear();
   }
 
   LyrResult ReadMaterialList(VekDataObject* c) {
@@ -455,7 +442,8 @@ class MeshReader {
     pm_ = copy;
     pmSize_ = b.size();
     pmRead_ = true;
-    if (!corners_.empty() && !cornerNormals_.empty()) CopyVertexNormals(cornerNormals_.data());
+    if (!cornerNormals_.empty() && normals_.size() == size_t(fileVertexCount_) * 3)
+      CopyVertexNormals(reinterpret_cast<const uint8_t*>(normals_.data()));
     return Ok;
   }
 
@@ -590,22 +578,21 @@ class MeshReader {
   }
 
   void ApplyCornerNormals() {
-    for (size_t i = 0; i < corners_.size(); ++i) {
-      const LoadCorner& c = corners_[i];
-      if (!(c.flags & kCornerHasNormal)) continue;
-      uint32_t& slot = triangles_[c.triangle].v[i % 3];
+    for (size_t i = 0; i < cornerNormals_.size(); ++i) {
+      const float* normal = normals_.data() + size_t(cornerNormals_[i]) * 3;
+      uint32_t& slot = triangles_[i / 3].v[i % 3];
       LoadVertex& x = vertices_[slot];
       if (!x.normalSet) {
-        std::memcpy(x.normal, c.normal, 12);
+        std::memcpy(x.normal, normal, 12);
         x.normalSet = 1;
         continue;
       }
-      if (SameNormal(x.normal, c.normal)) continue;
+      if (SameNormal(x.normal, normal)) continue;
       uint32_t target = FindInRing(
-          slot, [&](const LoadVertex& y) { return y.normalSet && SameNormal(y.normal, c.normal); });
+          slot, [&](const LoadVertex& y) { return y.normalSet && SameNormal(y.normal, normal); });
       if (target == kNone) {
         target = Split(slot);
-        std::memcpy(vertices_[target].normal, c.normal, 12);
+        std::memcpy(vertices_[target].normal, normal, 12);
         vertices_[target].normalSet = 1;
       }
       slot = target;
@@ -709,7 +696,8 @@ class MeshReader {
       ComputeNormals();
       ApplyCornerNormals();
     }
-    corners_ = Vector<LoadCorner>();
+    cornerNormals_ = Vector<uint32_t>();
+    normals_ = Vector<float>();
     uint32_t used = 0;
     for (LoadTriangle& t : triangles_) {
       if (t.v[0] == t.v[1] || t.v[1] == t.v[2] || t.v[0] == t.v[2])
@@ -749,8 +737,8 @@ class MeshReader {
   uint32_t polygonBytes_ = 0;
   Vector<LoadVertex> vertices_;
   Vector<LoadTriangle> triangles_;
-  Vector<LoadCorner> corners_;
-  Vector<uint8_t> cornerNormals_;  // the MeshNormals normals when there is one per vertex
+  Vector<uint32_t> cornerNormals_;  // per triangle corner: its normal's index in normals_
+  Vector<float> normals_;           // the MeshNormals normals, three floats each
   bool hasTexCoords_ = false, hasColors_ = false, hasNormals_ = false, pmRead_ = false;
   bool hasAdjacency_ = false, hasPointReps_ = false;
   Vector<LoadedMaterial> materialRecords_;

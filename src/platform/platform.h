@@ -58,6 +58,16 @@ using DebugSink = void (*)(const char* text, void* context);
 void DebugOutput(const char* text) noexcept;
 void SetDebugSink(DebugSink sink, void* context) noexcept;
 
+// ---- Memory ------------------------------------------------------------------------------------
+// Blocks of at least kLargeBlockBytes are worth placing on kLargePageBytes boundaries and the
+// advice below.
+inline constexpr size_t kLargePageBytes = size_t(2) << 20;
+inline constexpr size_t kLargeBlockBytes = size_t(4) << 20;
+// Asks the system to back a freshly allocated block with large pages where it can: the block's
+// first touch then takes one fault per large page instead of one per small page, which is most
+// of the cost of filling a fresh block of many megabytes. Only a hint; no effect elsewhere.
+void AdviseLargeBlock(void* block, size_t size) noexcept;
+
 // ---- Files -------------------------------------------------------------------------------------
 // A read-only view of a whole file. An empty file maps to a null view of size 0.
 class MappedFile {

@@ -336,82 +336,99 @@ LYR_TARGET_AVX_INLINE void AddInfluence(const float* r, const float* d, const fl
   }
 }
 
-// Influences kK..count-1 of a decoded group, as straight-line steps: the usual runs are short.
-template <bool kDivide, uint32_t kK>
-LYR_TARGET_AVX_INLINE void AddInfluences(const uint8_t* rows, const uint8_t* dirs,
-                                         const int32_t* at, const float* weights, uint32_t count,
+// Sums count influences (kCount of them when not 0) into v.acc. Without kDivide, w is taken as
+// exactly 1; lane 3 of v.acc[0] then still sums w times the weights, so it is NaN exactly when
+// some w was NaN, which the caller checks.
+template <bool kDivide, uint32_t kCount>
+LYR_TARGET_AVX_INLINE void SumInfluences(const uint8_t* rows, const uint8_t* dirs,
+                                         const avx::SkinInfluence* in, uint32_t count,
                                          uint32_t regs, AvxVertex& v) {
-  if constexpr (kK < 8) {
-    if (kK >= count) return;
-    const size_t o = static_cast<uint32_t>(at[kK]);
+  const uint32_t k = kCount ? kCount : count;
+#pragma GCC unroll 4
+  for (uint32_t i = 0; i < k; ++i) {
+    const size_t o = in[i].rowOffset;
     AddInfluence<kDivide>(reinterpret_cast<const float*>(rows + o),
-                          reinterpret_cast<const float*>(dirs + o / 2), &weights[kK], regs, v);
-    AddInfluences<kDivide, kK + 1>(rows, dirs, at, weights, count, regs, v);
+                          reinterpret_cast<const float*>(dirs + o / 2), &in[i].weight, regs, v);
   }
 }
 
-// Sums one vertex's run into v.acc and returns the run's end (past its marker). Without
-// kDivide, w is taken as exactly 1; lane 3 of v.acc[0] then still sums w times the weights, so it
-// is NaN exactly when some w was NaN, which the caller checks.
-template <bool kDivide>
-LYR_TARGET_AVX_INLINE const float* SumRun(const uint8_t* rows, const uint8_t* dirs,
-                                          const float* run, uint32_t regs, AvxVertex& v) {
-  alignas(32) int32_t at[8];  // 128 * bone: the packed rows' offset (the matrices' is half)
-  alignas(32) float weights[8];
-  const __m256 evenMask = _mm256_castsi256_ps(_mm256_set1_epi32(~1));
-  for (;;) {
-    // Eight values of the run decoded at once: 2b and the weight as in DecodeInfluence; 64 * 2b
-    // is exact in single precision.
-    const __m256 values = _mm256_loadu_ps(run);
-    const int ends = _mm256_movemask_ps(_mm256_cmp_ps(values, _mm256_setzero_ps(), _CMP_NGE_UQ));
-    const uint32_t count =
-        static_cast<uint32_t>(__builtin_ctz(static_cast<unsigned>(ends) | 0x100u));
-    const __m256 even = _mm256_cvtepi32_ps(_mm256_castps_si256(
-        _mm256_and_ps(_mm256_castsi256_ps(_mm256_cvttps_epi32(values)), evenMask)));
-    _mm256_store_ps(weights, _mm256_sub_ps(values, even));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(at),
-                       _mm256_cvttps_epi32(_mm256_mul_ps(even, _mm256_set1_ps(64.0f))));
-    AddInfluences<kDivide, 0>(rows, dirs, at, weights, count, regs, v);
-    if (count < 8) return run + count + 1;
-    run += 8;
-  }
-}
+// What stays the same over the spans of one call.
+struct AvxCall {
+  const uint8_t* rows;
+  const uint8_t* dirs;
+  uint32_t stride, elementCount, leading;
+  const size_t* srcOffset;
+  const size_t* dstOffset;
+};
 
-template <uint32_t kFixed>
-LYR_TARGET_AVX void BlendAvx(const float* packed, const Matrix* dirs, const uint8_t* src,
-                             uint8_t* dst, uint32_t vertexCount, uint32_t stride,
-                             const size_t* srcOffset, const size_t* dstOffset,
-                             uint32_t elementCount, uint32_t leading, const float* run,
-                             bool affine) {
-  const uint32_t n = kFixed == kAnyCount ? elementCount : kFixed;
+// One span of vertices with `count` influences each (kCount when not 0) and kFixed transformed
+// elements (any number for kAnyCount). kWide: one element, at byte 12, and the sums stored as two
+// overlapping blocks (see BlendSkinnedVertices). Returns the first influence past the span. The
+// call's values are held in locals: stores through the vertex pointers could alias the AvxCall, and
+// would otherwise make the compiler read it again for every vertex.
+template <uint32_t kFixed, uint32_t kCount, bool kAffine, bool kWide>
+LYR_TARGET_AVX const avx::SkinInfluence* BlendSpan(const AvxCall& c, const uint8_t* src,
+                                                   uint8_t* dst, uint32_t vertices, uint32_t count,
+                                                   const avx::SkinInfluence* in) {
+  const uint32_t n = kFixed == kAnyCount ? c.elementCount : kFixed;
   const uint32_t regs = n / 2 + 1;
-  const uint8_t* rows = reinterpret_cast<const uint8_t*>(packed);
-  const uint8_t* dirBytes = reinterpret_cast<const uint8_t*>(dirs);
+  const uint32_t k = kCount ? kCount : count;
+  const uint8_t* const rows = c.rows;
+  const uint8_t* const dirs = c.dirs;
+  const uint32_t stride = c.stride, leading = c.leading;
+  const bool copyTail = stride > leading && src != dst;
+  size_t srcOffset[kMaxSkinnedElements], dstOffset[kMaxSkinnedElements];
+  for (uint32_t e = 0; e < n; ++e) srcOffset[e] = c.srcOffset[e], dstOffset[e] = c.dstOffset[e];
   AvxVertex v;
-  for (uint32_t i = 0; i < vertexCount; ++i, src += stride, dst += stride) {
-    LoadInputs(src, srcOffset, n, regs, v);
-    if (!affine) {
-      run = SumRun<true>(rows, dirBytes, run, regs, v);
+  for (uint32_t i = 0; i < vertices; ++i, src += stride, dst += stride, in += k) {
+    if constexpr (kWide) {
+      const size_t twelve = 12;
+      LoadInputs(src, &twelve, 1, 1, v);
     } else {
-      const float* next = SumRun<false>(rows, dirBytes, run, regs, v);
+      LoadInputs(src, srcOffset, n, regs, v);
+    }
+    if constexpr (!kAffine) {
+      SumInfluences<true, kCount>(rows, dirs, in, k, regs, v);
+    } else {
+      SumInfluences<false, kCount>(rows, dirs, in, k, regs, v);
       const __m128 p = _mm256_castps256_ps128(v.acc[0]);
-      const float w = _mm_cvtss_f32(_mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
-      if (w != w) {
+      if (_mm_movemask_ps(_mm_cmpunord_ps(p, p)) & 8) [[unlikely]] {
         // A coordinate was infinite or NaN: the sums again, with the divide.
         for (uint32_t j = 0; j < regs; ++j) v.acc[j] = _mm256_setzero_ps();
-        next = SumRun<true>(rows, dirBytes, run, regs, v);
+        SumInfluences<true, 0>(rows, dirs, in, k, regs, v);
       }
-      run = next;
     }
-    CopyTail(dst, src, leading, stride);
+    if constexpr (kWide) {
+      _mm_storeu_ps(reinterpret_cast<float*>(dst), _mm256_castps256_ps128(v.acc[0]));
+      _mm_storeu_ps(reinterpret_cast<float*>(dst + 12), _mm256_extractf128_ps(v.acc[0], 1));
+      if (copyTail) std::memcpy(dst + leading, src + leading, stride - leading);
+      continue;
+    }
+    if (copyTail) std::memmove(dst + leading, src + leading, stride - leading);
     StoreVector3Avx(dst, _mm256_castps256_ps128(v.acc[0]));
-    for (uint32_t k = 0; k < n; ++k) {
-      const __m256 a = v.acc[(k + 1) / 2];
-      StoreVector3Avx(dst + dstOffset[k],
-                      k % 2 == 0 ? _mm256_extractf128_ps(a, 1) : _mm256_castps256_ps128(a));
+    for (uint32_t e = 0; e < n; ++e) {
+      const __m256 a = v.acc[(e + 1) / 2];
+      StoreVector3Avx(dst + dstOffset[e],
+                      e % 2 == 0 ? _mm256_extractf128_ps(a, 1) : _mm256_castps256_ps128(a));
     }
   }
+  return in;
 }
+
+using SpanKernel = const avx::SkinInfluence* (*)(const AvxCall&, const uint8_t*, uint8_t*, uint32_t,
+                                                 uint32_t, const avx::SkinInfluence*);
+
+// Kernels by affine bones and influence count: straight-line sums for the usual short runs, a
+// loop past them.
+constexpr uint32_t kUnrolledCounts = 4;
+template <uint32_t kFixed, bool kWide>
+constexpr SpanKernel kSpanKernels[2][kUnrolledCounts + 1] = {
+    {BlendSpan<kFixed, 0, false, kWide>, BlendSpan<kFixed, 1, false, kWide>,
+     BlendSpan<kFixed, 2, false, kWide>, BlendSpan<kFixed, 3, false, kWide>,
+     BlendSpan<kFixed, 4, false, kWide>},
+    {BlendSpan<kFixed, 0, true, kWide>, BlendSpan<kFixed, 1, true, kWide>,
+     BlendSpan<kFixed, 2, true, kWide>, BlendSpan<kFixed, 3, true, kWide>,
+     BlendSpan<kFixed, 4, true, kWide>}};
 
 }  // namespace
 
@@ -442,21 +459,79 @@ void PackSkinMatrices(const Matrix* bones, const Matrix* directions, uint32_t co
   }
 }
 
+void CountSkinSpans(const float* table, uint32_t vertexCount, size_t* spanCount,
+                    size_t* influenceCount) {
+  size_t spans = 0, influences = 0;
+  uint32_t previous = 0;
+  for (uint32_t v = 0; v < vertexCount; ++v) {
+    uint32_t length = 0;
+    while (table[length] >= 0.0f) ++length;
+    if (v == 0 || length != previous) ++spans;
+    previous = length;
+    influences += length;
+    table += length + 1;
+  }
+  *spanCount = spans;
+  *influenceCount = influences;
+}
+
+void BuildSkinSpans(const float* table, uint32_t vertexCount, SkinSpan* spans,
+                    SkinInfluence* influences) {
+  SkinSpan* span = spans - 1;
+  for (uint32_t v = 0; v < vertexCount; ++v) {
+    uint32_t length = 0;
+    for (; table[length] >= 0.0f; ++length) {
+      float weight;
+      const size_t at = DecodeInfluence(table[length], &weight);
+      *influences++ = SkinInfluence{static_cast<uint32_t>(at * 2), weight};
+    }
+    if (v == 0 || length != span->influenceCount) *++span = SkinSpan{0, length};
+    ++span->vertexCount;
+    table += length + 1;
+  }
+}
+
 LYR_TARGET_AVX void BlendSkinnedVertices(const float* packed, const Matrix* directions,
-                                         const void* source, void* destination,
-                                         uint32_t vertexCount, uint32_t stride,
+                                         const void* source, void* destination, uint32_t stride,
                                          const void* const* srcElements, void* const* dstElements,
                                          uint32_t elementCount, uint32_t leading,
-                                         const float* table, int flags) {
+                                         const SkinSpan* spans, size_t spanCount,
+                                         const SkinInfluence* influences, int flags) {
   const ElementPlaces places(source, destination, srcElements, dstElements, elementCount);
   const uint32_t n = places.count;
-  const auto kernel = n == 1   ? BlendAvx<1>
-                      : n == 2 ? BlendAvx<2>
-                      : n == 3 ? BlendAvx<3>
-                               : BlendAvx<kAnyCount>;
-  kernel(packed, directions, static_cast<const uint8_t*>(source),
-         static_cast<uint8_t*>(destination), vertexCount, stride, places.src, places.dst, n,
-         leading, table, (flags & kSkinAffineBones) != 0);
+  const uint8_t* src = static_cast<const uint8_t*>(source);
+  uint8_t* dst = static_cast<uint8_t*>(destination);
+  size_t vertexCount = 0;
+  for (size_t s = 0; s < spanCount; ++s) vertexCount += spans[s].vertexCount;
+  const size_t bytes = vertexCount * stride;
+  const uintptr_t from = reinterpret_cast<uintptr_t>(src), to = reinterpret_cast<uintptr_t>(dst);
+  const bool apart = from + bytes <= to || to + bytes <= from;
+  const AvxCall call{reinterpret_cast<const uint8_t*>(packed),
+                     reinterpret_cast<const uint8_t*>(directions),
+                     stride,
+                     n,
+                     leading,
+                     places.src,
+                     places.dst};
+  // The sums of the position and element 0 may be stored as two overlapping 16-byte blocks when
+  // they lie side by side and the arrays apart: the four bytes past element 0 are rewritten
+  // afterwards by the tail copy or the next vertex. The last vertex stores exactly its bytes.
+  const bool wide = n == 1 && places.src[0] == 12 && places.dst[0] == 12 && leading == 24 && apart;
+  const int affine = (flags & kSkinAffineBones) ? 1 : 0;
+  const SpanKernel* exact =
+      (n == 1 ? kSpanKernels<1, false> : kSpanKernels<kAnyCount, false>)[affine];
+  const SpanKernel* kernels = wide ? kSpanKernels<1, true>[affine] : exact;
+  for (size_t s = 0; s < spanCount; ++s) {
+    uint32_t vertices = spans[s].vertexCount;
+    const uint32_t count = spans[s].influenceCount;
+    const uint32_t form = count <= kUnrolledCounts ? count : 0;
+    const bool last = s + 1 == spanCount && wide;
+    if (last) --vertices;
+    influences = kernels[form](call, src, dst, vertices, count, influences);
+    src += size_t(vertices) * stride;
+    dst += size_t(vertices) * stride;
+    if (last) influences = exact[form](call, src, dst, 1, count, influences);
+  }
 }
 
 }  // namespace avx

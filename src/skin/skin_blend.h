@@ -51,23 +51,40 @@ bool AffineBones(const Matrix* bones, uint32_t count);
 // register, so one product covers both. It reads the bone matrices from a packed copy made once
 // per call: per bone 32 floats, row i of the bone matrix followed by row i of the direction
 // matrix, for row 3 the bone's row followed by four -0 (adding -0 changes no value, so the
-// direction lanes keep the sums of the other forms). Its results are the bits of the SSE form.
+// direction lanes keep the sums of the other forms). It reads the influences from its own table,
+// derived from the update table: spans of consecutive vertices that have the same number of
+// influences, and per influence the packed rows' byte offset beside the decoded weight, so that
+// no value is decoded and no run end is searched per call. Its results are the bits of the SSE
+// form.
 #if defined(__x86_64__) && defined(__GNUC__)
 #define LYR_HAVE_AVX_SKINNING 1
 namespace avx {
+struct SkinSpan {
+  uint32_t vertexCount;     // at least 1
+  uint32_t influenceCount;  // of each vertex of the span
+};
+struct SkinInfluence {
+  uint32_t rowOffset;  // 128 * bone: the packed rows' byte offset (the matrices' is half of it)
+  float weight;
+};
 // Whether the processor and the operating system run the AVX form.
 bool SkinningAvailable();
+// The sizes of the span table of an update table of vertexCount runs.
+void CountSkinSpans(const float* updateTable, uint32_t vertexCount, size_t* spanCount,
+                    size_t* influenceCount);
+// Writes the span table of an update table; the arrays hold the counts CountSkinSpans gives.
+void BuildSkinSpans(const float* updateTable, uint32_t vertexCount, SkinSpan* spans,
+                    SkinInfluence* influences);
 // Writes the packed rows of bones 0..count-1 (directions null: the bones serve for both).
 // packed must be 32-byte aligned and hold 32 * count floats.
 void PackSkinMatrices(const Matrix* bones, const Matrix* directions, uint32_t count, float* packed);
-// The blend as BlendSkinnedVertices, for at least one transformed element. directions (or the
-// bones when null) are read for the elements after the first; packed for the rest. The update
-// table is read in groups of eight values: it must stay readable for seven values past its last
-// end marker.
+// The blend as BlendSkinnedVertices, for at least one transformed element, over the vertices the
+// spans count. directions (or the bones when null) are read for the elements after the first;
+// packed for the rest.
 void BlendSkinnedVertices(const float* packed, const Matrix* directions, const void* src, void* dst,
-                          uint32_t vertexCount, uint32_t stride, const void* const* srcElements,
-                          void* const* dstElements, uint32_t elementCount, uint32_t leadingBytes,
-                          const float* updateTable, int flags);
+                          uint32_t stride, const void* const* srcElements, void* const* dstElements,
+                          uint32_t elementCount, uint32_t leadingBytes, const SkinSpan* spans,
+                          size_t spanCount, const SkinInfluence* influences, int flags);
 }  // namespace avx
 #endif
 

@@ -4,6 +4,7 @@
 #include "core/alloc.h"
 #include "core/object_impl.h"
 #include "lyr/skin.h"
+#include "skin/skin_blend.h"
 
 namespace lyr {
 
@@ -108,8 +109,13 @@ class SkinInfoImpl final : public Object<SkinInfoImpl, SkinInfo> {
   Block<float> updateTable_;
   size_t updateCapacity_ = 0;     // entries
   uint32_t updateBoneLimit_ = 0;  // one past the largest bone the update table names
-  Block<float> packedRows_;       // the AVX form's per-call copy of the matrices
-  uint32_t packedCapacity_ = 0;   // bones
+#if defined(LYR_HAVE_AVX_SKINNING)
+  Block<float> packedRows_;      // the AVX form's per-call copy of the matrices
+  uint32_t packedCapacity_ = 0;  // bones
+  Block<avx::SkinSpan> spans_;   // the AVX form's view of the update table
+  Block<avx::SkinInfluence> spanInfluences_;
+  size_t spanCount_ = 0, spanCapacity_ = 0, spanInfluenceCapacity_ = 0;
+#endif
   uint32_t cache_ = 0;
 };
 

@@ -60,10 +60,6 @@ LyrResult AnalyseLayout(const VertexElement* decl, SkinLayout* out) {
   return Ok;
 }
 
-// The update table is followed by this many end markers, so that a form reading the table eight
-// values at a time never reads past the block.
-constexpr size_t kTablePadding = 7;
-
 #if defined(LYR_HAVE_AVX_SKINNING)
 // Packed rows are read with 32-byte loads; blocks from the allocator are 16-byte aligned at least.
 constexpr size_t kPackedSlack = 4;
@@ -72,6 +68,18 @@ float* PackedBase(float* block) {
   return reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(block) + 31) & ~uintptr_t(31));
 }
 #endif
+
+// Grows block to hold need elements unless it holds them already; on failure the block and its
+// capacity stay as they were.
+template <class T, class Count>
+bool Reserve(Block<T>& block, Count& capacity, Count need) {
+  if (need <= capacity) return true;
+  Block<T> grown;
+  if (!grown.allocate(need)) return false;
+  block = std::move(grown);
+  capacity = need;
+  return true;
+}
 
 }  // namespace
 
@@ -94,13 +102,8 @@ LyrResult SkinInfoImpl::BuildUpdateTable() {
       boneLimit = b + 1;
     }
   }
-  if (total > SIZE_MAX / sizeof(float) - kTablePadding) return ErrOutOfMemory;
-  if (total > updateCapacity_) {
-    Block<float> grown;
-    if (!grown.allocate(size_t(total) + kTablePadding)) return ErrOutOfMemory;
-    updateTable_ = std::move(grown);
-    updateCapacity_ = size_t(total);
-  }
+  if (total > SIZE_MAX / sizeof(float)) return ErrOutOfMemory;
+  if (!Reserve(updateTable_, updateCapacity_, size_t(total))) return ErrOutOfMemory;
 #if defined(LYR_HAVE_AVX_SKINNING)
   if (boneLimit > packedCapacity_ && avx::SkinningAvailable()) {
     if (!packedRows_.allocate(size_t(boneLimit) * 32 + kPackedSlack)) {
@@ -126,7 +129,18 @@ LyrResult SkinInfoImpl::BuildUpdateTable() {
     }
   }
   for (uint32_t v = 0; v < vertexCount_; ++v) table[cursor[v]] = -1.0f;
-  for (size_t k = 0; k < kTablePadding; ++k) table[at + k] = -1.0f;
+#if defined(LYR_HAVE_AVX_SKINNING)
+  if (avx::SkinningAvailable()) {
+    size_t spanCount = 0, influenceCount = 0;
+    avx::CountSkinSpans(table, vertexCount_, &spanCount, &influenceCount);
+    // Sized for one span per vertex, so that other thresholds rebuild it in place.
+    if (!Reserve(spans_, spanCapacity_, size_t(vertexCount_)) ||
+        !Reserve(spanInfluences_, spanInfluenceCapacity_, influenceCount))
+      return ErrOutOfMemory;
+    avx::BuildSkinSpans(table, vertexCount_, spans_.get(), spanInfluences_.get());
+    spanCount_ = spanCount;
+  }
+#endif
   updateBoneLimit_ = boneLimit;
   cache_ |= kUpdateTableBuilt;
   return Ok;
@@ -163,14 +177,16 @@ LyrResult SkinInfoImpl::UpdateSkinnedVertices(const Matrix* boneMatrices,
   }
 #if defined(LYR_HAVE_AVX_SKINNING)
   // Where the table holds the SSE form, the AVX form gives the same bits with half the products.
-  if (packedCapacity_ >= updateBoneLimit_ && layout.elementCount > 0 &&
+  // The processor is asked as well: a table naming no bone needs no packed rows, so their
+  // capacity alone does not tell that the AVX form's tables were built.
+  if (avx::SkinningAvailable() && packedCapacity_ >= updateBoneLimit_ && layout.elementCount > 0 &&
       SelectFastFunctions(1) != kSelectionPending &&
       CurrentFastFunctions().BlendSkinnedVertices == sse::BlendSkinnedVertices) {
     float* packed = PackedBase(packedRows_.get());
     avx::PackSkinMatrices(boneMatrices, directionMatrices, updateBoneLimit_, packed);
-    avx::BlendSkinnedVertices(packed, dirs, source, destination, vertexCount_, layout.stride,
-                              srcElements, dstElements, layout.elementCount, layout.leading,
-                              updateTable_.get(), flags);
+    avx::BlendSkinnedVertices(packed, dirs, source, destination, layout.stride, srcElements,
+                              dstElements, layout.elementCount, layout.leading, spans_.get(),
+                              spanCount_, spanInfluences_.get(), flags);
     return Ok;
   }
 #endif

@@ -100,8 +100,20 @@ TEST(Allocator, AlignmentZeroSizeAndOverflow) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u) << size;
     Free(p);
   }
+  // Around the size from which blocks are placed on large-page boundaries: every byte usable.
+  constexpr size_t kMiB = size_t(1) << 20;
+  for (size_t size : {4 * kMiB - 16, 4 * kMiB - 1, 4 * kMiB, 4 * kMiB + 1, 6 * kMiB + 17}) {
+    unsigned char* p = static_cast<unsigned char*>(Alloc(size));
+    ASSERT_NE(p, nullptr) << size;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u) << size;
+    p[0] = 1;
+    p[size - 1] = 2;
+    Free(p);
+  }
   EXPECT_EQ(AllocArray(SIZE_MAX / 4 + 1, 4), nullptr);
-  EXPECT_EQ(Alloc(SIZE_MAX - 3), nullptr);
+  // Sizes whose rounding up to a large page would wrap.
+  for (size_t size : {SIZE_MAX - 3, SIZE_MAX - 2 * kMiB + 1, SIZE_MAX - 2 * kMiB - 15})
+    EXPECT_EQ(Alloc(size), nullptr) << size;
   unsigned char* z = static_cast<unsigned char*>(AllocZeroed(33));
   ASSERT_NE(z, nullptr);
   for (int i = 0; i < 33; ++i) EXPECT_EQ(z[i], 0);

@@ -82,6 +82,17 @@ TEST(Adjacency, BestAgreeingNormalAmongSeveral) {
     EXPECT_EQ(adj[flat * 3], 0u);
     EXPECT_EQ(adj[upright * 3], N);
   }
+  // Candidates that agree equally (all in the plane): the earliest face is matched.
+  TestMesh t;
+  t.AddVertex(0, 0, 0);
+  t.AddVertex(1, 0, 0);
+  t.AddFace(0, 1, t.AddVertex(0.5f, 1, 0));
+  for (float x : {0.2f, 0.5f, 0.8f}) t.AddFace(1, 0, t.AddVertex(x, -1, 0));
+  const std::vector<uint32_t> adj = Adjacency(t);
+  EXPECT_EQ(adj[0], 1u);
+  EXPECT_EQ(adj[3], 0u);
+  EXPECT_EQ(adj[6], N);
+  EXPECT_EQ(adj[9], N);
 }
 
 TEST(Adjacency, DegenerateAndUnusedFacesStayAlone) {

@@ -20,15 +20,16 @@ using Form = void (*)(const Matrix*, const Matrix*, const void*, void*, uint32_t
 
 struct Case {
   uint32_t elements;  // transformed elements after the position, three floats each, packed
-  uint32_t maxInfluences;
+  uint32_t minInfluences, maxInfluences;
   bool withDirections;
+  uint32_t tailFloats;  // copied bytes after the transformed elements
 };
 
-// Vertices of a position and `elements` directions, a padded table with runs of 0 to
-// maxInfluences values, affine bones (some with -0 in the fourth column) and some vertices with
-// infinite or NaN coordinates.
+// Vertices of a position and `elements` directions followed by tailFloats copied floats, a table
+// with runs of minInfluences to maxInfluences values, affine bones (some with -0 in the fourth
+// column) and some vertices with infinite or NaN coordinates.
 struct Scene {
-  uint32_t vertices = 97, bones = 40, stride = 0, elements = 0;
+  uint32_t vertices = 97, bones = 40, stride = 0, leading = 0, elements = 0;
   std::vector<float> src;
   std::vector<float> table;
   std::vector<float> storage;  // bones then directions, 32-byte aligned
@@ -37,7 +38,8 @@ struct Scene {
   std::vector<const void*> srcElements;
 
   Scene(const Case& c, std::mt19937& rng) : elements(c.elements) {
-    stride = 12 * (1 + c.elements);
+    leading = 12 * (1 + c.elements);
+    stride = leading + 4 * c.tailFloats;
     const uint32_t floats = stride / 4;
     std::uniform_real_distribution<float> coord(-2.0f, 2.0f);
     src.resize(size_t(vertices) * floats);
@@ -48,7 +50,7 @@ struct Scene {
     for (uint32_t v = 5; v < vertices; v += 11) src[size_t(v) * floats + v % 3] = specials[v % 4];
     for (uint32_t k = 0; k < c.elements; ++k) srcElements.push_back(&src[3 + 3 * k]);
 
-    std::uniform_int_distribution<uint32_t> runLength(0, c.maxInfluences);
+    std::uniform_int_distribution<uint32_t> runLength(c.minInfluences, c.maxInfluences);
     std::uniform_real_distribution<float> weight(0.0f, 1.0f);
     for (uint32_t v = 0; v < vertices; ++v) {
       const uint32_t n = runLength(rng);
@@ -59,7 +61,6 @@ struct Scene {
       }
       table.push_back(-1.0f);
     }
-    for (int i = 0; i < 7; ++i) table.push_back(-1.0f);
 
     storage.resize(size_t(bones) * 32 + 8);
     const uintptr_t p = (reinterpret_cast<uintptr_t>(storage.data()) + 31) & ~uintptr_t(31);
@@ -77,7 +78,7 @@ struct Scene {
     std::vector<void*> dstElements;
     for (uint32_t k = 0; k < elements; ++k) dstElements.push_back(&dst[3 + 3 * k]);
     form(boneArray, dirs, src.data(), dst.data(), vertices, stride, srcElements.data(),
-         dstElements.data(), elements, stride, table.data(), flags);
+         dstElements.data(), elements, leading, table.data(), flags);
     return dst;
   }
 
@@ -90,9 +91,14 @@ struct Scene {
     std::vector<float> dst(src.size(), 0.0f);
     std::vector<void*> dstElements;
     for (uint32_t k = 0; k < elements; ++k) dstElements.push_back(&dst[3 + 3 * k]);
-    avx::BlendSkinnedVertices(packed, dirs ? dirs : boneArray, src.data(), dst.data(), vertices,
-                              stride, srcElements.data(), dstElements.data(), elements, stride,
-                              table.data(), flags);
+    size_t spanCount = 0, influenceCount = 0;
+    avx::CountSkinSpans(table.data(), vertices, &spanCount, &influenceCount);
+    std::vector<avx::SkinSpan> spans(spanCount);
+    std::vector<avx::SkinInfluence> influences(influenceCount);
+    avx::BuildSkinSpans(table.data(), vertices, spans.data(), influences.data());
+    avx::BlendSkinnedVertices(packed, dirs ? dirs : boneArray, src.data(), dst.data(), stride,
+                              srcElements.data(), dstElements.data(), elements, leading,
+                              spans.data(), spanCount, influences.data(), flags);
     return dst;
   }
 #endif
@@ -109,13 +115,17 @@ void ExpectSameBits(const std::vector<float>& a, const std::vector<float>& b, co
   }
 }
 
-const Case kCases[] = {{1, 4, false}, {1, 12, true}, {2, 5, true},
-                       {3, 9, false}, {0, 6, false}, {5, 17, true}};
+// Runs of equal length make long spans of the AVX form; tails check its overlapping stores.
+const Case kCases[] = {{1, 0, 4, false, 0}, {1, 0, 12, true, 0}, {2, 0, 5, true, 1},
+                       {3, 0, 9, false, 0}, {0, 0, 6, false, 2}, {5, 0, 17, true, 0},
+                       {1, 4, 4, false, 0}, {1, 4, 4, true, 3},  {1, 1, 2, false, 1},
+                       {1, 7, 7, false, 0}, {2, 3, 3, false, 0}};
 
 TEST(SkinnedForms, AffineShortcutGivesTheBitsOfTheGeneralPath) {
   std::mt19937 rng(2024);
   for (const Case& c : kCases) {
-    SCOPED_TRACE(testing::Message() << c.elements << " elements, " << c.maxInfluences);
+    SCOPED_TRACE(testing::Message() << c.elements << " elements, " << c.minInfluences << " to "
+                                    << c.maxInfluences << " influences, tail " << c.tailFloats);
     Scene s(c, rng);
     const Matrix* dirs = c.withDirections ? s.dirArray : nullptr;
     ExpectSameBits(s.Run(plain::BlendSkinnedVertices, dirs, kSkinAffineBones),
@@ -138,7 +148,8 @@ TEST(SkinnedForms, ProcessorFormsGiveTheBitsOfThePlainForm) {
 #else
   std::mt19937 rng(77);
   for (const Case& c : kCases) {
-    SCOPED_TRACE(testing::Message() << c.elements << " elements, " << c.maxInfluences);
+    SCOPED_TRACE(testing::Message() << c.elements << " elements, " << c.minInfluences << " to "
+                                    << c.maxInfluences << " influences, tail " << c.tailFloats);
     Scene s(c, rng);
     // Make some bones projective, so that the divide runs too.
     for (uint32_t b = 1; b < s.bones; b += 4) s.boneArray[b] = RandomMatrix(rng, true);

@@ -349,5 +349,40 @@ TEST(VekWrite, FaceRunsAreCheckedAndWrittenWhole) {
   }
 }
 
+TEST(VekWrite, BlocksOfManyMegabytesReadBackWhole) {
+  // 2.4 MB of positions, then 4.8 MB of faces: the reader's block moves to blocks on large-page
+  // boundaries at both steps, the second time with the positions in it.
+  const uint32_t vertices = 200000, faces = 300000;
+  std::vector<uint32_t> block = {vertices};
+  uint32_t x = 12345;
+  auto next = [&x] { return x = x * 1664525u + 1013904223u; };
+  for (uint32_t i = 0; i < 3 * vertices; ++i)
+    block.push_back(0x3F000000u | (next() >> 9));  // finite floats in [0.5, 1), every mantissa
+  block.push_back(faces);
+  for (uint32_t f = 0; f < faces; ++f)
+    block.insert(block.end(), {3, next() % vertices, next() % vertices, next() % vertices});
+  Ref<VekFile> file = NewVekFile();
+  TempFile tmp;
+  {
+    Ref<VekSaveObject> save;
+    ASSERT_EQ(file->OpenSave(tmp.path(), kVekFormatBinary, save.put()), Ok);
+    Ref<VekDataObject> mesh;
+    ASSERT_EQ(
+        save->NewDataObject(vekio::tid::kMesh, nullptr, nullptr,
+                            static_cast<uint32_t>(block.size() * 4), block.data(), mesh.put()),
+        Ok);
+    ASSERT_EQ(save->WriteObject(mesh.get()), Ok);
+  }
+  Ref<VekEnumeration> e;
+  ASSERT_EQ(file->OpenEnumeration(tmp.path(), kVekSourceFile, e.put()), Ok);
+  auto top = TopLevel(e.get());
+  ASSERT_EQ(top.size(), 1u);
+  uint32_t size;
+  const void* data;
+  ASSERT_EQ(top[0]->ReadData(nullptr, &size, &data), Ok);
+  ASSERT_EQ(size, block.size() * 4);
+  EXPECT_EQ(std::memcmp(data, block.data(), size), 0);
+}
+
 }  // namespace
 }  // namespace lyr::test
