@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "lyr_import.h"
@@ -53,6 +54,34 @@ TEST(ObjImport, SubsetsPerMaterialWithMtlValues) {
   EXPECT_EQ(table[0].faceCount, 2u);
   EXPECT_EQ(table[1].firstFace, 2u);
   EXPECT_FLOAT_EQ(scene.modelSize, 2.0f);
+  EXPECT_EQ(LyrFrameDestroy(scene.root, &host), Ok);
+}
+
+// A file without normals gets smooth ones: unit length, and on a closed convex shape whose
+// faces wind counter-clockwise seen from outside, pointing away from its centre.
+TEST(ObjImport, MissingNormalsAreMadeSmoothAndOutward) {
+  const std::string path =
+      WriteFiles("v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nf 1 3 2\nf 1 2 4\nf 1 4 3\nf 2 3 4\n", "");
+  Ref<GraphicsDevice> device = MakeRefDevice();
+  TestHost host;
+  import::ImportedScene scene;
+  std::string message;
+  ASSERT_EQ(import::ImportObj(path.c_str(), 0, device.get(), &host, &scene, &message), Ok)
+      << message;
+  Mesh* mesh = scene.root->meshContainers->mesh;
+  ASSERT_EQ(mesh->GetVertexCount(), 4u);
+  const uint32_t stride = mesh->GetVertexStride();
+  void* data = nullptr;
+  ASSERT_EQ(mesh->LockVertices(kLockReadOnly, &data), Ok);
+  for (uint32_t v = 0; v < 4; ++v) {
+    float p[3], n[3];
+    std::memcpy(p, static_cast<const char*>(data) + v * stride, sizeof p);
+    std::memcpy(n, static_cast<const char*>(data) + v * stride + sizeof p, sizeof n);
+    EXPECT_NEAR(n[0] * n[0] + n[1] * n[1] + n[2] * n[2], 1.0f, 1e-5f) << v;
+    const float outward = (p[0] - 0.25f) * n[0] + (p[1] - 0.25f) * n[1] + (p[2] - 0.25f) * n[2];
+    EXPECT_GT(outward, 0.0f) << v;
+  }
+  mesh->UnlockVertices();
   EXPECT_EQ(LyrFrameDestroy(scene.root, &host), Ok);
 }
 

@@ -377,6 +377,8 @@ LyrResult GltfImporter::MakeMesh(int meshIndex) {
       for (size_t i = 0; i + 2 < pos.count; i += 3)
         for (int k = 0; k < 3; ++k) indices.push_back(first + static_cast<uint32_t>(i + k));
     }
+    if (!hasN)
+      SmoothNormals(indices.data() + firstIndex, indices.size() - firstIndex, first, &vertices);
     const uint32_t faces = static_cast<uint32_t>((indices.size() - firstIndex) / 3);
     const uint32_t id = static_cast<uint32_t>(im.primitives.size());
     im.primitives.push_back(static_cast<int>(p));

@@ -2,6 +2,7 @@
 // such a Mesh from arrays.
 #pragma once
 
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -37,6 +38,34 @@ struct ImportVertex {
   float normal[3];
   float uv[2];
 };
+
+// Normals for faces whose file gives none: at each vertex the area-weighted sum of the normals of
+// the faces around it, made unit length. The file's vertices stay as they are (no split into flat
+// faces), so vertex counts and skin weights keep matching the file; a vertex of faces without
+// area keeps a zero normal.
+// The vertices to be given normals are those from `first` to the end.
+inline void SmoothNormals(const uint32_t* indices, size_t count, size_t first,
+                          std::vector<ImportVertex>* vertices) {
+  std::vector<ImportVertex>& v = *vertices;
+  for (size_t i = 0; i + 2 < count; i += 3) {
+    const float* a = v[indices[i]].position;
+    const float* b = v[indices[i + 1]].position;
+    const float* c = v[indices[i + 2]].position;
+    const float e[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+    const float f[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+    // Twice the face's area times its unit normal, for counter-clockwise front faces.
+    const float n[3] = {e[1] * f[2] - e[2] * f[1], e[2] * f[0] - e[0] * f[2],
+                        e[0] * f[1] - e[1] * f[0]};
+    for (size_t k = 0; k < 3; ++k)
+      for (int j = 0; j < 3; ++j) v[indices[i + k]].normal[j] += n[j];
+  }
+  for (size_t i = first; i < v.size(); ++i) {
+    float* n = v[i].normal;
+    const float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    if (length > 0)
+      for (int j = 0; j < 3; ++j) n[j] /= length;
+  }
+}
 
 // A Mesh of the import layout with the given triangles (indices < vertex count), one attribute
 // id per face and the attribute table; 32-bit indices are added when the vertices need them.

@@ -93,6 +93,9 @@ LyrResult Import(const char* path, uint32_t meshOptions, GraphicsDevice* device,
           }
           indices.push_back(it->second);
         }
+      if (at.normals.empty())
+        SmoothNormals(indices.data() + 3 * size_t{firstFace}, 3 * faces.size(), firstVertex,
+                      &vertices);
       attributes.insert(attributes.end(), faces.size(), id);
       table.push_back({id, firstFace, static_cast<uint32_t>(faces.size()), firstVertex,
                        static_cast<uint32_t>(vertices.size()) - firstVertex});
