@@ -67,6 +67,13 @@ TEST(ToolImport, WritesEachFormAndReportsBadInputInOneLine) {
       EXPECT_FALSE(std::filesystem::exists(dir / "out.vkf"));
     }
   }
+  // A texture stored inside the file comes out beside the scene as the PNG it is, under the
+  // name the scene's material gives.
+  ASSERT_EQ(RunLyr("import '" + kGltf + "Fox.glb' out.vkf --format text", dir).exitCode, 0);
+  const std::string png = ReadText(dir / "image0.png");
+  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_NE(ReadText(dir / "out.vkf").find("\"image0.png\""), std::string::npos);
+
   // Each skipped feature once, however often the file uses it.
   const ToolRun run = RunLyr("import skips.gltf out.vkf", dir);
   for (const char* feature : {"cameras", "morph targets", "extension KHR_lights_punctual"})

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -144,6 +145,9 @@ class GltfImporter {
   LyrResult MakeSkin(int meshIndex, int skinIndex, SkinInfo** out);
   LyrResult AttachMeshes();
   LyrResult MakeAnimations();
+  // The file name under which image `index`, stored inside the file, is handed out with the
+  // scene (empty when its bytes are not there).
+  std::string EmbeddedImage(int index);
 
   struct ImportedMesh {
     Ref<Mesh> mesh;
@@ -166,8 +170,30 @@ class GltfImporter {
   std::vector<std::string> names_;
   std::vector<Frame*> frames_;  // per node; null for nodes outside the scene
   std::vector<ImportedMesh> meshes_;
+  std::map<int, std::string> imageNames_;  // embedded image index -> file name handed out
   float minPos_[3] = {INFINITY, INFINITY, INFINITY}, maxPos_[3] = {-INFINITY, -INFINITY, -INFINITY};
 };
+
+std::string GltfImporter::EmbeddedImage(int index) {
+  if (auto it = imageNames_.find(index); it != imageNames_.end()) return it->second;
+  const tinygltf::Image& img = m_.images[index];
+  std::string name;
+  if (!img.image.empty()) {
+    // The image's own name where it has one, kept to characters every file system takes.
+    for (char c : img.name)
+      if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') name += c;
+    if (name.empty()) name = "image" + std::to_string(index);
+    for (const ImportedImage& other : out_->images)
+      if (other.fileName.compare(0, name.size() + 1, name + ".") == 0) {
+        name += "_" + std::to_string(index);
+        break;
+      }
+    name += img.mimeType == "image/jpeg" ? ".jpg" : img.mimeType == "image/png" ? ".png" : ".img";
+    out_->images.push_back({name, img.image});
+  }
+  imageNames_.emplace(index, name);
+  return name;
+}
 
 bool GltfImporter::View(int index, std::initializer_list<int> components, const char* what,
                         AccessorView* v) {
@@ -409,8 +435,8 @@ LyrResult GltfImporter::MakeMesh(int meshIndex) {
         const int s = m_.textures[t].source;
         if (s >= 0 && static_cast<size_t>(s) < m_.images.size()) {
           const tinygltf::Image& img = m_.images[s];
-          // Images inside the file have no file name of their own; their name stands in.
-          texture = !img.uri.empty() && img.uri.compare(0, 5, "data:") != 0 ? img.uri : img.name;
+          texture =
+              !img.uri.empty() && img.uri.compare(0, 5, "data:") != 0 ? img.uri : EmbeddedImage(s);
         }
       }
     }
@@ -772,8 +798,13 @@ LyrResult GltfImporter::MakeAnimations() {
 }
 
 // Images are not decoded: only their file names are kept.
-bool SkipImage(tinygltf::Image*, const int, std::string*, std::string*, int, int,
-               const unsigned char*, int, void*) {
+// Images are not decoded: an image stored inside the file keeps its encoded bytes, so that the
+// caller can write it out as a file of its own; one in a file of its own is only named.
+bool KeepEmbeddedImage(tinygltf::Image* image, const int, std::string*, std::string*, int, int,
+                       const unsigned char* bytes, int size, void*) {
+  const bool external = !image->uri.empty() && image->uri.compare(0, 5, "data:") != 0;
+  if (!external && bytes && size > 0) image->image.assign(bytes, bytes + size);
+  image->as_is = true;
   return true;
 }
 
@@ -794,7 +825,7 @@ LyrResult ImportGltfFromMemory(const void* data, size_t size, const std::string&
   try {
     Model model;
     tinygltf::TinyGLTF parser;
-    parser.SetImageLoader(SkipImage, nullptr);
+    parser.SetImageLoader(KeepEmbeddedImage, nullptr);
     std::string err, warn;
     const auto* bytes = static_cast<const unsigned char*>(data);
     const bool binary = size >= 4 && std::memcmp(bytes, "glTF", 4) == 0;

@@ -15,11 +15,21 @@
 
 namespace lyr::import {
 
+// An image stored inside the imported file, as the bytes of a file of its own (PNG or JPEG as
+// the file holds it). Materials name it by `fileName`, relative to the scene, so a caller that
+// writes the bytes to that name beside the saved scene keeps the textures.
+struct ImportedImage {
+  std::string fileName;
+  std::vector<unsigned char> bytes;
+};
+
 // What an import hands to the caller. The caller owns the tree (free it with LyrFrameDestroy and
 // the same allocator) and one reference on each set.
 struct ImportedScene {
   Frame* root = nullptr;
   std::vector<AnimationSet*> animationSets;
+  // Images stored inside the file that a material uses.
+  std::vector<ImportedImage> images;
   // Warnings, each once, in the order first met: every unsupported feature met in the file as
   // "<feature> skipped" (morph targets, cameras, extension <name>, ...) and, for OBJ, each line
   // of the parser's own warnings.

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -71,6 +73,15 @@ int RunImport(const ImportOptions& o) {
   // A save that fails part-way leaves what it wrote; a partial scene file is no use to anyone.
   if (Failed(saved)) std::remove(o.out.c_str());
   Check(saved, "cannot write '" + o.out + "'");
+  // Textures stored inside the file become files beside the scene, where its materials name them.
+  const std::filesystem::path folder = std::filesystem::path(o.out).parent_path();
+  for (const import::ImportedImage& image : scene.images) {
+    const std::string path = (folder / image.fileName).string();
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(image.bytes.data()),
+               static_cast<std::streamsize>(image.bytes.size()));
+    if (!file.flush()) Warn("cannot write the texture '" + path + "'; the scene names it");
+  }
   return 0;
 }
 #else
