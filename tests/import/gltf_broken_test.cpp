@@ -111,6 +111,31 @@ TEST(GltfBroken, EveryFaultGivesAMessageAndLeavesNothingBehind) {
   }
 }
 
+// An image stored in a buffer view comes out as its own bytes; a view that reaches past its
+// buffer (edited in place, so the chunk sizes stay right) gives a warning and no image, never a
+// read past the buffer.
+TEST(GltfImages, StoredImagesComeOutWholeOrNotAtAll) {
+  std::ifstream in(std::string(LYR_SHARED_DATA_DIR) + "/gltf/Fox.glb", std::ios::binary);
+  std::string fox((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(fox.empty());
+  {
+    Imported im(fox);
+    ASSERT_EQ(im.result, Ok) << im.message;
+    ASSERT_EQ(im.scene.images.size(), 1u);
+    EXPECT_EQ(im.scene.images[0].fileName, "image0.png");
+    EXPECT_EQ(im.scene.images[0].bytes.size(), 26764u);
+    EXPECT_EQ(std::memcmp(im.scene.images[0].bytes.data(), "\x89PNG", 4), 0);
+  }
+  const size_t at = fox.find(R"("byteLength":26764)");
+  ASSERT_NE(at, std::string::npos);
+  fox.replace(at, 18, R"("byteLength":99999)");
+  Imported im(fox);
+  ASSERT_EQ(im.result, Ok) << im.message;
+  EXPECT_TRUE(im.scene.images.empty());
+  ASSERT_EQ(im.scene.warnings.size(), 1u);
+  EXPECT_NE(im.scene.warnings[0].find("outside its buffer"), std::string::npos);
+}
+
 // A skinned strip (tests/data/import/skinned.glb) with one edit of its JSON that keeps every
 // length, so the container's chunk sizes stay right.
 TEST(GltfBroken, SkinFaultsGiveAMessageAndLeavesNothingBehind) {

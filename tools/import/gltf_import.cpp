@@ -177,8 +177,20 @@ class GltfImporter {
 std::string GltfImporter::EmbeddedImage(int index) {
   if (auto it = imageNames_.find(index); it != imageNames_.end()) return it->second;
   const tinygltf::Image& img = m_.images[index];
+  std::vector<unsigned char> bytes = img.image;
+  if (img.bufferView >= 0 && static_cast<size_t>(img.bufferView) < m_.bufferViews.size()) {
+    const tinygltf::BufferView& view = m_.bufferViews[img.bufferView];
+    if (view.buffer >= 0 && static_cast<size_t>(view.buffer) < m_.buffers.size()) {
+      const std::vector<unsigned char>& data = m_.buffers[view.buffer].data;
+      if (view.byteOffset <= data.size() && view.byteLength <= data.size() - view.byteOffset)
+        bytes.assign(data.begin() + static_cast<std::ptrdiff_t>(view.byteOffset),
+                     data.begin() + static_cast<std::ptrdiff_t>(view.byteOffset + view.byteLength));
+      else
+        Warn("an image whose buffer view lies outside its buffer");
+    }
+  }
   std::string name;
-  if (!img.image.empty()) {
+  if (!bytes.empty()) {
     // The image's own name where it has one, kept to characters every file system takes.
     for (char c : img.name)
       if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') name += c;
@@ -189,7 +201,7 @@ std::string GltfImporter::EmbeddedImage(int index) {
         break;
       }
     name += img.mimeType == "image/jpeg" ? ".jpg" : img.mimeType == "image/png" ? ".png" : ".img";
-    out_->images.push_back({name, img.image});
+    out_->images.push_back({name, std::move(bytes)});
   }
   imageNames_.emplace(index, name);
   return name;
@@ -800,10 +812,12 @@ LyrResult GltfImporter::MakeAnimations() {
 // Images are not decoded: only their file names are kept.
 // Images are not decoded: an image stored inside the file keeps its encoded bytes, so that the
 // caller can write it out as a file of its own; one in a file of its own is only named.
+// Only a data URI's bytes are taken here: the parser hands over a buffer view's bytes without
+// checking that the view lies inside its buffer, so those are read later, checked.
 bool KeepEmbeddedImage(tinygltf::Image* image, const int, std::string*, std::string*, int, int,
                        const unsigned char* bytes, int size, void*) {
-  const bool external = !image->uri.empty() && image->uri.compare(0, 5, "data:") != 0;
-  if (!external && bytes && size > 0) image->image.assign(bytes, bytes + size);
+  const bool dataUri = image->bufferView < 0 && image->uri.compare(0, 5, "data:") == 0;
+  if (dataUri && bytes && size > 0) image->image.assign(bytes, bytes + size);
   image->as_is = true;
   return true;
 }
