@@ -791,6 +791,56 @@ class Simplifier {
     }
   }
 
+  // Prefetching round the point likely to come up next. Collapses go in cost order, which on a
+  // curved surface jumps all over the mesh, so the first walk round each point is a chain of
+  // cache and TLB misses, one face after the other. The least child of the top is the next top
+  // about four times in five; its faces are fetched one ring further out at each step (a step
+  // reads what the step before fetched), and then the data of their corners, while the current
+  // collapse is worked on. Only prefetches: the collapses do not depend on it.
+  static constexpr uint32_t kWarmFaces = 24;
+  uint32_t warm[kWarmFaces];
+  uint32_t warmDone = 0, warmEnd = 0;
+
+  void Warm() {
+    warmDone = warmEnd = 0;
+    uint32_t v = kNone;
+    double best = kInfinity;
+    for (size_t j = 1; j < 5 && j < heap.items.size(); ++j)
+      if (heap.items[j].key < best) {
+        best = heap.items[j].key;
+        v = heap.items[j].v;
+      }
+    if (v == kNone) return;
+    __builtin_prefetch(&quad[size_t(v) * qs]);
+    __builtin_prefetch(&quad[size_t(v) * qs + qs - 1]);
+    __builtin_prefetch(&target[v]);
+    const uint32_t f = vface[v];
+    if (f == kNone) return;
+    warm[warmEnd++] = f;
+    __builtin_prefetch(&idx[size_t(f) * 3]);
+    __builtin_prefetch(&adj[size_t(f) * 3]);
+  }
+  void WarmStep() {
+    const uint32_t from = warmDone, to = warmEnd;
+    warmDone = to;
+    for (uint32_t i = from; i < to; ++i)
+      for (uint32_t k = 0; k < 3; ++k) {
+        const uint32_t g = adj[size_t(warm[i]) * 3 + k];
+        if (g == kNone || warmEnd == kWarmFaces || std::count(warm, warm + warmEnd, g)) continue;
+        warm[warmEnd++] = g;
+        __builtin_prefetch(&idx[size_t(g) * 3]);
+        __builtin_prefetch(&adj[size_t(g) * 3]);
+      }
+  }
+  void WarmCorners() const {
+    for (uint32_t i = 0; i < warmEnd; ++i)
+      for (uint32_t k = 0; k < 3; ++k) {
+        const uint32_t w = V(warm[i], k);
+        __builtin_prefetch(&self[size_t(w) * 2]);
+        __builtin_prefetch(Pos(w));
+      }
+  }
+
   // Collapses until the face target or the error bound stops it.
   void Run(uint32_t minFaces, double maxError) {
     heap.Init(nV);
@@ -804,6 +854,7 @@ class Simplifier {
         Evaluate(v, false);
         continue;
       }
+      Warm();
       // The move queued may be stale: find it in the current fan and check it again.
       Move m{};
       if (!FanOf(v, fanA) || !Queued(v, fanA, m) || !Valid(fanA, m)) {
@@ -814,8 +865,12 @@ class Simplifier {
         break;
       if (faces < minFaces + (m.two ? 2u : 1u)) break;
       heap.Remove(v);
+      WarmStep();
       Apply(fanA, m);
+      WarmStep();
       Update(Pt(m.vsL), v, m.a, m.ca);
+      WarmStep();
+      WarmCorners();
     }
   }
 
