@@ -10,6 +10,8 @@
 #include <png.h>
 #endif
 
+#include "patch/patch_impl.h"
+
 namespace lyr::tool {
 
 namespace {
@@ -79,23 +81,6 @@ std::string NameOf(const MeshContainer* c) {
   std::string quoted(1, '\'');
   quoted.append(c->name).push_back('\'');
   return quoted;
-}
-
-// The vertex layout a PatchMesh tessellates into: its own elements packed in stream 0, every
-// method the default, generated texture coordinates as two floats and displacement lookups as one.
-void TessellationLayout(const VertexElement* patch, VertexElement* out) {
-  uint32_t offset = 0, n = 0;
-  for (; !IsEndElement(patch[n]) && n < kMaxPatchElements; ++n) {
-    VertexElement e = patch[n];
-    if (e.method == ElementMethod::Lookup) e.type = ElementType::F32x1;
-    if (e.method == ElementMethod::UV) e.type = ElementType::F32x2;
-    e.stream = 0;
-    e.method = ElementMethod::Default;
-    e.offset = static_cast<uint16_t>(offset);
-    offset += ElementTypeSize(e.type);
-    out[n] = e;
-  }
-  out[n] = kEndElement;
 }
 
 // Mean and farthest distance of a point cloud (the library's bounding-sphere rule).
@@ -236,9 +221,12 @@ void SceneRenderer::Prepare(Frame* frame, MeshContainer* container) {
     if (container->skinInfo) Warn("the progressive mesh " + name + " is drawn unskinned");
   } else if (container->meshType == MeshTypePatchMesh && container->patchMesh) {
     PatchMesh* patches = container->patchMesh;
-    VertexElement declaration[kMaxPatchElements + 1], layout[kMaxPatchElements + 1];
-    Check(patches->CopyDeclaration(declaration), "reading the patch mesh " + name);
-    TessellationLayout(declaration, layout);
+    const PatchMeshInternal* internal = GetPatchMeshInternal(patches);
+    if (!internal) {
+      Warn("the patch mesh " + name + " is not one of this library's; not drawn");
+      return;
+    }
+    const VertexElement* layout = internal->TessellationLayout();
     const double perPatch = kPatchTriangleBudget / std::max(1u, patches->GetPatchCount()) / 2;
     const float level = std::max(1.0f, std::min(kPatchLevel, float(std::sqrt(perPatch))));
     uint32_t faces = 0, vertices = 0;
