@@ -2,7 +2,6 @@
 // scene file: frames, meshes with their materials, skins and animation sets.
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -40,11 +39,7 @@ int RunImport(const ImportOptions& o) {
   const bool gltf = ext == ".gltf" || ext == ".glb";
   if (!gltf && ext != ".obj")
     throw Failure("cannot tell the kind of '" + o.in + "': .gltf, .glb and .obj are imported");
-  if (FILE* f = std::fopen(o.in.c_str(), "rb")) {
-    std::fclose(f);
-  } else {
-    throw Failure("cannot open '" + o.in + "': " + std::strerror(errno));
-  }
+  RequireReadable(o.in);
   SceneHost host;
   import::ImportedScene scene;
   std::string message;

@@ -315,12 +315,14 @@ Scene::~Scene() {
   if (root) LyrFrameDestroy(root, &host);
 }
 
+void RequireReadable(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) throw Failure("cannot open '" + path + "': " + std::strerror(errno));
+  std::fclose(f);
+}
+
 void Scene::Load(const std::string& path, uint32_t meshOptions) {
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    std::fclose(f);
-  } else {
-    throw Failure("cannot open '" + path + "': " + std::strerror(errno));
-  }
+  RequireReadable(path);
   PassedOverCounter counter;
   const LyrResult r = LyrLoadMeshHierarchyFromVekA(path.c_str(), meshOptions, Device(), &host,
                                                    &counter, &root, &controller);

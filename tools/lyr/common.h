@@ -54,6 +54,9 @@ class Progress {
 const std::map<std::string, uint32_t>& VekFormats();
 // The format code a Vek file's header names; text when the header names none of the four.
 uint32_t FormatOfFile(const std::string& path);
+// Throws Failure("cannot open '<path>': <reason>") unless the file can be opened for reading, so
+// a missing file is named as such before any parser reports it in its own words.
+void RequireReadable(const std::string& path);
 
 // The frames and mesh containers of a scene the tool loaded: plain heap records, freed by
 // LyrFrameDestroy through this allocator. Containers deep-copy what the loader lends them
