@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -149,7 +150,10 @@ class TriangleGrid {
 };
 
 // Points on a mesh: up to `vertices` of its used vertices (evenly picked) and `random`
-// area-weighted points, from a fixed seed.
+// area-weighted points, from a fixed seed. The faces are first put in an order of their corner
+// positions, so that the same surface gives the same points however its faces and vertices are
+// numbered (the levels of a progressive mesh and a plain simplifier's output number them
+// differently).
 inline std::vector<Vec3> SamplePoints(const std::vector<float>& pos,
                                       const std::vector<uint32_t>& idx, size_t vertices,
                                       size_t random) {
@@ -159,14 +163,35 @@ inline std::vector<Vec3> SamplePoints(const std::vector<float>& pos,
   std::vector<uint32_t> live;
   for (uint32_t v = 0; v < used.size(); ++v)
     if (used[v]) live.push_back(v);
+  const auto before = [&](uint32_t a, uint32_t b) {
+    for (int c = 0; c < 3; ++c)
+      if (pos[3 * a + c] != pos[3 * b + c]) return pos[3 * a + c] < pos[3 * b + c];
+    return a < b;
+  };
+  std::sort(live.begin(), live.end(), before);
   const size_t step = std::max<size_t>(1, live.size() / std::max<size_t>(1, vertices));
   for (size_t i = 0; i < live.size(); i += step)
     out.push_back({pos[3 * live[i]], pos[3 * live[i] + 1], pos[3 * live[i] + 2]});
   const size_t n = idx.size() / 3;
+  // Each face as its corners from the least position on (same winding), faces by those corners.
+  std::vector<std::array<uint32_t, 3>> faces(n);
+  for (size_t t = 0; t < n; ++t) {
+    std::array<uint32_t, 3> f = {idx[3 * t], idx[3 * t + 1], idx[3 * t + 2]};
+    const int first = before(f[1], f[0])   ? (before(f[2], f[1]) ? 2 : 1)
+                      : before(f[2], f[0]) ? 2
+                                           : 0;
+    std::rotate(f.begin(), f.begin() + first, f.end());
+    faces[t] = f;
+  }
+  std::sort(faces.begin(), faces.end(), [&](const auto& x, const auto& y) {
+    for (int k = 0; k < 3; ++k)
+      if (x[k] != y[k]) return before(x[k], y[k]);
+    return false;
+  });
   std::vector<double> area(n + 1, 0.0);
   auto P = [&](uint32_t v) { return Vec3{pos[3 * v], pos[3 * v + 1], pos[3 * v + 2]}; };
   for (size_t t = 0; t < n; ++t) {
-    const Vec3 a = P(idx[3 * t]), u = P(idx[3 * t + 1]) - a, w = P(idx[3 * t + 2]) - a;
+    const Vec3 a = P(faces[t][0]), u = P(faces[t][1]) - a, w = P(faces[t][2]) - a;
     const Vec3 c{u.y * w.z - u.z * w.y, u.z * w.x - u.x * w.z, u.x * w.y - u.y * w.x};
     area[t + 1] = area[t] + std::sqrt(Dot(c, c));
   }
@@ -180,8 +205,8 @@ inline std::vector<Vec3> SamplePoints(const std::vector<float>& pos,
       s = 1 - s;
       q = 1 - q;
     }
-    const Vec3 a = P(idx[3 * std::min(t, n - 1)]);
-    const Vec3 b = P(idx[3 * std::min(t, n - 1) + 1]), c = P(idx[3 * std::min(t, n - 1) + 2]);
+    const std::array<uint32_t, 3>& f = faces[std::min(t, n - 1)];
+    const Vec3 a = P(f[0]), b = P(f[1]), c = P(f[2]);
     out.push_back(a + (b - a) * s + (c - a) * q);
   }
   return out;

@@ -3,9 +3,33 @@
 
 #include <cstdint>
 
+#include "lyr/pmesh.h"
 #include "lyr/result.h"
 
 namespace lyr {
+
+// The order of the generator's collapses. Points are split into regions of 2^regionShift
+// consecutive numbers (neighbourhoods: points are numbered along a space-filling curve) and
+// collapsing goes in rounds; each round raises a cost bound to the roundShare quantile of the
+// costs left and makes every collapse up to it, region after region. regionShift 31 with
+// roundShare 1 is the strict cost order. Between rounds, once fewer than half the faces are
+// left, the live points and faces move to dense arrays, while those arrays hold at least
+// compactMinFaces faces. None of this changes what a collapse does, only which comes first.
+struct CollapseOrder {
+  uint32_t regionShift = 31;
+  double roundShare = 1.0;
+  uint32_t compactMinFaces = 0xFFFFFFFFu;
+};
+
+// What GeneratePMesh uses for a mesh of this many vertices: the strict order while the arrays fit
+// the caches, regions beyond.
+CollapseOrder DefaultCollapseOrder(uint32_t vertices);
+
+// GeneratePMesh in the given order.
+LyrResult GeneratePMeshInOrder(Mesh* mesh, const uint32_t* adjacency,
+                               const PMeshGenerateOptions& options, const CollapseOrder& order,
+                               ProgressiveMesh** out, uint32_t* faceRemap = nullptr,
+                               uint32_t* vertexRemap = nullptr);
 
 // Simplifies raw triangles (three indices per face, three floats per vertex, adjacency as
 // GeneratePMesh takes it) with the collapses GeneratePMesh makes, by position alone and without

@@ -262,7 +262,12 @@ struct GenCase {
   uint32_t options;
   PMeshGenerateOptions gen;
   uint32_t records;  // kinds of record expected
+  CollapseOrder order = {};
 };
+
+// Regions far smaller than GeneratePMesh picks, so that small meshes take many rounds, and
+// compaction at every halving.
+constexpr CollapseOrder kRegions{4, 0.1, 0};
 
 uint32_t RecordKinds(ProgressiveMesh* pm) {
   PMSnapshot s;
@@ -287,7 +292,9 @@ TEST_P(Generate, FullLevelIsTheInputAndEveryLevelIsSound) {
   const std::vector<uint32_t> adj = AdjacencyOf(in, mesh.get());
   Ref<ProgressiveMesh> pm;
   std::vector<uint32_t> fmap(in.Faces()), vmap(in.Vertices());
-  ASSERT_EQ(GeneratePMesh(mesh.get(), adj.data(), gc.gen, pm.put(), fmap.data(), vmap.data()), Ok);
+  ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), gc.gen, gc.order, pm.put(), fmap.data(),
+                                 vmap.data()),
+            Ok);
   EXPECT_LT(pm->GetMinFaceCount(), in.Faces() / 2) << "hardly simplified";
   EXPECT_GE(pm->GetMinFaceCount(), gc.gen.minFaces);
   EXPECT_EQ(pm->GetMaxFaceCount(), in.Faces());
@@ -382,6 +389,15 @@ const GenCase kCases[] = {
        return in;
      },
      MeshOptions::Index32, With(200, -1, 0, 0), 0},
+    {"grid_two_ids_regions",
+     [] { return Grid(24, 16, 3, true, false); },
+     0,
+     With(40, -1),
+     kOneFace | kMispredict,
+     {5, 0.2, 0}},
+    {"grid_seam_two_ids_regions", [] { return Grid(20, 16, 8, true, true); }, 0, With(0, -1),
+     kOneFace | kSeamSplit, kRegions},
+    {"sphere_regions", [] { return Sphere(3, 5, 0.0f); }, 0, With(20, -1), 0, kRegions},
 };
 INSTANTIATE_TEST_SUITE_P(Meshes, Generate, ::testing::ValuesIn(kCases),
                          [](const auto& i) { return std::string(i.param.name); });
@@ -400,18 +416,21 @@ TEST(GenerateTargets, FacesAndErrorBound) {
       {With(0, 0.0f, 0, 0), in.Faces(), in.Faces()},  // every collapse on a rough sphere costs
       {With(0, 1e-3f, 0, 0), 8, in.Faces() - 2},
   };
-  uint32_t prev = 0;
-  for (const Row& r : rows) {
-    Ref<ProgressiveMesh> pm;
-    ASSERT_EQ(GeneratePMesh(mesh.get(), nullptr, r.o, pm.put()), Ok);
-    EXPECT_GE(pm->GetMinFaceCount(), r.atLeast);
-    EXPECT_LE(pm->GetMinFaceCount(), r.atMost);
-    prev = pm->GetMinFaceCount();
+  for (const CollapseOrder& order : {CollapseOrder{}, kRegions}) {
+    uint32_t prev = 0;
+    for (const Row& r : rows) {
+      Ref<ProgressiveMesh> pm;
+      ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), nullptr, r.o, order, pm.put()), Ok);
+      EXPECT_GE(pm->GetMinFaceCount(), r.atLeast);
+      EXPECT_LE(pm->GetMinFaceCount(), r.atMost);
+      prev = pm->GetMinFaceCount();
+    }
+    // A looser bound simplifies further.
+    Ref<ProgressiveMesh> loose;
+    ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), nullptr, With(0, 5e-2f, 0, 0), order, loose.put()),
+              Ok);
+    EXPECT_LT(loose->GetMinFaceCount(), prev);
   }
-  // A looser bound simplifies further.
-  Ref<ProgressiveMesh> loose;
-  ASSERT_EQ(GeneratePMesh(mesh.get(), nullptr, With(0, 5e-2f, 0, 0), loose.put()), Ok);
-  EXPECT_LT(loose->GetMinFaceCount(), prev);
 }
 
 // On a flat grid only the corners cost anything: with a zero error bound every level covers the
@@ -452,6 +471,9 @@ TEST(GenerateInput, RefusedAndAllocationFailures) {
   Ref<ProgressiveMesh> pm;
   EXPECT_EQ(GeneratePMesh(nullptr, nullptr, o, pm.put()), ErrInvalidCall);
   EXPECT_EQ(GeneratePMesh(mesh.get(), nullptr, o, nullptr), ErrInvalidCall);
+  for (const CollapseOrder& order : {CollapseOrder{0, 0.1}, CollapseOrder{32, 0.1},
+                                     CollapseOrder{4, 0.0}, CollapseOrder{4, 1.5}})
+    EXPECT_EQ(GeneratePMeshInOrder(mesh.get(), nullptr, o, order, pm.put()), ErrInvalidCall);
   auto broken = [&](size_t at, uint32_t value) {
     std::vector<uint32_t> a = good;
     a[at] = value;
@@ -489,13 +511,16 @@ TEST(GenerateInput, RefusedAndAllocationFailures) {
   const Input seams = Grid(6, 6, 9, true, true);
   Ref<Mesh> seamMesh = MakeMesh(seams, dev.get(), 0);
   const std::vector<uint32_t> seamAdj = AdjacencyOf(seams, seamMesh.get());
-  ForEachAllocationFailure([&] { return GeneratePMesh(seamMesh.get(), seamAdj.data(), o, &made); },
-                           [&](LyrResult r) {
-                             EXPECT_TRUE(Succeeded(r) || r == ErrOutOfMemory) << r;
-                             EXPECT_EQ(made != nullptr, Succeeded(r));
-                             if (made) made->Release();
-                             made = nullptr;
-                           });
+  // Regions, rounds and compaction allocate too.
+  for (const CollapseOrder& order : {CollapseOrder{}, kRegions})
+    ForEachAllocationFailure(
+        [&] { return GeneratePMeshInOrder(seamMesh.get(), seamAdj.data(), o, order, &made); },
+        [&](LyrResult r) {
+          EXPECT_TRUE(Succeeded(r) || r == ErrOutOfMemory) << r;
+          EXPECT_EQ(made != nullptr, Succeeded(r));
+          if (made) made->Release();
+          made = nullptr;
+        });
   std::vector<uint32_t> out(in.idx.size());
   uint32_t left = 0;
   ForEachAllocationFailure(
@@ -529,13 +554,32 @@ TEST(GenerateSaved, SameInputSameFile) {
     Ref<GraphicsDevice> dev = MakeRefDevice();
     Ref<Mesh> mesh = MakeMesh(in, dev.get(), 0);
     const std::vector<uint32_t> adj = AdjacencyOf(in, mesh.get());
-    MemoryStream files[2];
-    for (MemoryStream& file : files) {
-      Ref<ProgressiveMesh> pm;
-      ASSERT_EQ(GeneratePMesh(mesh.get(), adj.data(), With(0, -1), pm.put()), Ok);
-      ASSERT_EQ(pm->SaveToStream(&file, nullptr, nullptr, 0), Ok);
+    for (const CollapseOrder& order : {CollapseOrder{}, kRegions}) {
+      MemoryStream files[2];
+      for (MemoryStream& file : files) {
+        Ref<ProgressiveMesh> pm;
+        ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), With(0, -1), order, pm.put()), Ok);
+        ASSERT_EQ(pm->SaveToStream(&file, nullptr, nullptr, 0), Ok);
+      }
+      EXPECT_EQ(files[0].bytes, files[1].bytes);
     }
-    EXPECT_EQ(files[0].bytes, files[1].bytes);
+  }
+}
+
+// Compaction renumbers what is left without changing its order: the strict order with it
+// makes the same levels as without.
+TEST(GenerateOrder, CompactionChangesNoCollapse) {
+  for (const Input& in :
+       {Grid(20, 16, 8, true, true), Grid(24, 16, 3, true, false), Sphere(4, 6, 0.15f)}) {
+    Ref<GraphicsDevice> dev = MakeRefDevice();
+    Ref<Mesh> mesh = MakeMesh(in, dev.get(), 0);
+    const std::vector<uint32_t> adj = AdjacencyOf(in, mesh.get());
+    Ref<ProgressiveMesh> plain, compacted;
+    ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), With(0, -1), {}, plain.put()), Ok);
+    ASSERT_EQ(
+        GeneratePMeshInOrder(mesh.get(), adj.data(), With(0, -1), {31, 1.0, 0}, compacted.put()),
+        Ok);
+    EXPECT_EQ(Sweep(compacted.get()), Sweep(plain.get()));
   }
 }
 
@@ -592,39 +636,42 @@ TEST(GenerateScan, Bunny) {
   Ref<GraphicsDevice> dev = MakeRefDevice();
   Ref<Mesh> mesh = MakeMesh(in, dev.get(), MeshOptions::Index32);
   const std::vector<uint32_t> adj = AdjacencyOf(in, mesh.get());
-  Ref<ProgressiveMesh> pm;
-  std::vector<uint32_t> fmap(in.Faces()), vmap(in.Vertices());
-  ASSERT_EQ(
-      GeneratePMesh(mesh.get(), adj.data(), With(0, -1, 0, 0), pm.put(), fmap.data(), vmap.data()),
-      Ok);
-  EXPECT_LT(pm->GetMinFaceCount(), in.Faces() / 4);
-  for (uint32_t t2 : {pm->GetMaxFaceCount(), pm->GetMaxFaceCount() / 10, pm->GetMinFaceCount(),
-                      pm->GetMaxFaceCount()}) {
-    ASSERT_EQ(pm->SetFaceCount(t2), Ok);
-    const Level l = Read(pm.get());
-    // Orientation of a scan is not known: check the structure only.
-    std::map<uint32_t, size_t> row;
-    for (size_t i = 0; i < l.slots.size(); ++i) row[l.slots[i]] = i;
-    for (size_t i = 0; i < l.adj.size(); ++i) {
-      EXPECT_LT(l.idx[i], in.Vertices());
-      const uint32_t g = l.adj[i];
-      if (g == 0xFFFFFFFFu) continue;
-      ASSERT_TRUE(row.count(g));
-      const uint32_t* ga = &l.adj[row[g] * 3];
-      ASSERT_TRUE(ga[0] == l.slots[i / 3] || ga[1] == l.slots[i / 3] || ga[2] == l.slots[i / 3]);
+  // The strict order, and regions of 256 points as GeneratePMesh takes on large scans.
+  for (const CollapseOrder& order : {CollapseOrder{}, CollapseOrder{8, 0.1, 0}}) {
+    Ref<ProgressiveMesh> pm;
+    std::vector<uint32_t> fmap(in.Faces()), vmap(in.Vertices());
+    ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), With(0, -1, 0, 0), order, pm.put(),
+                                   fmap.data(), vmap.data()),
+              Ok);
+    EXPECT_LT(pm->GetMinFaceCount(), in.Faces() / 4);
+    for (uint32_t t2 : {pm->GetMaxFaceCount(), pm->GetMaxFaceCount() / 10, pm->GetMinFaceCount(),
+                        pm->GetMaxFaceCount()}) {
+      ASSERT_EQ(pm->SetFaceCount(t2), Ok);
+      const Level l = Read(pm.get());
+      // Orientation of a scan is not known: check the structure only.
+      std::map<uint32_t, size_t> row;
+      for (size_t i = 0; i < l.slots.size(); ++i) row[l.slots[i]] = i;
+      for (size_t i = 0; i < l.adj.size(); ++i) {
+        EXPECT_LT(l.idx[i], in.Vertices());
+        const uint32_t g = l.adj[i];
+        if (g == 0xFFFFFFFFu) continue;
+        ASSERT_TRUE(row.count(g));
+        const uint32_t* ga = &l.adj[row[g] * 3];
+        ASSERT_TRUE(ga[0] == l.slots[i / 3] || ga[1] == l.slots[i / 3] || ga[2] == l.slots[i / 3]);
+      }
     }
-  }
-  const Level full = Read(pm.get());
-  for (size_t i = 0; i < full.slots.size(); ++i) {
-    const uint32_t f = fmap[full.slots[i]];
-    std::array<uint32_t, 3> a{}, b{};
-    for (int k = 0; k < 3; ++k) {
-      a[k] = vmap[full.idx[i * 3 + k]];
-      b[k] = in.idx[f * 3 + k];
+    const Level full = Read(pm.get());
+    for (size_t i = 0; i < full.slots.size(); ++i) {
+      const uint32_t f = fmap[full.slots[i]];
+      std::array<uint32_t, 3> a{}, b{};
+      for (int k = 0; k < 3; ++k) {
+        a[k] = vmap[full.idx[i * 3 + k]];
+        b[k] = in.idx[f * 3 + k];
+      }
+      std::rotate(a.begin(), std::min_element(a.begin(), a.end()), a.end());
+      std::rotate(b.begin(), std::min_element(b.begin(), b.end()), b.end());
+      ASSERT_EQ(a, b);
     }
-    std::rotate(a.begin(), std::min_element(a.begin(), a.end()), a.end());
-    std::rotate(b.begin(), std::min_element(b.begin(), b.end()), b.end());
-    ASSERT_EQ(a, b);
   }
 }
 
