@@ -900,7 +900,8 @@ class Simplifier {
     for (uint32_t r = 0; r < heap.regions; ++r)
       if (!closed[r]) total += heap.size[r];
     samples.clear();
-    const uint64_t step = std::max<uint64_t>(1, total / kSamples);
+    // At most kSamples, so that the room reserved for them is never outgrown.
+    const uint64_t step = std::max<uint64_t>(1, (total + kSamples - 1) / kSamples);
     uint64_t next = step / 2, seen = 0;
     for (uint32_t r = 0; r < heap.regions; ++r) {
       if (closed[r]) continue;
@@ -1071,7 +1072,7 @@ class Simplifier {
   void Rounds(uint32_t minFaces, double maxError) {
     heap.Init(nV, regionShift);
     closed.assign(heap.regions, 0);
-    samples.reserve(kSamples + 1);
+    samples.reserve(kSamples);
     heap.bulk = true;
     for (uint32_t v = 0; v < nV; ++v)
       if (pid[v] == v) Evaluate(v, false);
