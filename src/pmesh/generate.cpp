@@ -86,6 +86,15 @@ struct Collapse {
   uint32_t vtL, vtR, left, right, a, corner, walk;
   uint8_t leftVt, rightVt;  // the corner of vt in L and in R
   uint16_t code;            // the record's code bits besides the corner
+
+  // Names its vertices and faces in another numbering (vertex v is vertexTo[v]).
+  void Renumber(const uint32_t* vertexTo, const uint32_t* faceTo) {
+    vtL = vertexTo[vtL];
+    if (vtR != kNone) vtR = vertexTo[vtR];
+    left = faceTo[left];
+    if (right != kNone) right = faceTo[right];
+    a = faceTo[a];
+  }
 };
 
 // A possible move of a point, named from its fan: R is the face before L round vt; a follows L.
@@ -924,9 +933,9 @@ class Simplifier {
 
   // Compaction. As collapsing goes on, the points and faces left thin out over arrays made for
   // the whole mesh, and every collapse touches cache lines of its own. When fewer than half the
-  // faces are left, the live points and faces move to fresh, dense arrays (numbered in the same
-  // order), and the arrays they leave are kept for the end, where Uncompact writes the outcome
-  // back level by level.
+  // faces are left, the live points and faces move to dense arrays (numbered in the same order);
+  // what the end needs of the arrays they leave is kept, and Uncompact writes the outcome back
+  // level by level.
   uint32_t compactMinFaces = 0xFFFFFFFFu;  // no compaction below this many faces in the arrays
   struct Level {
     uint32_t nF, nV;
@@ -1048,14 +1057,8 @@ class Simplifier {
         up.vrange[o] = vrange[v];
         up.kind[o] = kind[v];
       }
-      for (size_t i = up.firstCollapse; i < collapses.size(); ++i) {
-        Collapse& c = collapses[i];
-        c.vtL = up.vUp[c.vtL];
-        if (c.vtR != kNone) c.vtR = up.vUp[c.vtR];
-        c.left = up.fUp[c.left];
-        if (c.right != kNone) c.right = up.fUp[c.right];
-        c.a = up.fUp[c.a];
-      }
+      for (size_t i = up.firstCollapse; i < collapses.size(); ++i)
+        collapses[i].Renumber(up.vUp.data(), up.fUp.data());
       idx.swap(up.idx);
       adj.swap(up.adj);
       attr.swap(up.attr);
@@ -1078,7 +1081,7 @@ class Simplifier {
       if (pid[v] == v) Evaluate(v, false);
     heap.Heapify();
     constexpr double kUnbounded = std::numeric_limits<double>::infinity();
-    for (uint32_t round = 0;; ++round) {
+    for (;;) {
       if (CompactNow()) Compact();
       double least = kUnbounded;
       bool open = false;
@@ -1309,13 +1312,7 @@ class Simplifier {
     pid.swap(p2);
     vrange.swap(r2);
     kind.swap(k2);
-    for (Collapse& c : collapses) {
-      c.vtL = vOld[c.vtL];
-      if (c.vtR != kNone) c.vtR = vOld[c.vtR];
-      c.left = fOld[c.left];
-      if (c.right != kNone) c.right = fOld[c.right];
-      c.a = fOld[c.a];
-    }
+    for (Collapse& c : collapses) c.Renumber(vOld.data(), fOld.data());
   }
 
   void SetDiagonal(const float lo[3], const float hi[3]) {
