@@ -107,6 +107,10 @@ struct PMeshGenerateOptions {
   // coordinate cost as much as moving a diagonal's length.
   float normalWeight = 1.0f;
   float texCoordWeight = 1.0f;
+  // Threads the generator may use at once; 0: as many as the process has processors. Large
+  // meshes are split into parts that can be simplified side by side; the result is the same for
+  // any number of threads.
+  uint32_t threads = 0;
 };
 
 // Builds a ProgressiveMesh from a Mesh by quadric edge collapses; its full level is the Mesh's

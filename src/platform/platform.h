@@ -68,6 +68,35 @@ inline constexpr size_t kLargeBlockBytes = size_t(4) << 20;
 // of the cost of filling a fresh block of many megabytes. Only a hint; no effect elsewhere.
 void AdviseLargeBlock(void* block, size_t size) noexcept;
 
+// ---- Threads -----------------------------------------------------------------------------------
+// A thread that runs one function once. Starting it takes nothing from the library's allocator:
+// the system makes the thread and its stack.
+class Thread {
+ public:
+  Thread() = default;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+  ~Thread() { Join(); }
+  // Runs fn(arg) on a new thread. False, with nothing started, when the system cannot make one;
+  // the caller then does the work itself.
+  bool Start(void (*fn)(void*), void* arg) noexcept;
+  // Waits until the function has returned; nothing when no thread runs.
+  void Join() noexcept;
+
+ private:
+  void (*fn_)(void*) = nullptr;
+  void* arg_ = nullptr;
+  bool running_ = false;
+  alignas(8) unsigned char handle_[16] = {};  // the system's handle
+#if defined(_WIN32)
+  static unsigned long __stdcall Entry(void* self);
+#else
+  static void* Entry(void* self);
+#endif
+};
+// How many threads the process can run at once (at least 1).
+uint32_t ProcessorCount() noexcept;
+
 // ---- Files -------------------------------------------------------------------------------------
 // A read-only view of a whole file. An empty file maps to a null view of size 0.
 class MappedFile {

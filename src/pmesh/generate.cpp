@@ -30,11 +30,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "core/alloc.h"
 #include "core/object_impl.h"
 #include "lyr/pmesh.h"
 #include "lyr/vertex.h"
+#include "platform/platform.h"
 #include "pmesh/generate.h"
 #include "pmesh/pmesh_build.h"
 
@@ -59,6 +61,9 @@ constexpr uint32_t kRegionMinVertices = 1u << 16;
 constexpr double kRoundShare = 0.1;
 // Compaction pays while the arrays outgrow the second-level cache.
 constexpr uint32_t kCompactMinFaces = 1u << 15;
+// Two parts per round: both processors of a small machine. The number is fixed, not taken from
+// the machine, so that every machine makes the same progressive mesh.
+constexpr uint32_t kParts = 2;
 inline uint32_t Next(uint32_t k) {
   return k == 2 ? 0 : k + 1;
 }
@@ -226,22 +231,48 @@ class RegionHeaps {
   }
 };
 
+// Longest fan a collapse may touch while other workers run beside its own: bounds what a
+// worker's lists can hold, so that it never allocates.
+constexpr uint32_t kPartFan = 64;
+// Fewest regions per part worth a round's parts.
+constexpr uint32_t kMinPartRegions = 4;
+constexpr uint32_t kMaxParts = 8;
+
+// What each worker of a round keeps for itself: its walks, marks, face count and records, and
+// the points it owns.
+struct Worker {
+  FanList fanA, fanB;  // the point being moved; vs in a check, the kept point after a collapse
+  WorkVector<Move> moves;
+  WorkVector<uint32_t> ring;
+  WorkVector<uint32_t> mark;  // per point: stamps of this worker's walks
+  uint32_t markStamp = 0;
+  // Alone, a worker owns every point; beside others, points [own0, own1), regions [r0, r1).
+  bool alone = true;
+  uint32_t own0 = 0, own1 = kNone, r0 = 0, r1 = 0;
+  uint32_t faces = 0, floor = 0;    // faces left as it counts them; it stops at floor
+  Vector<Collapse>* out = nullptr;  // where it records its collapses
+  Vector<Collapse> records;         // its own records while beside others
+  // Points whose collapse reached another part, taken off their heaps, with their keys.
+  WorkVector<RegionHeaps::Node> deferred;
+  bool blocked = false;  // a check reached a point it does not own
+  bool any = false;      // it took a heap top this round
+  bool failed = false;   // an exception ended its part
+  bool Owns(uint32_t p) const { return p >= own0 && p < own1; }
+};
+
 class Simplifier {
  public:
   uint32_t nF = 0, nV = 0, dim = 3, qs = 0, faces = 0;
-  WorkVector<uint32_t> idx, adj, attr, vface, vrange, pid, target, mark;
+  WorkVector<uint32_t> idx, adj, attr, vface, vrange, pid, target;
   WorkVector<uint8_t> alive, kind, stale;
   WorkVector<double> second;  // at most the cost of every move of the point but its target's
   WorkVector<double> quad;
   WorkVector<float> data;  // dim values per vertex
   Vector<Collapse> collapses;
   bool record = true;
-  uint32_t markStamp = 0;
   double diagonal = 1.0;
   RegionHeaps heap;
-  FanList fanA, fanB;  // the point being moved; vs in a check, the kept point after a collapse
-  WorkVector<Move> moves;
-  WorkVector<uint32_t> ring;
+  Worker work[kMaxParts];  // work[0] also does everything done in order
 
   bool onePerPoint = true;  // no point has two wedges: a wedge is its own point
 
@@ -255,12 +286,22 @@ class Simplifier {
     return -1;
   }
 
-  uint32_t NewStamp() {
-    if (++markStamp == 0) {
-      std::fill(mark.begin(), mark.end(), 0u);
-      markStamp = 1;
+  static uint32_t NewStamp(Worker& w) {
+    if (++w.markStamp == 0) {
+      std::fill(w.mark.begin(), w.mark.end(), 0u);
+      w.markStamp = 1;
     }
-    return markStamp;
+    return w.markStamp;
+  }
+
+  // Whether every corner of the fan is the worker's (and the fan short enough for its lists).
+  bool OwnsFan(const Worker& w, const FanList& F) const {
+    if (w.alone) return true;
+    if (F.Size() > kPartFan) return false;
+    for (size_t i = 0; i < F.Size(); ++i)
+      for (uint32_t k = 0; k < 3; ++k)
+        if (!w.Owns(Pt(V(F.face[i], k)))) return false;
+    return true;
   }
 
   // The fan of the point at corner c of face f, walking across the edges that start at it; an
@@ -331,6 +372,7 @@ class Simplifier {
 
   // Sorts the points into kinds; `uses` counts the corners of each point.
   void Classify(const WorkVector<uint32_t>& uses) {
+    FanList& fanA = work[0].fanA;
     for (uint32_t v = 0; v < nV; ++v) {
       if (pid[v] != v) continue;
       uint8_t k = kFrozen;
@@ -540,7 +582,8 @@ class Simplifier {
   }
 
   // Lists the moves the point's kind allows (unchecked), priced.
-  void ListMoves(uint32_t v, const FanList& F) {
+  void ListMoves(Worker& wk, uint32_t v, const FanList& F) {
+    WorkVector<Move>& moves = wk.moves;
     moves.clear();
     const size_t n = F.Size();
     Move m{};
@@ -584,13 +627,16 @@ class Simplifier {
   }
 
   // Whether the move keeps the surface manifold and turns no face over.
-  bool Valid(const FanList& F, const Move& m) {
+  // Beside other workers, a check that reaches a point the worker does not own sets blocked.
+  bool Valid(Worker& wk, const FanList& F, const Move& m) {
     if (kind[Pt(m.vsL)] >= kFrozen) return false;
     if (m.b == m.a ||
         (m.two && (m.b == m.nr || m.fr == m.nr || m.fr == m.a || (m.b != kNone && m.b == m.fr))))
       return false;
     // Link: the ring of vs meets the ring of vt in x and y (x alone for a boundary move).
-    const uint32_t ringStamp = NewStamp();
+    const uint32_t ringStamp = NewStamp(wk);
+    WorkVector<uint32_t>& mark = wk.mark;
+    FanList& fanB = wk.fanB;
     const size_t n = F.Size();
     for (size_t i = 0; i <= n; ++i) {
       if (i == n && F.closed) break;
@@ -600,7 +646,11 @@ class Simplifier {
       mk = ringStamp;
     }
     if (!Fan(m.L, Prev(m.cL), fanB, false)) return false;
-    const uint32_t seen = NewStamp();
+    if (!OwnsFan(wk, fanB)) {
+      wk.blocked = true;
+      return false;
+    }
+    const uint32_t seen = NewStamp(wk);
     uint32_t shared = 0;
     for (size_t i = 0; i < fanB.Size(); ++i)
       for (uint32_t w :
@@ -642,9 +692,12 @@ class Simplifier {
 
   // Queues the point's cheapest move: unchecked (it is checked when it comes to the top), or
   // the cheapest that passes the checks. A point without one leaves the heap.
-  void Evaluate(uint32_t v, bool check, bool haveFan = false) {
+  // Beside other workers, a check blocked by a point it does not own leaves v as it was.
+  void Evaluate(Worker& wk, uint32_t v, bool check, bool haveFan = false) {
+    const FanList& fanA = wk.fanA;
+    WorkVector<Move>& moves = wk.moves;
     stale[v] = 0;
-    if (!Moves(kind[v]) || (!haveFan && !FanOf(v, fanA))) {
+    if (!Moves(kind[v]) || (!haveFan && !FanOf(v, wk.fanA))) {
       heap.Remove(v);
       return;
     }
@@ -683,7 +736,7 @@ class Simplifier {
       heap.Set(v, best);
       return;
     }
-    ListMoves(v, fanA);
+    ListMoves(wk, v, fanA);
     const auto before = [](const Move& x, const Move& y) {
       return x.cost < y.cost || (x.cost == y.cost && x.iR < y.iR);
     };
@@ -701,19 +754,22 @@ class Simplifier {
     }
     std::sort(moves.begin(), moves.end(), before);
     const size_t tries = std::min<size_t>(moves.size(), kMaxTries);
-    for (size_t i = 0; i < tries; ++i)
-      if (Valid(fanA, moves[i])) {
+    for (size_t i = 0; i < tries; ++i) {
+      const bool ok = Valid(wk, fanA, moves[i]);
+      if (wk.blocked) return;
+      if (ok) {
         target[v] = Pt(moves[i].vsL);
         // Cheaper moves that failed the checks may pass later: they bound the others too.
         second[v] = i > 0 ? moves[0].cost : moves.size() > 1 ? moves[1].cost : kInfinity;
         heap.Set(v, moves[i].cost);
         return;
       }
+    }
     heap.Remove(v);
   }
 
   // The queued move of point v (fan in F), priced now; false when it is no longer there.
-  bool Queued(uint32_t v, const FanList& F, Move& m) {
+  bool Queued(Worker& wk, uint32_t v, const FanList& F, Move& m) {
     if (kind[v] == kInner) {
       if (!F.closed || F.Size() < 3) return false;
       for (size_t i = 0; i < F.Size(); ++i)
@@ -725,8 +781,8 @@ class Simplifier {
         }
       return false;
     }
-    ListMoves(v, F);
-    for (const Move& c : moves)
+    ListMoves(wk, v, F);
+    for (const Move& c : wk.moves)
       if (Pt(c.vsL) == target[v]) {
         m = c;
         return true;
@@ -735,7 +791,7 @@ class Simplifier {
   }
 
   // Performs a checked move of the point whose fan is F, and records it.
-  void Apply(const FanList& F, const Move& m) {
+  void Apply(Worker& wk, const FanList& F, const Move& m) {
     const size_t n = F.Size();
     for (size_t i = 0; i < n; ++i) {
       const uint32_t f = F.face[i];
@@ -761,7 +817,7 @@ class Simplifier {
                      : SplitCode::RightSameAsLeft | SplitCode::RightThirdIsVt;
       if (attr[m.R] != attr[m.nr]) code |= SplitCode::RightMispredict;
     }
-    faces -= m.two ? 2 : 1;
+    wk.faces -= m.two ? 2 : 1;
     for (size_t i = 0; i < qs; ++i) quad[size_t(m.vsL) * qs + i] += quad[size_t(m.vtL) * qs + i];
     SetSelf(m.vsL);
     if (m.seam) {
@@ -772,17 +828,20 @@ class Simplifier {
     if (m.seam) vrange[m.vtR] = attr[m.R];
     kind[Pt(m.vtL)] = kGone;
     if (record)
-      collapses.push_back({m.vtL, m.seam ? m.vtR : kNone, m.L, m.two ? m.R : kNone, m.a, m.ca,
-                           m.walk, m.cL, m.cR, code});
+      wk.out->push_back({m.vtL, m.seam ? m.vtR : kNone, m.L, m.two ? m.R : kNone, m.a, m.ca, m.walk,
+                         m.cL, m.cR, code});
   }
 
   // After a collapse onto point s: s itself, and its ring.
-  void Update(uint32_t s, uint32_t gone, uint32_t face, uint32_t corner) {
+  void Update(Worker& wk, uint32_t s, uint32_t gone, uint32_t face, uint32_t corner) {
+    FanList& fanA = wk.fanA;
+    WorkVector<uint32_t>& ring = wk.ring;
+    WorkVector<uint32_t>& mark = wk.mark;
     if (!Fan(face, corner, fanA, kind[s] != kInner)) {
       heap.Remove(s);
       return;
     }
-    const uint32_t stamp = NewStamp();
+    const uint32_t stamp = NewStamp(wk);
     mark[s] = stamp;
     ring.clear();
     for (size_t i = 0; i < fanA.Size(); ++i) {
@@ -796,7 +855,7 @@ class Simplifier {
         ring.push_back(V(f, c));
       }
     }
-    Evaluate(s, false, true);
+    Evaluate(wk, s, false, true);
     // An inner ring point lost its move onto vt, gained or kept one onto s (dearer now: Q[s]
     // grew), and its other moves cost what they did. The heap key stays at most the cost of
     // every move, and second[u] at most the cost of every move but target[u]'s; the key is exact
@@ -805,7 +864,7 @@ class Simplifier {
       const uint32_t u = ring[i];
       if (!Moves(kind[u])) continue;
       if (kind[u] != kInner || !heap.Has(u)) {
-        Evaluate(u, false);
+        Evaluate(wk, u, false);
         continue;
       }
       Move m{};
@@ -947,8 +1006,8 @@ class Simplifier {
   Vector<Level> levels;
 
   // Regions the error bound has closed stay closed: no compaction once there are any.
-  bool CompactNow() const {
-    return 2 * faces < nF && nF >= compactMinFaces &&
+  bool CompactNow(uint32_t left) const {
+    return 2 * left < nF && nF >= compactMinFaces &&
            std::find(closed.begin(), closed.end(), 1) == closed.end();
   }
 
@@ -1012,8 +1071,12 @@ class Simplifier {
     quad.resize(size_t(n) * qs);
     self.resize(n);
     data.resize(size_t(n) * dim);
-    mark.assign(n, 0);
-    markStamp = 0;
+    // Marks only compare with the current stamp; every worker's start again.
+    for (Worker& w : work)
+      if (!w.mark.empty()) {
+        w.mark.assign(n, 0);
+        w.markStamp = 0;
+      }
     up.idx.swap(idx);
     up.adj.swap(adj);
     up.attr.swap(attr);
@@ -1072,17 +1135,168 @@ class Simplifier {
     }
   }
 
+  // Parts. A round can first run on `parts` parts of the regions side by side, one worker each (on
+  // as many threads as allowed, up to one per part), and then once more over all regions in order
+  // for what the parts left. A part's worker owns the points of its regions and makes only
+  // collapses whose two fans have all their corners in it: so it changes only its own points and
+  // the faces all of whose corners are its own, and reads besides those only points next to
+  // another part's, which no worker changes (a changed point's fan is all its worker's). Where a
+  // collapse would reach another part, the worker leaves the rest of that region to the pass in
+  // order. Each part also stops at its share of the faces still to go. What a part does depends
+  // only on the state at the round's start, so the outcome is the same on any number of threads;
+  // its records follow those of the parts before it (collapses of different parts commute).
+  uint32_t parts = 1, threads = 1;
+
+  // Makes region r's collapses up to the bound. False when the worker's face floor stops it.
+  bool Region(Worker& w, uint32_t r, double bound, double maxError) {
+    const bool strict = heap.regions == 1;
+    // Not "<= bound": a key that is not a number is taken in turn, as any other.
+    while (!closed[r] && !heap.Empty(r) && !(heap.TopKey(r) > bound)) {
+      if (w.faces <= w.floor) return false;
+      // One region: no rounds to wait for.
+      if (strict && CompactNow(w.faces)) {
+        Compact();
+        continue;
+      }
+      w.any = true;
+      const uint32_t v = heap.Top(r);
+      if (stale[v]) {
+        Evaluate(w, v, false);
+        continue;
+      }
+      if (strict) Warm(r);
+      // The move queued may be stale: find it in the current fan and check it again.
+      Move m{};
+      const bool fan = FanOf(v, w.fanA);
+      if (fan && !OwnsFan(w, w.fanA)) w.blocked = true;
+      if (!w.blocked && (!fan || !Queued(w, v, w.fanA, m) || !Valid(w, w.fanA, m)) && !w.blocked) {
+        Evaluate(w, v, true);
+        if (!w.blocked) continue;
+      }
+      if (w.blocked) {
+        // Left to the pass in order; the rest of the region too once there is no room to note it.
+        if (w.deferred.size() == w.deferred.capacity()) return true;
+        w.blocked = false;
+        w.deferred.push_back({heap.TopKey(r), v});
+        heap.Remove(v);
+        continue;
+      }
+      if (maxError >= 0 && m.weight > 0 && std::sqrt(m.error / m.weight) > maxError * diagonal) {
+        closed[r] = 1;
+        break;
+      }
+      if (w.faces < w.floor + (m.two ? 2u : 1u)) return false;
+      heap.Remove(v);
+      if (strict) WarmStep();
+      Apply(w, w.fanA, m);
+      if (strict) WarmStep();
+      Update(w, Pt(m.vsL), v, m.a, m.ca);
+      if (strict) {
+        WarmStep();
+        WarmCorners();
+      }
+    }
+    return true;
+  }
+
+  // A part's regions in order, until its face floor stops it.
+  void Part(Worker& w, double bound, double maxError) {
+    try {
+      for (uint32_t r = w.r0; r < w.r1; ++r) {
+        w.blocked = false;
+        if (!Region(w, r, bound, maxError)) break;
+      }
+    } catch (...) {
+      w.failed = true;
+    }
+  }
+
+  // The parts of one round, on up to `threads` threads: thread t runs parts t, t + threads, ...
+  struct PartJob {
+    Simplifier* s;
+    uint32_t first, step;
+    double bound, maxError;
+  };
+  static void RunParts(void* arg) {
+    const PartJob& j = *static_cast<const PartJob*>(arg);
+    for (uint32_t k = j.first; k < j.s->parts; k += j.step)
+      j.s->Part(j.s->work[k], j.bound, j.maxError);
+  }
+
+  // Sets the parts up, runs them and merges what they did; true when any took a heap top.
+  bool Parts(double bound, uint32_t minFaces, double maxError) {
+    const uint32_t n = parts, per = heap.regions / n, spare = faces - minFaces;
+    for (uint32_t k = 0; k < n; ++k) {
+      Worker& w = work[k];
+      w.alone = false;
+      w.r0 = k * per;
+      w.r1 = k + 1 == n ? heap.regions : (k + 1) * per;
+      w.own0 = uint32_t(std::min<uint64_t>(nV, uint64_t(w.r0) << heap.shift));
+      w.own1 = uint32_t(std::min<uint64_t>(nV, uint64_t(w.r1) << heap.shift));
+      w.faces = faces;
+      w.floor = faces - (spare / n + (k < spare % n ? 1 : 0));
+      w.out = k == 0 ? &collapses : &w.records;
+      w.records.clear();
+      w.deferred.clear();
+      w.any = w.blocked = w.failed = false;
+      // Room made here, on this thread: a worker never allocates (its fans are at most kPartFan
+      // long, and a collapse's fan at most twice that).
+      if (w.mark.size() != nV) {
+        w.mark.assign(nV, 0);
+        w.markStamp = 0;
+      }
+      w.fanA.Reserve();
+      w.fanB.Reserve();
+      w.moves.reserve(kPartFan);
+      w.ring.reserve(3 * 2 * 2 * kPartFan);
+      if (record) w.records.reserve(w.own1 - w.own0);
+      w.deferred.reserve(w.own1 - w.own0);
+    }
+    const uint32_t t = std::max(1u, std::min(threads, n));
+    PartJob jobs[kMaxParts];
+    platform::Thread helpers[kMaxParts];
+    bool started[kMaxParts] = {};
+    for (uint32_t i = 0; i < t; ++i) jobs[i] = {this, i, t, bound, maxError};
+    for (uint32_t i = 1; i < t; ++i) started[i] = helpers[i].Start(&RunParts, &jobs[i]);
+    RunParts(&jobs[0]);
+    for (uint32_t i = 1; i < t; ++i) {
+      if (started[i])
+        helpers[i].Join();
+      else
+        RunParts(&jobs[i]);  // no thread to be had: the same work, here
+    }
+    bool any = false;
+    uint32_t removed = 0;
+    for (uint32_t k = 0; k < n; ++k) {
+      Worker& w = work[k];
+      if (w.failed) throw std::bad_alloc();
+      any = any || w.any;
+      removed += faces - w.faces;
+      if (k > 0) collapses.insert(collapses.end(), w.records.begin(), w.records.end());
+      for (const RegionHeaps::Node& d : w.deferred)
+        if (!heap.Has(d.v) && Moves(kind[d.v])) heap.Set(d.v, d.key);
+      w.alone = true;
+      w.blocked = false;
+      w.own0 = 0;
+      w.own1 = kNone;
+    }
+    faces -= removed;
+    return any;
+  }
+
   void Rounds(uint32_t minFaces, double maxError) {
+    Worker& w0 = work[0];
+    w0.out = &collapses;
     heap.Init(nV, regionShift);
     closed.assign(heap.regions, 0);
     samples.reserve(kSamples);
     heap.bulk = true;
     for (uint32_t v = 0; v < nV; ++v)
-      if (pid[v] == v) Evaluate(v, false);
+      if (pid[v] == v) Evaluate(w0, v, false);
     heap.Heapify();
     constexpr double kUnbounded = std::numeric_limits<double>::infinity();
     for (;;) {
-      if (CompactNow()) Compact();
+      if (CompactNow(faces)) Compact();
       double least = kUnbounded;
       bool open = false;
       for (uint32_t r = 0; r < heap.regions; ++r)
@@ -1093,44 +1307,18 @@ class Simplifier {
       if (!open) return;
       const double bound = roundShare < 1.0 ? Bound(least) : kUnbounded;
       bool any = false;
-      for (uint32_t r = 0; r < heap.regions; ++r) {
-        // Not "<= bound": a key that is not a number is taken in turn, as any other.
-        while (!closed[r] && !heap.Empty(r) && !(heap.TopKey(r) > bound)) {
-          if (faces <= minFaces) return;
-          // One region: no rounds to wait for.
-          if (heap.regions == 1 && CompactNow()) {
-            Compact();
-            continue;
-          }
-          any = true;
-          const uint32_t v = heap.Top(r);
-          if (stale[v]) {
-            Evaluate(v, false);
-            continue;
-          }
-          Warm(r);
-          // The move queued may be stale: find it in the current fan and check it again.
-          Move m{};
-          if (!FanOf(v, fanA) || !Queued(v, fanA, m) || !Valid(fanA, m)) {
-            Evaluate(v, true);
-            continue;
-          }
-          if (maxError >= 0 && m.weight > 0 &&
-              std::sqrt(m.error / m.weight) > maxError * diagonal) {
-            closed[r] = 1;
-            break;
-          }
-          if (faces < minFaces + (m.two ? 2u : 1u)) return;
-          heap.Remove(v);
-          WarmStep();
-          Apply(fanA, m);
-          WarmStep();
-          Update(Pt(m.vsL), v, m.a, m.ca);
-          WarmStep();
-          WarmCorners();
-        }
-      }
-      if (!any || bound == kUnbounded) return;
+      if (parts > 1 && bound != kUnbounded && heap.regions >= parts * kMinPartRegions &&
+          faces > minFaces)
+        any = Parts(bound, minFaces, maxError);
+      w0.faces = faces;
+      w0.floor = minFaces;
+      w0.any = false;
+      bool stopped = false;
+      for (uint32_t r = 0; r < heap.regions && !stopped; ++r)
+        stopped = !Region(w0, r, bound, maxError);
+      faces = w0.faces;
+      if (stopped) return;
+      if (!(any || w0.any) || bound == kUnbounded) return;
     }
   }
 
@@ -1176,11 +1364,12 @@ class Simplifier {
     target.assign(nV, kNone);
     stale.assign(nV, 0);
     second.assign(nV, kInfinity);
-    mark.assign(nV, 0);
-    fanA.Reserve();
-    fanB.Reserve();
-    moves.reserve(64);
-    ring.reserve(192);
+    Worker& w0 = work[0];
+    w0.mark.assign(nV, 0);
+    w0.fanA.Reserve();
+    w0.fanB.Reserve();
+    w0.moves.reserve(64);
+    w0.ring.reserve(192);
     Classify(uses);
     // Degenerate faces pin their points: a fan through them is not a surface.
     for (uint32_t f = 0; f < nF; ++f) {
@@ -1556,6 +1745,7 @@ CollapseOrder DefaultCollapseOrder(uint32_t vertices) {
     o.regionShift = kRegionShift;
     o.roundShare = kRoundShare;
     o.compactMinFaces = kCompactMinFaces;
+    o.parts = kParts;
   }
   return o;
 }
@@ -1565,7 +1755,8 @@ LyrResult GeneratePMeshInOrder(Mesh* mesh, const uint32_t* adjacency,
                                ProgressiveMesh** out, uint32_t* faceRemap, uint32_t* vertexRemap) {
   return Guard([&]() -> LyrResult {
     if (!mesh || !out || order.regionShift == 0 || order.regionShift > 31 ||
-        !(order.roundShare > 0 && order.roundShare <= 1))
+        !(order.roundShare > 0 && order.roundShare <= 1) || order.parts == 0 ||
+        order.parts > kMaxParts)
       return ErrInvalidCall;
     Simplifier s;
     LyrResult r = Load(mesh, adjacency, options, s);
@@ -1573,6 +1764,8 @@ LyrResult GeneratePMeshInOrder(Mesh* mesh, const uint32_t* adjacency,
     s.regionShift = order.regionShift;
     s.roundShare = order.roundShare;
     s.compactMinFaces = order.compactMinFaces;
+    s.parts = order.parts;
+    s.threads = options.threads ? options.threads : platform::ProcessorCount();
     s.Run(options.minFaces, options.maxError);
     // Build reads the simplifier's own numbering and names the caller's through vOld and fOld.
     return Build(mesh, s, out, faceRemap, vertexRemap);

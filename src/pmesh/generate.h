@@ -14,11 +14,15 @@ namespace lyr {
 // costs left and makes every collapse up to it, region after region. regionShift 31 with
 // roundShare 1 is the strict cost order. Between rounds, once fewer than half the faces are
 // left, the live points and faces move to dense arrays, while those arrays hold at least
-// compactMinFaces faces. None of this changes what a collapse does, only which comes first.
+// compactMinFaces faces. With parts > 1 (at most 8), a bounded round first works on that many
+// parts of the regions side by side, each making only the collapses that stay inside it, and
+// then goes over all regions in order; the outcome does not depend on the number of threads.
+// None of this changes what a collapse does, only which comes first.
 struct CollapseOrder {
   uint32_t regionShift = 31;
   double roundShare = 1.0;
   uint32_t compactMinFaces = 0xFFFFFFFFu;
+  uint32_t parts = 1;
 };
 
 // What GeneratePMesh uses for a mesh of this many vertices: the strict order while the arrays fit

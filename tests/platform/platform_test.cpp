@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,6 @@ TEST(Modules, MissingModuleAndProcedureSetTheLastError) {
   EXPECT_EQ(static_cast<uint32_t>(LastErrorResult()), 0x8007007Eu);
   EXPECT_EQ(FindLoadedModule("no_such_module_here.dll"), nullptr);
   EXPECT_EQ(LoadModule(nullptr), nullptr);
-
 }
 
 TEST(Modules, OwnDirectoryEndsWithSeparator) {
@@ -40,6 +40,23 @@ TEST(LastError, IsPerThread) {
 }
 
 #if !defined(_WIN32)
+// Threads run their function once; a thread joined twice, or never started, is harmless.
+TEST(Threads, RunOnceAndJoin) {
+  std::atomic<int> runs{0};
+  const auto count = [](void* arg) { static_cast<std::atomic<int>*>(arg)->fetch_add(1); };
+  {
+    platform::Thread threads[3];
+    for (platform::Thread& t : threads) ASSERT_TRUE(t.Start(count, &runs));
+    threads[0].Join();
+    threads[0].Join();
+    ASSERT_TRUE(threads[1].Start(count, &runs));  // joins the first run, then starts again
+  }                                               // the rest are joined here
+  EXPECT_EQ(runs.load(), 4);
+  platform::Thread idle;
+  idle.Join();
+  EXPECT_GE(platform::ProcessorCount(), 1u);
+}
+
 TEST(Registry, EnvironmentValuesAreTypedLikeRegistryValues) {
   ClearRegistryOverrides();
   uint32_t v = 77;

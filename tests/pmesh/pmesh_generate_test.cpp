@@ -268,6 +268,9 @@ struct GenCase {
 // Regions far smaller than GeneratePMesh picks, so that small meshes take many rounds, and
 // compaction at every halving.
 constexpr CollapseOrder kRegions{4, 0.1, 0};
+// The same in parts that work side by side: regions of 8 points, so that small meshes have
+// enough of them for every part.
+constexpr CollapseOrder kParts2{3, 0.1, 0, 2}, kParts3{3, 0.1, 0, 3};
 
 uint32_t RecordKinds(ProgressiveMesh* pm) {
   PMSnapshot s;
@@ -398,6 +401,9 @@ const GenCase kCases[] = {
     {"grid_seam_two_ids_regions", [] { return Grid(20, 16, 8, true, true); }, 0, With(0, -1),
      kOneFace | kSeamSplit, kRegions},
     {"sphere_regions", [] { return Sphere(3, 5, 0.0f); }, 0, With(20, -1), 0, kRegions},
+    {"grid_seam_two_ids_parts", [] { return Grid(20, 16, 8, true, true); }, 0, With(0, -1),
+     kOneFace | kSeamSplit, kParts2},
+    {"sphere_parts", [] { return Sphere(3, 5, 0.0f); }, 0, With(20, -1), 0, kParts3},
 };
 INSTANTIATE_TEST_SUITE_P(Meshes, Generate, ::testing::ValuesIn(kCases),
                          [](const auto& i) { return std::string(i.param.name); });
@@ -416,7 +422,7 @@ TEST(GenerateTargets, FacesAndErrorBound) {
       {With(0, 0.0f, 0, 0), in.Faces(), in.Faces()},  // every collapse on a rough sphere costs
       {With(0, 1e-3f, 0, 0), 8, in.Faces() - 2},
   };
-  for (const CollapseOrder& order : {CollapseOrder{}, kRegions}) {
+  for (const CollapseOrder& order : {CollapseOrder{}, kRegions, kParts2}) {
     uint32_t prev = 0;
     for (const Row& r : rows) {
       Ref<ProgressiveMesh> pm;
@@ -471,8 +477,9 @@ TEST(GenerateInput, RefusedAndAllocationFailures) {
   Ref<ProgressiveMesh> pm;
   EXPECT_EQ(GeneratePMesh(nullptr, nullptr, o, pm.put()), ErrInvalidCall);
   EXPECT_EQ(GeneratePMesh(mesh.get(), nullptr, o, nullptr), ErrInvalidCall);
-  for (const CollapseOrder& order : {CollapseOrder{0, 0.1}, CollapseOrder{32, 0.1},
-                                     CollapseOrder{4, 0.0}, CollapseOrder{4, 1.5}})
+  for (const CollapseOrder& order :
+       {CollapseOrder{0, 0.1}, CollapseOrder{32, 0.1}, CollapseOrder{4, 0.0}, CollapseOrder{4, 1.5},
+        CollapseOrder{4, 0.1, 0, 0}, CollapseOrder{4, 0.1, 0, 9}})
     EXPECT_EQ(GeneratePMeshInOrder(mesh.get(), nullptr, o, order, pm.put()), ErrInvalidCall);
   auto broken = [&](size_t at, uint32_t value) {
     std::vector<uint32_t> a = good;
@@ -511,8 +518,9 @@ TEST(GenerateInput, RefusedAndAllocationFailures) {
   const Input seams = Grid(6, 6, 9, true, true);
   Ref<Mesh> seamMesh = MakeMesh(seams, dev.get(), 0);
   const std::vector<uint32_t> seamAdj = AdjacencyOf(seams, seamMesh.get());
-  // Regions, rounds and compaction allocate too.
-  for (const CollapseOrder& order : {CollapseOrder{}, kRegions})
+  // Regions, rounds and compaction allocate too; parts only before and after their threads run.
+  o.threads = 2;
+  for (const CollapseOrder& order : {CollapseOrder{}, kRegions, kParts2})
     ForEachAllocationFailure(
         [&] { return GeneratePMeshInOrder(seamMesh.get(), seamAdj.data(), o, order, &made); },
         [&](LyrResult r) {
@@ -548,21 +556,25 @@ TEST(GenerateSaved, LoadedLevelsAreTheSame) {
   }
 }
 
-// Generation depends on nothing but its input: two runs write the same bytes.
+// Generation depends on nothing but its input: runs write the same bytes, on any number of
+// threads, with a face target that stops the parts or not.
 TEST(GenerateSaved, SameInputSameFile) {
   for (const Input& in : {Grid(40, 30, 5, true, true), Sphere(5, 60, 0.1f)}) {
     Ref<GraphicsDevice> dev = MakeRefDevice();
     Ref<Mesh> mesh = MakeMesh(in, dev.get(), 0);
     const std::vector<uint32_t> adj = AdjacencyOf(in, mesh.get());
-    for (const CollapseOrder& order : {CollapseOrder{}, kRegions}) {
-      MemoryStream files[2];
-      for (MemoryStream& file : files) {
-        Ref<ProgressiveMesh> pm;
-        ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), With(0, -1), order, pm.put()), Ok);
-        ASSERT_EQ(pm->SaveToStream(&file, nullptr, nullptr, 0), Ok);
+    for (const CollapseOrder& order : {CollapseOrder{}, kRegions, kParts2, kParts3})
+      for (uint32_t minFaces : {0u, in.Faces() / 3}) {
+        MemoryStream files[4];
+        for (uint32_t threads = 0; threads < 4; ++threads) {
+          Ref<ProgressiveMesh> pm;
+          PMeshGenerateOptions o = With(minFaces, -1);
+          o.threads = threads == 0 ? 2 : threads;  // the first run twice
+          ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), o, order, pm.put()), Ok);
+          ASSERT_EQ(pm->SaveToStream(&files[threads], nullptr, nullptr, 0), Ok);
+        }
+        for (const MemoryStream& file : files) EXPECT_EQ(file.bytes, files[0].bytes);
       }
-      EXPECT_EQ(files[0].bytes, files[1].bytes);
-    }
   }
 }
 
@@ -636,8 +648,9 @@ TEST(GenerateScan, Bunny) {
   Ref<GraphicsDevice> dev = MakeRefDevice();
   Ref<Mesh> mesh = MakeMesh(in, dev.get(), MeshOptions::Index32);
   const std::vector<uint32_t> adj = AdjacencyOf(in, mesh.get());
-  // The strict order, and regions of 256 points as GeneratePMesh takes on large scans.
-  for (const CollapseOrder& order : {CollapseOrder{}, CollapseOrder{8, 0.1, 0}}) {
+  // The strict order, and regions of 256 points as GeneratePMesh takes on large scans, in two
+  // parts.
+  for (const CollapseOrder& order : {CollapseOrder{}, CollapseOrder{8, 0.1, 0, 2}}) {
     Ref<ProgressiveMesh> pm;
     std::vector<uint32_t> fmap(in.Faces()), vmap(in.Vertices());
     ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), With(0, -1, 0, 0), order, pm.put(),
