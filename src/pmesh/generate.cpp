@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <cstdlib>
 #include <limits>
 #include <new>
 
@@ -91,6 +92,7 @@ struct Collapse {
   uint32_t vtL, vtR, left, right, a, corner, walk;
   uint8_t leftVt, rightVt;  // the corner of vt in L and in R
   uint16_t code;            // the record's code bits besides the corner
+  double rank;              // its cost, or more: at least every rank it depends on (see Apply)
 
   // Names its vertices and faces in another numbering (vertex v is vertexTo[v]).
   void Renumber(const uint32_t* vertexTo, const uint32_t* faceTo) {
@@ -266,6 +268,7 @@ class Simplifier {
   WorkVector<uint32_t> idx, adj, attr, vface, vrange, pid, target;
   WorkVector<uint8_t> alive, kind, stale;
   WorkVector<double> second;  // at most the cost of every move of the point but its target's
+  WorkVector<double> reach;   // the greatest rank of the collapses that touched the point
   WorkVector<double> quad;
   WorkVector<float> data;  // dim values per vertex
   Vector<Collapse> collapses;
@@ -372,8 +375,20 @@ class Simplifier {
 
   // Sorts the points into kinds; `uses` counts the corners of each point.
   void Classify(const WorkVector<uint32_t>& uses) {
-    FanList& fanA = work[0].fanA;
-    for (uint32_t v = 0; v < nV; ++v) {
+    uses_ = &uses;
+    if (parts > 1 && nV >= parts) {
+      SetUpParts(false);
+      InParts(&Simplifier::ClassifyPart);
+      EndParts();
+    } else {
+      ClassifyPart(work[0]);
+    }
+  }
+  const WorkVector<uint32_t>* uses_ = nullptr;  // corners of each point, for ClassifyPart
+  void ClassifyPart(Worker& w) {
+    FanList& fanA = w.fanA;
+    const WorkVector<uint32_t>& uses = *uses_;
+    for (uint32_t v = w.own0; v < std::min(w.own1, nV); ++v) {
       if (pid[v] != v) continue;
       uint8_t k = kFrozen;
       if (FanOf(v, fanA) && fanA.Size() == uses[v]) {
@@ -791,8 +806,23 @@ class Simplifier {
   }
 
   // Performs a checked move of the point whose fan is F, and records it.
+  //
+  // Its rank is its cost, raised to the rank of every collapse before it that touched a point of
+  // the two fans (whose faces are all it reads or changes: collapses with no such point in common
+  // commute). Records sorted by rank, ties in the order made, are then a valid order, and as
+  // close to the cost order as the dependencies allow: the rounds and parts change which
+  // collapses a level holds far less than the order they were made in.
   void Apply(Worker& wk, const FanList& F, const Move& m) {
     const size_t n = F.Size();
+    double rank = m.cost >= 0 ? m.cost : 0.0;  // not a number: 0, and then what it depends on
+    if (record) {
+      for (const FanList* fan : {&F, static_cast<const FanList*>(&wk.fanB)})
+        for (size_t i = 0; i < fan->Size(); ++i)
+          for (uint32_t k = 0; k < 3; ++k) rank = std::max(rank, reach[Pt(V(fan->face[i], k))]);
+      for (const FanList* fan : {&F, static_cast<const FanList*>(&wk.fanB)})
+        for (size_t i = 0; i < fan->Size(); ++i)
+          for (uint32_t k = 0; k < 3; ++k) reach[Pt(V(fan->face[i], k))] = rank;
+    }
     for (size_t i = 0; i < n; ++i) {
       const uint32_t f = F.face[i];
       if (f == m.L || f == m.R) continue;
@@ -829,7 +859,7 @@ class Simplifier {
     kind[Pt(m.vtL)] = kGone;
     if (record)
       wk.out->push_back({m.vtL, m.seam ? m.vtR : kNone, m.L, m.two ? m.R : kNone, m.a, m.ca, m.walk,
-                         m.cL, m.cR, code});
+                         m.cL, m.cR, code, rank});
   }
 
   // After a collapse onto point s: s itself, and its ring.
@@ -988,6 +1018,21 @@ class Simplifier {
   void Run(uint32_t minFaces, double maxError) {
     Rounds(minFaces, maxError);
     Uncompact();
+    if (!record) return;
+    // Records by rank (see Apply).
+    struct Ranked {
+      double rank;
+      uint32_t at;
+    };
+    WorkVector<Ranked> order(collapses.size());
+    for (size_t i = 0; i < collapses.size(); ++i) order[i] = {collapses[i].rank, uint32_t(i)};
+    std::sort(order.begin(), order.end(), [](const Ranked& a, const Ranked& b) {
+      return a.rank < b.rank || (a.rank == b.rank && a.at < b.at);
+    });
+    Vector<Collapse> sorted;
+    sorted.reserve(collapses.size());
+    for (const Ranked& r : order) sorted.push_back(collapses[r.at]);
+    collapses.swap(sorted);
   }
 
   // Compaction. As collapsing goes on, the points and faces left thin out over arrays made for
@@ -1061,6 +1106,7 @@ class Simplifier {
       second[v] = second[o];
       std::copy_n(&quad[size_t(o) * qs], qs, &quad[size_t(v) * qs]);
       self[v] = self[o];
+      reach[v] = reach[o];
       std::copy_n(&data[size_t(o) * dim], dim, &data[size_t(v) * dim]);
       if (heap.Has(o)) requeue.push_back({heap.Key(o), v});
     }
@@ -1068,6 +1114,7 @@ class Simplifier {
     target.resize(n);
     stale.resize(n);
     second.resize(n);
+    reach.resize(n);
     quad.resize(size_t(n) * qs);
     self.resize(n);
     data.resize(size_t(n) * dim);
@@ -1199,48 +1246,61 @@ class Simplifier {
     return true;
   }
 
-  // A part's regions in order, until its face floor stops it.
-  void Part(Worker& w, double bound, double maxError) {
-    try {
-      for (uint32_t r = w.r0; r < w.r1; ++r) {
-        w.blocked = false;
-        if (!Region(w, r, bound, maxError)) break;
-      }
-    } catch (...) {
-      w.failed = true;
-    }
-  }
-
-  // The parts of one round, on up to `threads` threads: thread t runs parts t, t + threads, ...
+  // Runs job on every part's worker, on up to `threads` threads: thread t takes parts t,
+  // t + threads, ... Where no thread can be had, the calling thread does that share too.
+  using Job = void (Simplifier::*)(Worker&);
   struct PartJob {
     Simplifier* s;
+    Job job;
     uint32_t first, step;
-    double bound, maxError;
   };
   static void RunParts(void* arg) {
     const PartJob& j = *static_cast<const PartJob*>(arg);
-    for (uint32_t k = j.first; k < j.s->parts; k += j.step)
-      j.s->Part(j.s->work[k], j.bound, j.maxError);
+    for (uint32_t k = j.first; k < j.s->parts; k += j.step) {
+      Worker& w = j.s->work[k];
+      try {
+        (j.s->*j.job)(w);
+      } catch (...) {
+        w.failed = true;
+      }
+    }
+  }
+  void InParts(Job job) {
+    const uint32_t t = std::max(1u, std::min(threads, parts));
+    PartJob jobs[kMaxParts];
+    platform::Thread helpers[kMaxParts];
+    bool started[kMaxParts] = {};
+    for (uint32_t i = 0; i < t; ++i) jobs[i] = {this, job, i, t};
+    for (uint32_t i = 1; i < t; ++i) started[i] = helpers[i].Start(&RunParts, &jobs[i]);
+    RunParts(&jobs[0]);
+    for (uint32_t i = 1; i < t; ++i) {
+      if (started[i])
+        helpers[i].Join();
+      else
+        RunParts(&jobs[i]);
+    }
+    for (uint32_t k = 0; k < parts; ++k)
+      if (work[k].failed) throw std::bad_alloc();
   }
 
-  // Sets the parts up, runs them and merges what they did; true when any took a heap top.
-  bool Parts(double bound, uint32_t minFaces, double maxError) {
-    const uint32_t n = parts, per = heap.regions / n, spare = faces - minFaces;
+  // Gives each worker its points, whole regions when `regions` (else even shares), and room
+  // for its walks and lists, made here on this thread: a worker never allocates (beside others
+  // its fans are at most kPartFan long, and a collapse's fan at most twice that).
+  void SetUpParts(bool regions) {
+    const uint32_t n = parts, per = regions ? heap.regions / n : 0;
     for (uint32_t k = 0; k < n; ++k) {
       Worker& w = work[k];
       w.alone = false;
-      w.r0 = k * per;
-      w.r1 = k + 1 == n ? heap.regions : (k + 1) * per;
-      w.own0 = uint32_t(std::min<uint64_t>(nV, uint64_t(w.r0) << heap.shift));
-      w.own1 = uint32_t(std::min<uint64_t>(nV, uint64_t(w.r1) << heap.shift));
-      w.faces = faces;
-      w.floor = faces - (spare / n + (k < spare % n ? 1 : 0));
-      w.out = k == 0 ? &collapses : &w.records;
-      w.records.clear();
-      w.deferred.clear();
       w.any = w.blocked = w.failed = false;
-      // Room made here, on this thread: a worker never allocates (its fans are at most kPartFan
-      // long, and a collapse's fan at most twice that).
+      if (regions) {
+        w.r0 = k * per;
+        w.r1 = k + 1 == n ? heap.regions : (k + 1) * per;
+        w.own0 = uint32_t(std::min<uint64_t>(nV, uint64_t(w.r0) << heap.shift));
+        w.own1 = uint32_t(std::min<uint64_t>(nV, uint64_t(w.r1) << heap.shift));
+      } else {
+        w.own0 = uint32_t(uint64_t(nV) * k / n);
+        w.own1 = uint32_t(uint64_t(nV) * (k + 1) / n);
+      }
       if (w.mark.size() != nV) {
         w.mark.assign(nV, 0);
         w.markStamp = 0;
@@ -1249,37 +1309,64 @@ class Simplifier {
       w.fanB.Reserve();
       w.moves.reserve(kPartFan);
       w.ring.reserve(3 * 2 * 2 * kPartFan);
-      if (record) w.records.reserve(w.own1 - w.own0);
-      w.deferred.reserve(w.own1 - w.own0);
     }
-    const uint32_t t = std::max(1u, std::min(threads, n));
-    PartJob jobs[kMaxParts];
-    platform::Thread helpers[kMaxParts];
-    bool started[kMaxParts] = {};
-    for (uint32_t i = 0; i < t; ++i) jobs[i] = {this, i, t, bound, maxError};
-    for (uint32_t i = 1; i < t; ++i) started[i] = helpers[i].Start(&RunParts, &jobs[i]);
-    RunParts(&jobs[0]);
-    for (uint32_t i = 1; i < t; ++i) {
-      if (started[i])
-        helpers[i].Join();
-      else
-        RunParts(&jobs[i]);  // no thread to be had: the same work, here
-    }
-    bool any = false;
-    uint32_t removed = 0;
-    for (uint32_t k = 0; k < n; ++k) {
-      Worker& w = work[k];
-      if (w.failed) throw std::bad_alloc();
-      any = any || w.any;
-      removed += faces - w.faces;
-      if (k > 0) collapses.insert(collapses.end(), w.records.begin(), w.records.end());
-      for (const RegionHeaps::Node& d : w.deferred)
-        if (!heap.Has(d.v) && Moves(kind[d.v])) heap.Set(d.v, d.key);
+  }
+  void EndParts() {
+    for (Worker& w : work) {
       w.alone = true;
       w.blocked = false;
       w.own0 = 0;
       w.own1 = kNone;
     }
+  }
+
+  // The first pricing of every point, in parts (nothing else changes meanwhile).
+  void PricePart(Worker& w) {
+    for (uint32_t v = w.own0; v < w.own1; ++v)
+      if (pid[v] == v) Evaluate(w, v, false);
+  }
+
+  // A part of a round: its regions in order, until its face floor stops it.
+  double roundBound = 0, roundMaxError = -1;
+  void RoundPart(Worker& w) {
+    for (uint32_t r = w.r0; r < w.r1; ++r) {
+      w.blocked = false;
+      if (!Region(w, r, roundBound, roundMaxError)) break;
+    }
+  }
+
+  // Sets a round's parts up, runs them and merges what they did; true when any took a heap top.
+  bool Parts(double bound, uint32_t minFaces, double maxError) {
+    SetUpParts(true);
+    const uint32_t n = parts, spare = faces - minFaces;
+    for (uint32_t k = 0; k < n; ++k) {
+      Worker& w = work[k];
+      w.faces = faces;
+      w.floor = faces - (spare / n + (k < spare % n ? 1 : 0));
+      w.out = k == 0 ? &collapses : &w.records;
+      w.records.clear();
+      w.deferred.clear();
+      if (record) w.records.reserve(w.own1 - w.own0);
+      w.deferred.reserve(w.own1 - w.own0);
+    }
+    roundBound = bound;
+    roundMaxError = maxError;
+    InParts(&Simplifier::RoundPart);
+    bool any = false;
+    uint32_t removed = 0;
+    for (uint32_t k = 0; k < n; ++k) {
+      Worker& w = work[k];
+      any = any || w.any;
+      removed += faces - w.faces;
+      if (k > 0) collapses.insert(collapses.end(), w.records.begin(), w.records.end());
+      // A point put off twice (priced again by a neighbour's collapse in between) takes its
+      // last key: the earlier one is out of date.
+      for (size_t i = w.deferred.size(); i-- > 0;) {
+        const RegionHeaps::Node& d = w.deferred[i];
+        if (!heap.Has(d.v) && Moves(kind[d.v])) heap.Set(d.v, d.key);
+      }
+    }
+    EndParts();
     faces -= removed;
     return any;
   }
@@ -1291,8 +1378,14 @@ class Simplifier {
     closed.assign(heap.regions, 0);
     samples.reserve(kSamples);
     heap.bulk = true;
-    for (uint32_t v = 0; v < nV; ++v)
-      if (pid[v] == v) Evaluate(w0, v, false);
+    if (parts > 1 && heap.regions >= parts) {
+      SetUpParts(true);
+      InParts(&Simplifier::PricePart);
+      EndParts();
+    } else {
+      for (uint32_t v = 0; v < nV; ++v)
+        if (pid[v] == v) Evaluate(w0, v, false);
+    }
     heap.Heapify();
     constexpr double kUnbounded = std::numeric_limits<double>::infinity();
     for (;;) {
@@ -1307,7 +1400,9 @@ class Simplifier {
       if (!open) return;
       const double bound = roundShare < 1.0 ? Bound(least) : kUnbounded;
       bool any = false;
-      if (parts > 1 && bound != kUnbounded && heap.regions >= parts * kMinPartRegions &&
+      if (parts > 1 && bound != kUnbounded &&
+          heap.regions >=
+              parts * (getenv("XMINPART") ? uint32_t(atoi(getenv("XMINPART"))) : kMinPartRegions) &&
           faces > minFaces)
         any = Parts(bound, minFaces, maxError);
       w0.faces = faces;
@@ -1381,6 +1476,7 @@ class Simplifier {
     for (uint32_t v = 0; v < nV; ++v) kind[v] = kind[pid[v]];
     BuildQuadrics();
     self.resize(nV);
+    reach.assign(nV, 0.0);
     for (uint32_t v = 0; v < nV; ++v) SetSelf(v);
     faces = nF;
     if (record) collapses.reserve(nV);
@@ -1743,9 +1839,9 @@ CollapseOrder DefaultCollapseOrder(uint32_t vertices) {
   CollapseOrder o;
   if (vertices >= kRegionMinVertices) {
     o.regionShift = kRegionShift;
-    o.roundShare = kRoundShare;
+    o.roundShare = getenv("XSHARE") ? atof(getenv("XSHARE")) : kRoundShare;
     o.compactMinFaces = kCompactMinFaces;
-    o.parts = kParts;
+    o.parts = getenv("XPARTS") ? uint32_t(atoi(getenv("XPARTS"))) : kParts;
   }
   return o;
 }
@@ -1759,13 +1855,13 @@ LyrResult GeneratePMeshInOrder(Mesh* mesh, const uint32_t* adjacency,
         order.parts > kMaxParts)
       return ErrInvalidCall;
     Simplifier s;
-    LyrResult r = Load(mesh, adjacency, options, s);
-    if (Failed(r)) return r;
     s.regionShift = order.regionShift;
     s.roundShare = order.roundShare;
     s.compactMinFaces = order.compactMinFaces;
     s.parts = order.parts;
     s.threads = options.threads ? options.threads : platform::ProcessorCount();
+    LyrResult r = Load(mesh, adjacency, options, s);
+    if (Failed(r)) return r;
     s.Run(options.minFaces, options.maxError);
     // Build reads the simplifier's own numbering and names the caller's through vOld and fOld.
     return Build(mesh, s, out, faceRemap, vertexRemap);
