@@ -1267,7 +1267,7 @@ class Simplifier {
   }
   void InParts(Job job) {
     const uint32_t t = std::max(1u, std::min(threads, parts));
-    PartJob jobs[kMaxParts];
+    PartJob jobs[kMaxParts] = {};
     platform::Thread helpers[kMaxParts];
     bool started[kMaxParts] = {};
     for (uint32_t i = 0; i < t; ++i) jobs[i] = {this, job, i, t};
