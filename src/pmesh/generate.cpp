@@ -29,7 +29,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <cstdlib>
 #include <limits>
 #include <new>
 
@@ -1400,9 +1399,7 @@ class Simplifier {
       if (!open) return;
       const double bound = roundShare < 1.0 ? Bound(least) : kUnbounded;
       bool any = false;
-      if (parts > 1 && bound != kUnbounded &&
-          heap.regions >=
-              parts * (getenv("XMINPART") ? uint32_t(atoi(getenv("XMINPART"))) : kMinPartRegions) &&
+      if (parts > 1 && bound != kUnbounded && heap.regions >= parts * kMinPartRegions &&
           faces > minFaces)
         any = Parts(bound, minFaces, maxError);
       w0.faces = faces;
@@ -1839,9 +1836,9 @@ CollapseOrder DefaultCollapseOrder(uint32_t vertices) {
   CollapseOrder o;
   if (vertices >= kRegionMinVertices) {
     o.regionShift = kRegionShift;
-    o.roundShare = getenv("XSHARE") ? atof(getenv("XSHARE")) : kRoundShare;
+    o.roundShare = kRoundShare;
     o.compactMinFaces = kCompactMinFaces;
-    o.parts = getenv("XPARTS") ? uint32_t(atoi(getenv("XPARTS"))) : kParts;
+    o.parts = kParts;
   }
   return o;
 }
