@@ -1017,21 +1017,41 @@ class Simplifier {
   void Run(uint32_t minFaces, double maxError) {
     Rounds(minFaces, maxError);
     Uncompact();
-    if (!record) return;
-    // Records by rank (see Apply).
-    struct Ranked {
-      double rank;
-      uint32_t at;
-    };
-    WorkVector<Ranked> order(collapses.size());
-    for (size_t i = 0; i < collapses.size(); ++i) order[i] = {collapses[i].rank, uint32_t(i)};
-    std::sort(order.begin(), order.end(), [](const Ranked& a, const Ranked& b) {
-      return a.rank < b.rank || (a.rank == b.rank && a.at < b.at);
-    });
-    Vector<Collapse> sorted;
-    sorted.reserve(collapses.size());
-    for (const Ranked& r : order) sorted.push_back(collapses[r.at]);
-    collapses.swap(sorted);
+    if (record) SortRecords();
+  }
+
+  // Records by rank (see Apply), ties in the order made, moved in place. A rank is a number of
+  // at least 0, so its bits order as it does: one sort of 64-bit keys, the top 32 bits of the
+  // rank (about six digits) above the record's number. A coarser rank still orders no record
+  // before one it depends on, whose rank is at most its own.
+  void SortRecords() {
+    const size_t m = collapses.size();
+    if (m < 2) return;
+    WorkVector<uint64_t> keys(m);
+    for (size_t i = 0; i < m; ++i) {
+      uint64_t bits;
+      std::memcpy(&bits, &collapses[i].rank, sizeof bits);
+      keys[i] = (bits >> 32) << 32 | i;  // fewer than 2^32 records: one per vertex at most
+    }
+    std::sort(keys.begin(), keys.end());
+    WorkVector<uint32_t> from(m);  // the record that goes to each place
+    for (size_t i = 0; i < m; ++i) from[i] = uint32_t(keys[i]);
+    // Cycle by cycle; a place done names itself.
+    for (size_t p = 0; p < m; ++p) {
+      if (from[p] == p) continue;
+      const Collapse first = collapses[p];
+      size_t q = p;
+      for (;;) {
+        const size_t f = from[q];
+        from[q] = uint32_t(q);
+        if (f == p) {
+          collapses[q] = first;
+          break;
+        }
+        collapses[q] = collapses[f];
+        q = f;
+      }
+    }
   }
 
   // Compaction. As collapsing goes on, the points and faces left thin out over arrays made for
