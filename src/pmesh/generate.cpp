@@ -255,9 +255,10 @@ struct Worker {
   Vector<Collapse> records;         // its own records while beside others
   // Points whose collapse reached another part, taken off their heaps, with their keys.
   WorkVector<RegionHeaps::Node> deferred;
-  bool blocked = false;  // a check reached a point it does not own
-  bool any = false;      // it took a heap top this round
-  bool failed = false;   // an exception ended its part
+  bool blocked = false;                 // a check reached a point it does not own
+  bool any = false;                     // it took a heap top this round
+  bool failed = false;                  // an exception ended its part
+  uint32_t f0 = 0, f1 = 0, passed = 0;  // quadrics: its faces, and how many it passed on
   bool Owns(uint32_t p) const { return p >= own0 && p < own1; }
 };
 
@@ -416,97 +417,156 @@ class Simplifier {
 
   // Adds the quadric of every face to its wedges, and the planes through its boundary and
   // crease edges.
+  // Adds the quadric of every face to its wedges, and the planes through its boundary and
+  // crease edges. In parts, each part zeroes and sums its own points' quadrics over the faces
+  // whose least corner is its own (faces go by their least corner), at the same time; then, in
+  // order, the faces with corners in later parts add to those.
   void BuildQuadrics() {
     quad.assign(size_t(nV) * qs, 0.0);
+    if (parts > 1 && nV >= parts) {
+      SetUpParts(false);
+      // The faces of each part: faces are sorted by their least corner.
+      const auto least = [&](uint32_t f) { return std::min({V(f, 0), V(f, 1), V(f, 2)}); };
+      for (uint32_t k = 0; k < parts; ++k) {
+        Worker& w = work[k];
+        uint32_t lo = 0, hi = nF;
+        while (lo < hi) {
+          const uint32_t mid = lo + (hi - lo) / 2;
+          if (least(mid) < w.own0)
+            lo = mid + 1;
+          else
+            hi = mid;
+        }
+        w.f0 = lo;
+        if (k > 0) work[k - 1].f1 = lo;
+      }
+      work[parts - 1].f1 = nF;
+      straddle.resize(nF);
+      InParts(&Simplifier::QuadricPart);
+      for (uint32_t k = 0; k < parts; ++k) {
+        Worker& w = work[k];
+        // The corners that part did not take: the later parts'.
+        Worker later;
+        later.alone = false;
+        later.own0 = w.own1;
+        later.own1 = nV;
+        for (uint32_t i = w.f0; i < w.f0 + w.passed; ++i) AddFaceQuadric(straddle[i], later);
+      }
+      EndParts();
+      straddle = WorkVector<uint32_t>();
+    } else {
+      work[0].f0 = 0;
+      work[0].f1 = nF;
+      QuadricPart(work[0]);
+    }
+  }
+  WorkVector<uint32_t> straddle;  // per part, from its first face: faces with later corners
+  void QuadricPart(Worker& w) {
+    w.passed = 0;
+    for (uint32_t f = w.f0; f < w.f1; ++f)
+      if (AddFaceQuadric(f, w)) straddle[w.f0 + w.passed++] = f;
+  }
+
+  // Adds face f's quadric, and the planes through its boundary and crease edges, to those of its
+  // corners that the worker owns; true when it passed over any.
+  bool AddFaceQuadric(uint32_t f, const Worker& wk) {
     double e1[kMaxDim], e2[kMaxDim], d2[kMaxDim];
     double face[kMaxDim * (kMaxDim + 1) / 2 + kMaxDim + 2];
-    for (uint32_t f = 0; f < nF; ++f) {
-      const uint32_t* t = &idx[size_t(f) * 3];
-      if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2]) continue;
-      const float *p = Pos(t[0]), *q = Pos(t[1]), *r = Pos(t[2]);
-      // Area and normal from the position part only.
-      const double ux = double(q[0]) - p[0], uy = double(q[1]) - p[1], uz = double(q[2]) - p[2];
-      const double vx = double(r[0]) - p[0], vy = double(r[1]) - p[1], vz = double(r[2]) - p[2];
-      const double nrm[3] = {uy * vz - uz * vy, uz * vx - ux * vz, ux * vy - uy * vx};
-      const double len = std::sqrt(nrm[0] * nrm[0] + nrm[1] * nrm[1] + nrm[2] * nrm[2]);
-      const double w = 0.5 * len;
-      if (!(w > 0)) continue;
-      if (dim == 3) {
-        // The plane's quadric: A = n n', b = d n, c = d^2 with d = -n.p.
-        const double n[3] = {nrm[0] / len, nrm[1] / len, nrm[2] / len};
-        const double d = -(n[0] * p[0] + n[1] * p[1] + n[2] * p[2]);
-        const double plane[11] = {n[0] * n[0], n[0] * n[1], n[0] * n[2], n[1] * n[1],
-                                  n[1] * n[2], n[2] * n[2], d * n[0],    d * n[1],
-                                  d * n[2],    d * d,       1.0};
-        for (int i = 0; i < 11; ++i) face[i] = w * plane[i];
-      } else {
-        double n1 = 0, dot = 0, n2 = 0;
-        for (uint32_t i = 0; i < dim; ++i) {
-          e1[i] = double(q[i]) - p[i];
-          n1 += e1[i] * e1[i];
+    bool passed = false;
+    const uint32_t* t = &idx[size_t(f) * 3];
+    if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2]) return false;
+    const float *p = Pos(t[0]), *q = Pos(t[1]), *r = Pos(t[2]);
+    // Area and normal from the position part only.
+    const double ux = double(q[0]) - p[0], uy = double(q[1]) - p[1], uz = double(q[2]) - p[2];
+    const double vx = double(r[0]) - p[0], vy = double(r[1]) - p[1], vz = double(r[2]) - p[2];
+    const double nrm[3] = {uy * vz - uz * vy, uz * vx - ux * vz, ux * vy - uy * vx};
+    const double len = std::sqrt(nrm[0] * nrm[0] + nrm[1] * nrm[1] + nrm[2] * nrm[2]);
+    const double w = 0.5 * len;
+    if (!(w > 0)) return false;
+    if (dim == 3) {
+      // The plane's quadric: A = n n', b = d n, c = d^2 with d = -n.p.
+      const double n[3] = {nrm[0] / len, nrm[1] / len, nrm[2] / len};
+      const double d = -(n[0] * p[0] + n[1] * p[1] + n[2] * p[2]);
+      const double plane[11] = {n[0] * n[0], n[0] * n[1], n[0] * n[2], n[1] * n[1],
+                                n[1] * n[2], n[2] * n[2], d * n[0],    d * n[1],
+                                d * n[2],    d * d,       1.0};
+      for (int i = 0; i < 11; ++i) face[i] = w * plane[i];
+    } else {
+      double n1 = 0, dot = 0, n2 = 0;
+      for (uint32_t i = 0; i < dim; ++i) {
+        e1[i] = double(q[i]) - p[i];
+        n1 += e1[i] * e1[i];
+      }
+      if (!(n1 > 0)) return false;
+      n1 = std::sqrt(n1);
+      for (uint32_t i = 0; i < dim; ++i) {
+        e1[i] /= n1;
+        d2[i] = double(r[i]) - p[i];
+        dot += e1[i] * d2[i];
+      }
+      for (uint32_t i = 0; i < dim; ++i) {
+        e2[i] = d2[i] - dot * e1[i];
+        n2 += e2[i] * e2[i];
+      }
+      if (!(n2 > 0)) return false;
+      n2 = std::sqrt(n2);
+      for (uint32_t i = 0; i < dim; ++i) e2[i] /= n2;
+      double pe1 = 0, pe2 = 0, pp = 0;
+      for (uint32_t i = 0; i < dim; ++i) {
+        pe1 += p[i] * e1[i];
+        pe2 += p[i] * e2[i];
+        pp += double(p[i]) * p[i];
+      }
+      // A = I - e1 e1' - e2 e2', b = (p.e1) e1 + (p.e2) e2 - p, c = p.p - (p.e1)^2 - (p.e2)^2.
+      uint32_t o = 0;
+      for (uint32_t i = 0; i < dim; ++i)
+        for (uint32_t j = i; j < dim; ++j)
+          face[o++] = w * ((i == j) - e1[i] * e1[j] - e2[i] * e2[j]);
+      for (uint32_t i = 0; i < dim; ++i) face[o++] = w * (pe1 * e1[i] + pe2 * e2[i] - p[i]);
+      face[o++] = w * (pp - pe1 * pe1 - pe2 * pe2);
+      face[o++] = w;
+    }
+    for (int k = 0; k < 3; ++k) {
+      if (!wk.Owns(t[k])) {
+        passed = true;
+        continue;
+      }
+      double* qv = &quad[size_t(t[k]) * qs];
+      for (uint32_t i = 0; i < qs; ++i) qv[i] += face[i];
+    }
+    // Boundary and crease edges: a plane through the edge, normal to the face.
+    for (uint32_t k = 0; k < 3; ++k) {
+      const uint32_t g = adj[size_t(f) * 3 + k];
+      if (g != kNone) {
+        const int e = BackEntry(g, f);
+        if (e >= 0 && V(g, Next(uint32_t(e))) == t[k] && V(g, uint32_t(e)) == t[Next(k)] &&
+            attr[g] == attr[f])
+          continue;
+      }
+      const float *a = Pos(t[k]), *b = Pos(t[Next(k)]);
+      const double d[3] = {double(b[0]) - a[0], double(b[1]) - a[1], double(b[2]) - a[2]};
+      double m[3] = {d[1] * nrm[2] - d[2] * nrm[1], d[2] * nrm[0] - d[0] * nrm[2],
+                     d[0] * nrm[1] - d[1] * nrm[0]};
+      const double ml = std::sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
+      if (!(ml > 0)) continue;
+      for (double& x : m) x /= ml;
+      const double lw = kLineWeight * (d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+      const double off = -(m[0] * a[0] + m[1] * a[1] + m[2] * a[2]);
+      for (uint32_t end : {t[k], t[Next(k)]}) {
+        if (!wk.Owns(end)) {
+          passed = true;
+          continue;
         }
-        if (!(n1 > 0)) continue;
-        n1 = std::sqrt(n1);
-        for (uint32_t i = 0; i < dim; ++i) {
-          e1[i] /= n1;
-          d2[i] = double(r[i]) - p[i];
-          dot += e1[i] * d2[i];
-        }
-        for (uint32_t i = 0; i < dim; ++i) {
-          e2[i] = d2[i] - dot * e1[i];
-          n2 += e2[i] * e2[i];
-        }
-        if (!(n2 > 0)) continue;
-        n2 = std::sqrt(n2);
-        for (uint32_t i = 0; i < dim; ++i) e2[i] /= n2;
-        double pe1 = 0, pe2 = 0, pp = 0;
-        for (uint32_t i = 0; i < dim; ++i) {
-          pe1 += p[i] * e1[i];
-          pe2 += p[i] * e2[i];
-          pp += double(p[i]) * p[i];
-        }
-        // A = I - e1 e1' - e2 e2', b = (p.e1) e1 + (p.e2) e2 - p, c = p.p - (p.e1)^2 - (p.e2)^2.
+        double* qv = &quad[size_t(end) * qs];
         uint32_t o = 0;
         for (uint32_t i = 0; i < dim; ++i)
-          for (uint32_t j = i; j < dim; ++j)
-            face[o++] = w * ((i == j) - e1[i] * e1[j] - e2[i] * e2[j]);
-        for (uint32_t i = 0; i < dim; ++i) face[o++] = w * (pe1 * e1[i] + pe2 * e2[i] - p[i]);
-        face[o++] = w * (pp - pe1 * pe1 - pe2 * pe2);
-        face[o++] = w;
-      }
-      for (int k = 0; k < 3; ++k) {
-        double* qv = &quad[size_t(t[k]) * qs];
-        for (uint32_t i = 0; i < qs; ++i) qv[i] += face[i];
-      }
-      // Boundary and crease edges: a plane through the edge, normal to the face.
-      for (uint32_t k = 0; k < 3; ++k) {
-        const uint32_t g = adj[size_t(f) * 3 + k];
-        if (g != kNone) {
-          const int e = BackEntry(g, f);
-          if (e >= 0 && V(g, Next(uint32_t(e))) == t[k] && V(g, uint32_t(e)) == t[Next(k)] &&
-              attr[g] == attr[f])
-            continue;
-        }
-        const float *a = Pos(t[k]), *b = Pos(t[Next(k)]);
-        const double d[3] = {double(b[0]) - a[0], double(b[1]) - a[1], double(b[2]) - a[2]};
-        double m[3] = {d[1] * nrm[2] - d[2] * nrm[1], d[2] * nrm[0] - d[0] * nrm[2],
-                       d[0] * nrm[1] - d[1] * nrm[0]};
-        const double ml = std::sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
-        if (!(ml > 0)) continue;
-        for (double& x : m) x /= ml;
-        const double lw = kLineWeight * (d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-        const double off = -(m[0] * a[0] + m[1] * a[1] + m[2] * a[2]);
-        for (uint32_t end : {t[k], t[Next(k)]}) {
-          double* qv = &quad[size_t(end) * qs];
-          uint32_t o = 0;
-          for (uint32_t i = 0; i < dim; ++i)
-            for (uint32_t j = i; j < dim; ++j, ++o)
-              if (j < 3) qv[o] += lw * m[i] * m[j];
-          for (uint32_t i = 0; i < 3; ++i) qv[o + i] += lw * off * m[i];
-          qv[o + dim] += lw * off * off;
-        }
+          for (uint32_t j = i; j < dim; ++j, ++o)
+            if (j < 3) qv[o] += lw * m[i] * m[j];
+        for (uint32_t i = 0; i < 3; ++i) qv[o + i] += lw * off * m[i];
+        qv[o + dim] += lw * off * off;
       }
     }
+    return passed;
   }
 
   // Q[a] at vertex b's data.
