@@ -258,6 +258,7 @@ struct Worker {
   bool blocked = false;                 // a check reached a point it does not own
   bool any = false;                     // it took a heap top this round
   bool failed = false;                  // an exception ended its part
+  GenerateReport did;                   // what it did
   uint32_t f0 = 0, f1 = 0, passed = 0;  // quadrics: its faces, and how many it passed on
   bool Owns(uint32_t p) const { return p >= own0 && p < own1; }
 };
@@ -1272,6 +1273,7 @@ class Simplifier {
   // only on the state at the round's start, so the outcome is the same on any number of threads;
   // its records follow those of the parts before it (collapses of different parts commute).
   uint32_t parts = 1, threads = 1;
+  GenerateReport report;
 
   // Makes region r's collapses up to the bound. False when the worker's face floor stops it.
   bool Region(Worker& w, uint32_t r, double bound, double maxError) {
@@ -1303,6 +1305,7 @@ class Simplifier {
         // Left to the pass in order; the rest of the region too once there is no room to note it.
         if (w.deferred.size() == w.deferred.capacity()) return true;
         w.blocked = false;
+        ++w.did.putOff;
         w.deferred.push_back({heap.TopKey(r), v});
         heap.Remove(v);
         continue;
@@ -1312,6 +1315,8 @@ class Simplifier {
         break;
       }
       if (w.faces < w.floor + (m.two ? 2u : 1u)) return false;
+      ++w.did.collapses;
+      w.did.overBound += m.cost > bound;
       heap.Remove(v);
       if (strict) WarmStep();
       Apply(w, w.fanA, m);
@@ -1435,6 +1440,11 @@ class Simplifier {
     uint32_t removed = 0;
     for (uint32_t k = 0; k < n; ++k) {
       Worker& w = work[k];
+      report.collapses += w.did.collapses;
+      report.inParts += w.did.collapses;
+      report.putOff += w.did.putOff;
+      report.overBound += w.did.overBound;
+      w.did = {};
       any = any || w.any;
       removed += faces - w.faces;
       if (k > 0) collapses.insert(collapses.end(), w.records.begin(), w.records.end());
@@ -1489,6 +1499,9 @@ class Simplifier {
       for (uint32_t r = 0; r < heap.regions && !stopped; ++r)
         stopped = !Region(w0, r, bound, maxError);
       faces = w0.faces;
+      report.collapses += w0.did.collapses;
+      report.overBound += w0.did.overBound;
+      w0.did = {};
       if (stopped) return;
       if (!(any || w0.any) || bound == kUnbounded) return;
     }
@@ -1925,7 +1938,8 @@ CollapseOrder DefaultCollapseOrder(uint32_t vertices) {
 
 LyrResult GeneratePMeshInOrder(Mesh* mesh, const uint32_t* adjacency,
                                const PMeshGenerateOptions& options, const CollapseOrder& order,
-                               ProgressiveMesh** out, uint32_t* faceRemap, uint32_t* vertexRemap) {
+                               ProgressiveMesh** out, uint32_t* faceRemap, uint32_t* vertexRemap,
+                               GenerateReport* report) {
   return Guard([&]() -> LyrResult {
     if (!mesh || !out || order.regionShift == 0 || order.regionShift > 31 ||
         !(order.roundShare > 0 && order.roundShare <= 1) || order.parts == 0 ||
@@ -1940,6 +1954,7 @@ LyrResult GeneratePMeshInOrder(Mesh* mesh, const uint32_t* adjacency,
     LyrResult r = Load(mesh, adjacency, options, s);
     if (Failed(r)) return r;
     s.Run(options.minFaces, options.maxError);
+    if (report) *report = s.report;
     // Build reads the simplifier's own numbering and names the caller's through vOld and fOld.
     return Build(mesh, s, out, faceRemap, vertexRemap);
   });

@@ -29,11 +29,19 @@ struct CollapseOrder {
 // the caches, regions beyond.
 CollapseOrder DefaultCollapseOrder(uint32_t vertices);
 
-// GeneratePMesh in the given order.
+// What a generation did, for tests and the benchmark.
+struct GenerateReport {
+  uint32_t collapses = 0;  // collapses made
+  uint32_t inParts = 0;    // of those, by the parts of rounds
+  uint32_t putOff = 0;     // points the parts left to the passes in order (a point may count twice)
+  uint32_t overBound = 0;  // collapses made at a cost above their round's bound: none should be
+};
+
+// GeneratePMesh in the given order; report, when given, receives what it did.
 LyrResult GeneratePMeshInOrder(Mesh* mesh, const uint32_t* adjacency,
                                const PMeshGenerateOptions& options, const CollapseOrder& order,
                                ProgressiveMesh** out, uint32_t* faceRemap = nullptr,
-                               uint32_t* vertexRemap = nullptr);
+                               uint32_t* vertexRemap = nullptr, GenerateReport* report = nullptr);
 
 // Simplifies raw triangles (three indices per face, three floats per vertex, adjacency as
 // GeneratePMesh takes it) with the collapses GeneratePMesh makes, by position alone and without

@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 #include <map>
+#include <random>
+#include <string>
 #include <set>
 
 #include "../../bench/mesh_data.h"
@@ -106,6 +107,34 @@ Input Sphere(uint32_t levels, uint32_t seed, float noise) {
   }
   in.attr.assign(in.Faces(), 0);
   in.check = Input::kOutward;
+  return in;
+}
+
+// A flat disc: a hub joined to `spokes` points on the first of `rings` jittered rings, so the
+// hub's fan is `spokes` faces long.
+Input Wheel(uint32_t spokes, uint32_t rings, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> jit(-0.2f, 0.2f);
+  Input in;
+  const auto vert = [&](float x, float y) {
+    in.pos.insert(in.pos.end(), {x, y, 0});
+    in.nrm.insert(in.nrm.end(), {0, 0, 1});
+    in.uv.insert(in.uv.end(), {x, y});
+  };
+  vert(0, 0);
+  for (uint32_t r = 1; r <= rings; ++r)
+    for (uint32_t j = 0; j < spokes; ++j) {
+      const float a = 6.2831853f * float(j) / float(spokes);
+      const float radius = float(r) + (r < rings ? jit(rng) : 0.0f);
+      vert(radius * std::cos(a), radius * std::sin(a));
+    }
+  const auto at = [&](uint32_t r, uint32_t j) { return 1 + (r - 1) * spokes + j % spokes; };
+  for (uint32_t j = 0; j < spokes; ++j) in.idx.insert(in.idx.end(), {0, at(1, j), at(1, j + 1)});
+  for (uint32_t r = 1; r < rings; ++r)
+    for (uint32_t j = 0; j < spokes; ++j)
+      in.idx.insert(in.idx.end(), {at(r, j), at(r + 1, j), at(r + 1, j + 1), at(r, j),
+                                   at(r + 1, j + 1), at(r, j + 1)});
+  in.attr.assign(in.Faces(), 0);
   return in;
 }
 
@@ -272,6 +301,12 @@ constexpr CollapseOrder kRegions{4, 0.1, 0};
 // enough of them for every part.
 constexpr CollapseOrder kParts2{3, 0.1, 0, 2}, kParts3{3, 0.1, 0, 3};
 
+uint32_t SplitCount(ProgressiveMesh* pm) {
+  PMSnapshot s;
+  EXPECT_TRUE(ReadProgressiveSnapshot(pm, &s));
+  return s.splitCount;
+}
+
 uint32_t RecordKinds(ProgressiveMesh* pm) {
   PMSnapshot s;
   EXPECT_TRUE(ReadProgressiveSnapshot(pm, &s));
@@ -295,9 +330,20 @@ TEST_P(Generate, FullLevelIsTheInputAndEveryLevelIsSound) {
   const std::vector<uint32_t> adj = AdjacencyOf(in, mesh.get());
   Ref<ProgressiveMesh> pm;
   std::vector<uint32_t> fmap(in.Faces()), vmap(in.Vertices());
+  GenerateReport did;
   ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), gc.gen, gc.order, pm.put(), fmap.data(),
-                                 vmap.data()),
+                                 vmap.data(), &did),
             Ok);
+  // Every collapse is within its round's bound; the parts do some of the work, and the hub's fan
+  // longer than a part's worker takes is put off.
+  EXPECT_EQ(did.overBound, 0u);
+  EXPECT_EQ(did.collapses, SplitCount(pm.get()));
+  if (gc.order.parts > 1) {
+    EXPECT_GT(did.inParts, 0u);
+  }
+  if (std::string(gc.name) == "wheel_parts") {
+    EXPECT_GT(did.putOff, 0u);
+  }
   EXPECT_LT(pm->GetMinFaceCount(), in.Faces() / 2) << "hardly simplified";
   EXPECT_GE(pm->GetMinFaceCount(), gc.gen.minFaces);
   EXPECT_EQ(pm->GetMaxFaceCount(), in.Faces());
@@ -404,6 +450,8 @@ const GenCase kCases[] = {
     {"grid_seam_two_ids_parts", [] { return Grid(20, 16, 8, true, true); }, 0, With(0, -1),
      kOneFace | kSeamSplit, kParts2},
     {"sphere_parts", [] { return Sphere(3, 5, 0.0f); }, 0, With(20, -1), 0, kParts3},
+    // A hub fan longer than a part's worker takes: left to the passes in order.
+    {"wheel_parts", [] { return Wheel(100, 6, 3); }, 0, With(0, -1), kOneFace, kParts2},
 };
 INSTANTIATE_TEST_SUITE_P(Meshes, Generate, ::testing::ValuesIn(kCases),
                          [](const auto& i) { return std::string(i.param.name); });
@@ -559,7 +607,7 @@ TEST(GenerateSaved, LoadedLevelsAreTheSame) {
 // Generation depends on nothing but its input: runs write the same bytes, on any number of
 // threads, with a face target that stops the parts or not.
 TEST(GenerateSaved, SameInputSameFile) {
-  for (const Input& in : {Grid(40, 30, 5, true, true), Sphere(5, 60, 0.1f)}) {
+  for (const Input& in : {Grid(40, 30, 5, true, true), Sphere(5, 60, 0.1f), Wheel(90, 12, 4)}) {
     Ref<GraphicsDevice> dev = MakeRefDevice();
     Ref<Mesh> mesh = MakeMesh(in, dev.get(), 0);
     const std::vector<uint32_t> adj = AdjacencyOf(in, mesh.get());
@@ -570,7 +618,11 @@ TEST(GenerateSaved, SameInputSameFile) {
           Ref<ProgressiveMesh> pm;
           PMeshGenerateOptions o = With(minFaces, -1);
           o.threads = threads == 0 ? 2 : threads;  // the first run twice
-          ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), o, order, pm.put()), Ok);
+          GenerateReport did;
+          ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), o, order, pm.put(), nullptr,
+                                         nullptr, &did),
+                    Ok);
+          EXPECT_EQ(did.overBound, 0u);
           ASSERT_EQ(pm->SaveToStream(&files[threads], nullptr, nullptr, 0), Ok);
         }
         for (const MemoryStream& file : files) EXPECT_EQ(file.bytes, files[0].bytes);
@@ -653,9 +705,11 @@ TEST(GenerateScan, Bunny) {
   for (const CollapseOrder& order : {CollapseOrder{}, CollapseOrder{8, 0.1, 0, 2}}) {
     Ref<ProgressiveMesh> pm;
     std::vector<uint32_t> fmap(in.Faces()), vmap(in.Vertices());
+    GenerateReport did;
     ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), With(0, -1, 0, 0), order, pm.put(),
-                                   fmap.data(), vmap.data()),
+                                   fmap.data(), vmap.data(), &did),
               Ok);
+    EXPECT_EQ(did.overBound, 0u);
     EXPECT_LT(pm->GetMinFaceCount(), in.Faces() / 4);
     for (uint32_t t2 : {pm->GetMaxFaceCount(), pm->GetMaxFaceCount() / 10, pm->GetMinFaceCount(),
                         pm->GetMaxFaceCount()}) {
