@@ -470,7 +470,10 @@ TEST(GenerateTargets, FacesAndErrorBound) {
       {With(0, 0.0f, 0, 0), in.Faces(), in.Faces()},  // every collapse on a rough sphere costs
       {With(0, 1e-3f, 0, 0), 8, in.Faces() - 2},
   };
-  for (const CollapseOrder& order : {CollapseOrder{}, kRegions, kParts2}) {
+  // The last order's first round takes nearly every cost: its parts stop at their shares of the
+  // faces to go, and the pass in order at the target.
+  for (const CollapseOrder& order :
+       {CollapseOrder{}, kRegions, kParts2, CollapseOrder{3, 0.99, 0, 2}}) {
     uint32_t prev = 0;
     for (const Row& r : rows) {
       Ref<ProgressiveMesh> pm;
@@ -611,12 +614,14 @@ TEST(GenerateSaved, SameInputSameFile) {
     Ref<GraphicsDevice> dev = MakeRefDevice();
     Ref<Mesh> mesh = MakeMesh(in, dev.get(), 0);
     const std::vector<uint32_t> adj = AdjacencyOf(in, mesh.get());
-    for (const CollapseOrder& order : {CollapseOrder{}, kRegions, kParts2, kParts3})
-      for (uint32_t minFaces : {0u, in.Faces() / 3}) {
+    const PMeshGenerateOptions targets[] = {With(0, -1), With(in.Faces() / 3, -1), With(0, 2e-3f)};
+    for (const CollapseOrder& order :
+         {CollapseOrder{}, kRegions, kParts2, kParts3, CollapseOrder{3, 0.99, 0, 2}})
+      for (const PMeshGenerateOptions& target : targets) {
         MemoryStream files[4];
         for (uint32_t threads = 0; threads < 4; ++threads) {
           Ref<ProgressiveMesh> pm;
-          PMeshGenerateOptions o = With(minFaces, -1);
+          PMeshGenerateOptions o = target;
           o.threads = threads == 0 ? 2 : threads;  // the first run twice
           GenerateReport did;
           ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), o, order, pm.put(), nullptr,
@@ -644,6 +649,40 @@ TEST(GenerateOrder, CompactionChangesNoCollapse) {
         GeneratePMeshInOrder(mesh.get(), adj.data(), With(0, -1), {31, 1.0, 0}, compacted.put()),
         Ok);
     EXPECT_EQ(Sweep(compacted.get()), Sweep(plain.get()));
+  }
+}
+
+// In the strict order the records keep the order the collapses were made in (each is the
+// cheapest of its time, so none ranks below one before it that it depends on): every level of
+// one generation holds the faces the plain simplifier leaves at that count.
+TEST(GeneratePlain, EveryLevelOfTheStrictOrder) {
+  const Input in = Sphere(3, 17, 0.08f);
+  Ref<GraphicsDevice> dev = MakeRefDevice();
+  Ref<Mesh> mesh = MakeMesh(in, dev.get(), 0);
+  const std::vector<uint32_t> adj = AdjacencyOf(in, mesh.get());
+  std::vector<uint32_t> vmap(in.Vertices()), out(in.idx.size());
+  Ref<ProgressiveMesh> pm;
+  ASSERT_EQ(
+      GeneratePMesh(mesh.get(), adj.data(), With(0, -1, 0, 0), pm.put(), nullptr, vmap.data()), Ok);
+  const auto canon = [](uint32_t a, uint32_t b2, uint32_t c) {
+    std::array<uint32_t, 3> t{a, b2, c};
+    std::rotate(t.begin(), std::min_element(t.begin(), t.end()), t.end());
+    return t;
+  };
+  for (uint32_t target = in.Faces() - 2; target > pm->GetMinFaceCount();
+       target -= std::min(target, 26u)) {
+    ASSERT_EQ(pm->SetFaceCount(target), Ok);
+    uint32_t left = 0;
+    ASSERT_EQ(SimplifyTriangles(in.pos.data(), in.Vertices(), in.idx.data(), adj.data(), in.Faces(),
+                                target, out.data(), &left),
+              Ok);
+    std::set<std::array<uint32_t, 3>> ours, plain;
+    const Level l = Read(pm.get());
+    for (size_t i = 0; i < l.idx.size(); i += 3)
+      ours.insert(canon(vmap[l.idx[i]], vmap[l.idx[i + 1]], vmap[l.idx[i + 2]]));
+    for (uint32_t f = 0; f < left; ++f)
+      plain.insert(canon(out[f * 3], out[f * 3 + 1], out[f * 3 + 2]));
+    ASSERT_EQ(ours, plain) << target;
   }
 }
 
