@@ -57,6 +57,25 @@ TEST(Threads, RunOnceAndJoin) {
   EXPECT_GE(platform::ProcessorCount(), 1u);
 }
 
+// A started thread runs beside its starter: it waits for a flag set only after Start returned.
+TEST(Threads, RunBesideTheStarter) {
+  struct Shared {
+    std::atomic<bool> go{false}, done{false};
+  } shared;
+  platform::Thread t;
+  ASSERT_TRUE(t.Start(
+      [](void* arg) {
+        Shared& s = *static_cast<Shared*>(arg);
+        while (!s.go.load()) std::this_thread::yield();
+        s.done.store(true);
+      },
+      &shared));
+  EXPECT_FALSE(shared.done.load());
+  shared.go.store(true);
+  t.Join();
+  EXPECT_TRUE(shared.done.load());
+}
+
 TEST(Registry, EnvironmentValuesAreTypedLikeRegistryValues) {
   ClearRegistryOverrides();
   uint32_t v = 77;

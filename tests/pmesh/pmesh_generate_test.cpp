@@ -652,6 +652,19 @@ TEST(GenerateOrder, CompactionChangesNoCollapse) {
   }
 }
 
+// Triangles as sets of vertex triples, each starting at its least vertex (names through map).
+using TriangleSet = std::set<std::array<uint32_t, 3>>;
+TriangleSet Triangles(const uint32_t* idx, size_t faces, const uint32_t* map = nullptr) {
+  TriangleSet out;
+  for (size_t f = 0; f < faces; ++f) {
+    std::array<uint32_t, 3> t{};
+    for (int k = 0; k < 3; ++k) t[k] = map ? map[idx[f * 3 + k]] : idx[f * 3 + k];
+    std::rotate(t.begin(), std::min_element(t.begin(), t.end()), t.end());
+    out.insert(t);
+  }
+  return out;
+}
+
 // In the strict order the records keep the order the collapses were made in (each is the
 // cheapest of its time, so none ranks below one before it that it depends on): every level of
 // one generation holds the faces the plain simplifier leaves at that count.
@@ -664,11 +677,6 @@ TEST(GeneratePlain, EveryLevelOfTheStrictOrder) {
   Ref<ProgressiveMesh> pm;
   ASSERT_EQ(
       GeneratePMesh(mesh.get(), adj.data(), With(0, -1, 0, 0), pm.put(), nullptr, vmap.data()), Ok);
-  const auto canon = [](uint32_t a, uint32_t b2, uint32_t c) {
-    std::array<uint32_t, 3> t{a, b2, c};
-    std::rotate(t.begin(), std::min_element(t.begin(), t.end()), t.end());
-    return t;
-  };
   for (uint32_t target = in.Faces() - 2; target > pm->GetMinFaceCount();
        target -= std::min(target, 26u)) {
     ASSERT_EQ(pm->SetFaceCount(target), Ok);
@@ -676,13 +684,9 @@ TEST(GeneratePlain, EveryLevelOfTheStrictOrder) {
     ASSERT_EQ(SimplifyTriangles(in.pos.data(), in.Vertices(), in.idx.data(), adj.data(), in.Faces(),
                                 target, out.data(), &left),
               Ok);
-    std::set<std::array<uint32_t, 3>> ours, plain;
     const Level l = Read(pm.get());
-    for (size_t i = 0; i < l.idx.size(); i += 3)
-      ours.insert(canon(vmap[l.idx[i]], vmap[l.idx[i + 1]], vmap[l.idx[i + 2]]));
-    for (uint32_t f = 0; f < left; ++f)
-      plain.insert(canon(out[f * 3], out[f * 3 + 1], out[f * 3 + 2]));
-    ASSERT_EQ(ours, plain) << target;
+    ASSERT_EQ(Triangles(l.idx.data(), l.idx.size() / 3, vmap.data()), Triangles(out.data(), left))
+        << target;
   }
 }
 
@@ -702,18 +706,10 @@ TEST(GeneratePlain, SameFacesAsTheBaseLevel) {
     ASSERT_EQ(SimplifyTriangles(in.pos.data(), in.Vertices(), in.idx.data(), adj.data(), in.Faces(),
                                 target, out.data(), &left),
               Ok);
-    const auto canon = [](uint32_t a, uint32_t b2, uint32_t c) {
-      std::array<uint32_t, 3> t{a, b2, c};
-      std::rotate(t.begin(), std::min_element(t.begin(), t.end()), t.end());
-      return t;
-    };
-    std::set<std::array<uint32_t, 3>> ours, plain;
     const Level base = Read(pm.get());
-    for (size_t i = 0; i < base.idx.size(); i += 3)
-      ours.insert(canon(vmap[base.idx[i]], vmap[base.idx[i + 1]], vmap[base.idx[i + 2]]));
-    for (uint32_t f = 0; f < left; ++f)
-      plain.insert(canon(out[f * 3], out[f * 3 + 1], out[f * 3 + 2]));
-    EXPECT_EQ(ours, plain) << target;
+    EXPECT_EQ(Triangles(base.idx.data(), base.idx.size() / 3, vmap.data()),
+              Triangles(out.data(), left))
+        << target;
   }
   uint32_t left = 0;
   std::vector<uint32_t> bad = in.idx;
@@ -750,6 +746,18 @@ TEST(GenerateScan, Bunny) {
               Ok);
     EXPECT_EQ(did.overBound, 0u);
     EXPECT_LT(pm->GetMinFaceCount(), in.Faces() / 4);
+    // The same bytes on one thread and on three.
+    MemoryStream files[3];
+    for (uint32_t threads : {1u, 3u}) {
+      Ref<ProgressiveMesh> again;
+      PMeshGenerateOptions o = With(0, -1, 0, 0);
+      o.threads = threads;
+      ASSERT_EQ(GeneratePMeshInOrder(mesh.get(), adj.data(), o, order, again.put()), Ok);
+      ASSERT_EQ(again->SaveToStream(&files[threads - 1], nullptr, nullptr, 0), Ok);
+    }
+    ASSERT_EQ(pm->SaveToStream(&files[1], nullptr, nullptr, 0), Ok);
+    EXPECT_EQ(files[0].bytes, files[1].bytes);
+    EXPECT_EQ(files[2].bytes, files[1].bytes);
     for (uint32_t t2 : {pm->GetMaxFaceCount(), pm->GetMaxFaceCount() / 10, pm->GetMinFaceCount(),
                         pm->GetMaxFaceCount()}) {
       ASSERT_EQ(pm->SetFaceCount(t2), Ok);
