@@ -34,7 +34,8 @@ struct GenerateReport {
   uint32_t collapses = 0;  // collapses made
   uint32_t inParts = 0;    // of those, by the parts of rounds
   uint32_t putOff = 0;     // points the parts left to the passes in order (a point may count twice)
-  uint32_t overBound = 0;  // collapses made at a cost above their round's bound: none should be
+  uint32_t overBound = 0;  // collapses made at a cost above their round's bound (beyond
+                           // rounding): none should be
 };
 
 // GeneratePMesh in the given order; report, when given, receives what it did.

@@ -618,6 +618,10 @@ TEST(GenerateSaved, SameInputSameFile) {
     for (const CollapseOrder& order :
          {CollapseOrder{}, kRegions, kParts2, kParts3, CollapseOrder{3, 0.99, 0, 2}})
       for (const PMeshGenerateOptions& target : targets) {
+        SCOPED_TRACE(testing::Message() << in.Faces() << " faces, order " << order.regionShift
+                                        << "/" << order.roundShare << "/" << order.parts
+                                        << ", at least " << target.minFaces << " faces, error "
+                                        << target.maxError);
         MemoryStream files[4];
         for (uint32_t threads = 0; threads < 4; ++threads) {
           Ref<ProgressiveMesh> pm;
