@@ -24,8 +24,9 @@
 // again when it reaches the top; every other inner ring point is offered the one new move onto
 // vs. Moves are checked when they reach the top. Points and faces are renumbered along a
 // space-filling curve while simplifying, and nothing is allocated per collapse. Large meshes
-// are simplified in rounds over regions of that numbering, each with its own heap, and what is
-// left moves to dense arrays as it thins out (see Rounds and Compact).
+// are simplified in rounds over regions of that numbering, each with its own heap, two parts of
+// the regions side by side and then the rest in order, and what is left moves to dense arrays
+// as it thins out (see Parts, Rounds and Compact). Records are ordered by rank (see Apply).
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -1267,11 +1268,12 @@ class Simplifier {
   // for what the parts left. A part's worker owns the points of its regions and makes only
   // collapses whose two fans have all their corners in it: so it changes only its own points and
   // the faces all of whose corners are its own, and reads besides those only points next to
-  // another part's, which no worker changes (a changed point's fan is all its worker's). Where a
-  // collapse would reach another part, the worker leaves the rest of that region to the pass in
-  // order. Each part also stops at its share of the faces still to go. What a part does depends
-  // only on the state at the round's start, so the outcome is the same on any number of threads;
-  // its records follow those of the parts before it (collapses of different parts commute).
+  // another part's, which no worker changes (a changed point's fan is all its worker's). A point
+  // whose collapse would reach another part is taken off its heap and put back, with its last
+  // key, for the pass in order. Each part also stops at its share of the faces still to go. What a
+  // part does depends only on the state at the round's start, so the outcome is the same on any
+  // number of threads; its records follow those of the parts before it (collapses of different
+  // parts commute).
   uint32_t parts = 1, threads = 1;
   GenerateReport report;
 
