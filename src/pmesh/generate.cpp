@@ -448,11 +448,7 @@ class Simplifier {
       for (uint32_t k = 0; k < parts; ++k) {
         Worker& w = work[k];
         // The corners that part did not take: the later parts'.
-        Worker later;
-        later.alone = false;
-        later.own0 = w.own1;
-        later.own1 = nV;
-        for (uint32_t i = w.f0; i < w.f0 + w.passed; ++i) AddFaceQuadric(straddle[i], later);
+        for (uint32_t i = w.f0; i < w.f0 + w.passed; ++i) AddFaceQuadric(straddle[i], w.own1, nV);
       }
       EndParts();
       straddle = WorkVector<uint32_t>();
@@ -466,12 +462,13 @@ class Simplifier {
   void QuadricPart(Worker& w) {
     w.passed = 0;
     for (uint32_t f = w.f0; f < w.f1; ++f)
-      if (AddFaceQuadric(f, w)) straddle[w.f0 + w.passed++] = f;
+      if (AddFaceQuadric(f, w.own0, w.own1)) straddle[w.f0 + w.passed++] = f;
   }
 
   // Adds face f's quadric, and the planes through its boundary and crease edges, to those of its
-  // corners that the worker owns; true when it passed over any.
-  bool AddFaceQuadric(uint32_t f, const Worker& wk) {
+  // corners in [own0, own1); true when it passed over any.
+  bool AddFaceQuadric(uint32_t f, uint32_t own0, uint32_t own1) {
+    const auto owns = [&](uint32_t v) { return v >= own0 && v < own1; };
     double e1[kMaxDim], e2[kMaxDim], d2[kMaxDim];
     double face[kMaxDim * (kMaxDim + 1) / 2 + kMaxDim + 2];
     bool passed = false;
@@ -529,7 +526,7 @@ class Simplifier {
       face[o++] = w;
     }
     for (int k = 0; k < 3; ++k) {
-      if (!wk.Owns(t[k])) {
+      if (!owns(t[k])) {
         passed = true;
         continue;
       }
@@ -555,7 +552,7 @@ class Simplifier {
       const double lw = kLineWeight * (d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
       const double off = -(m[0] * a[0] + m[1] * a[1] + m[2] * a[2]);
       for (uint32_t end : {t[k], t[Next(k)]}) {
-        if (!wk.Owns(end)) {
+        if (!owns(end)) {
           passed = true;
           continue;
         }
@@ -1298,9 +1295,10 @@ class Simplifier {
       // The move queued may be stale: find it in the current fan and check it again.
       Move m{};
       const bool fan = FanOf(v, w.fanA);
-      if (fan && !OwnsFan(w, w.fanA)) w.blocked = true;
-      if (!w.blocked && (!fan || !Queued(w, v, w.fanA, m) || !Valid(w, w.fanA, m)) && !w.blocked) {
-        Evaluate(w, v, true);
+      if (fan && !OwnsFan(w, w.fanA)) {
+        w.blocked = true;
+      } else if (!fan || !Queued(w, v, w.fanA, m) || !Valid(w, w.fanA, m)) {
+        if (!w.blocked) Evaluate(w, v, true);
         if (!w.blocked) continue;
       }
       if (w.blocked) {
